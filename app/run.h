@@ -1,0 +1,8 @@
+// The update run after parsing: relocation, single instance, log, worker and
+// watchdog, verdict and closing steps.
+#pragma once
+
+struct UPDATE_PARA_S;
+
+// Takes ownership of nothing: the entry frees the record. Returns the run's exit code.
+[[nodiscard]] int UPDATE_RunUpdate(int argc, char** argv, UPDATE_PARA_S* para);

@@ -1,0 +1,260 @@
+#include "sys/runner.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "sys/fd.h"
+#include "sys/log.h"
+
+namespace {
+constexpr const char* kLogUnit = sys::kUnitUpdate;
+}
+
+namespace sys {
+namespace {
+
+class RealRunnerImpl : public Runner {
+  public:
+    int System(const char* cmd) override;
+    int PlainSystem(const char* cmd) override { return std::system(cmd); }
+    int Exec(const std::vector<std::string>& argv) override;
+    int ReadCommand(const char* cmd, std::string& out, std::size_t max_bytes) override;
+};
+
+int RealRunnerImpl::System(const char* cmd) {
+    if (cmd == nullptr) return -1;
+
+    struct sigaction ignore {};
+    struct sigaction saved_int {};
+    struct sigaction saved_quit {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGINT, &ignore, &saved_int);
+    sigaction(SIGQUIT, &ignore, &saved_quit);
+    sigset_t block;
+    sigset_t saved_mask;
+    sigemptyset(&block);
+    sigaddset(&block, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &block, &saved_mask);
+
+    int status = -1;
+    pid_t pid = vfork();
+    if (pid == 0) {
+        sigaction(SIGINT, &saved_int, nullptr);
+        sigaction(SIGQUIT, &saved_quit, nullptr);
+        sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+        execl("/bin/sh", "sh", "-c", cmd, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int err = 0;
+    if (pid < 0) {
+        err = errno;
+    } else {
+        int wstatus = 0;
+        pid_t got;
+        do {
+            got = wait4(pid, &wstatus, 0, nullptr);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) {
+            err = errno;
+        } else {
+            status = wstatus;
+        }
+    }
+
+    sigaction(SIGINT, &saved_int, nullptr);
+    sigaction(SIGQUIT, &saved_quit, nullptr);
+    sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+
+    if (pid < 0 || err != 0) {
+        ULOG("system: Failed to execute %s error-%s\n", cmd, std::strerror(err));
+        return -1;
+    }
+    if (WIFSIGNALED(status)) {
+        ULOG("system: Abnormal signal termination, exit status: %d cmd: %s\n", WTERMSIG(status),
+             cmd);
+        return WTERMSIG(status);
+    }
+    if (WIFSTOPPED(status)) {
+        ULOG("system: Process stopped, signal number: %d cmd: %s\n", WSTOPSIG(status), cmd);
+        return WSTOPSIG(status);
+    }
+    if (WIFCONTINUED(status)) {
+        ULOG("system: Process continued, cmd: %s\n", cmd);
+        return 255;
+    }
+    return WEXITSTATUS(status);
+}
+
+int RealRunnerImpl::Exec(const std::vector<std::string>& argv) {
+    if (argv.empty()) return -1;
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    // The child reports a failed exec through a close-on-exec pipe, so that
+    // the message is written by the parent, never from the vfork child.
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        ULOG("Failed to vfork %s\n", std::strerror(errno));
+        return -1;
+    }
+    UniqueFd rd(fds[0]);
+    UniqueFd wr(fds[1]);
+
+    pid_t pid = vfork();
+    if (pid < 0) {
+        ULOG("Failed to vfork %s\n", std::strerror(errno));
+        return -1;
+    }
+    if (pid == 0) {
+        execv(args[0], args.data());
+        int err = errno;
+        ssize_t ignored = write(fds[1], &err, sizeof(err));
+        (void)ignored;
+        _exit(1);
+    }
+    wr.reset();
+    int child_errno = 0;
+    if (read(rd.get(), &child_errno, sizeof(child_errno)) == sizeof(child_errno)) {
+        ULOG("Failed to exe cmd %s\n", std::strerror(child_errno));
+    }
+
+    for (;;) {
+        int wstatus = 0;
+        pid_t got = waitpid(pid, &wstatus, WUNTRACED | WCONTINUED);
+        if (got < 0 && errno == EINTR) continue;
+        if (got != pid) break;
+        if (WIFSIGNALED(wstatus)) {
+            ULOG("%d killed by signal %d\n", static_cast<int>(pid), WTERMSIG(wstatus));
+            return -1;
+        }
+        if (WIFSTOPPED(wstatus)) {
+            ULOG("%d stopped by signal %d\n", static_cast<int>(pid), WSTOPSIG(wstatus));
+            continue;
+        }
+        if (WIFCONTINUED(wstatus)) {
+            ULOG("%d continued by signal\n", static_cast<int>(pid));
+            continue;
+        }
+        if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
+    }
+    ULOG("Failed to waitpid %s\n", std::strerror(errno));
+    return -1;
+}
+
+int RealRunnerImpl::ReadCommand(const char* cmd, std::string& out, std::size_t max_bytes) {
+    out.clear();
+    FILE* pipe = popen(cmd, "re");
+    if (pipe == nullptr) return -1;
+    char buf[4096];
+    while (out.size() < max_bytes) {
+        std::size_t want = std::min(sizeof(buf), max_bytes - out.size());
+        std::size_t n = std::fread(buf, 1, want, pipe);
+        if (n == 0) break;
+        out.append(buf, n);
+    }
+    // Drain the rest so the command is not killed by SIGPIPE half-way.
+    while (std::fread(buf, 1, sizeof(buf), pipe) > 0) {
+    }
+    pclose(pipe);
+    return 0;
+}
+
+Runner* g_runner = nullptr;
+
+}  // namespace
+
+Runner& RealRunner() {
+    static RealRunnerImpl real;
+    return real;
+}
+
+Runner& CurrentRunner() {
+    return g_runner != nullptr ? *g_runner : RealRunner();
+}
+
+void SetRunner(Runner* runner) {
+    g_runner = runner;
+}
+
+ScopedRunner::ScopedRunner(Runner& runner) : previous_(g_runner) {
+    g_runner = &runner;
+}
+ScopedRunner::~ScopedRunner() {
+    g_runner = previous_;
+}
+
+int FakeRunner::Next() {
+    return next_ < results.size() ? results[next_++] : default_result;
+}
+
+int FakeRunner::System(const char* cmd) {
+    if (cmd == nullptr) return -1;
+    commands.emplace_back(cmd);
+    return Next();
+}
+
+int FakeRunner::PlainSystem(const char* cmd) {
+    commands.emplace_back(cmd);
+    return Next();
+}
+
+int FakeRunner::Exec(const std::vector<std::string>& argv) {
+    std::string line = "exec:";
+    for (const auto& a : argv) line += " " + a;
+    commands.push_back(line);
+    return Next();
+}
+
+int FakeRunner::ReadCommand(const char* cmd, std::string& out, std::size_t max_bytes) {
+    commands.emplace_back(cmd);
+    out = read_output.substr(0, max_bytes);
+    return read_result;
+}
+
+}  // namespace sys
+
+int UPDATE_System(const char* cmd) {
+    return sys::CurrentRunner().System(cmd);
+}
+
+int UPDATE_Exec(const std::vector<std::string>& argv) {
+    return sys::CurrentRunner().Exec(argv);
+}
+
+int FUNC_CountPid(const char* name) {
+    if (name == nullptr) return -1;
+    char cmd[512];
+    std::snprintf(cmd, sizeof(cmd), "pidof %s > /tmp/psResult", name);
+    (void)UPDATE_System(cmd);
+
+    std::string text;
+    if (sys::CurrentRunner().ReadCommand("cat /tmp/psResult", text, 4096) != 0) {
+        ULOG_ONLY("FUNC_CountPid(),open pipeline err");
+        return -1;
+    }
+    // One line of at most 500 characters.
+    std::string line =
+        text.substr(0, text.find('\n') == std::string::npos ? text.size() : text.find('\n') + 1);
+    if (line.size() > 500) line.resize(500);
+    if (line.empty()) {
+        ULOG_ONLY("fgets psResult file failed");
+        return -1;
+    }
+    int count = 1;
+    for (char c : line) {
+        if (c == ' ') ++count;
+    }
+    ULOG_ONLY("Runing %s count is: %d\n", name, count);
+    (void)UPDATE_System("rm -rf /tmp/psResult");
+    return count;
+}

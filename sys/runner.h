@@ -1,0 +1,70 @@
+// The one runner module: every external command of the program starts here.
+// UPDATE_System runs a shell command line, UPDATE_Exec an argument vector,
+// and ReadCommand reads a command's output through a pipe. Unit tests replace
+// the runner with one that records the command text instead of running it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sys {
+
+class Runner {
+  public:
+    virtual ~Runner() = default;
+    // Shell command line: the exit status, the signal number if killed, -1 if it did not run.
+    virtual int System(const char* cmd) = 0;
+    // The C library's system(), for the few commands whose result is ignored.
+    virtual int PlainSystem(const char* cmd) = 0;
+    // Argument vector, no shell: the exit status, or -1.
+    virtual int Exec(const std::vector<std::string>& argv) = 0;
+    // Reads the standard output of a shell command line (at most max_bytes).
+    // Returns 0 when the pipe opened, -1 when it did not.
+    virtual int ReadCommand(const char* cmd, std::string& out, std::size_t max_bytes) = 0;
+};
+
+// The real runner (vfork and exec).
+Runner& RealRunner();
+// The runner in use; SetRunner(nullptr) restores the real one.
+Runner& CurrentRunner();
+void SetRunner(Runner* runner);
+
+// Restores the previous runner when it leaves scope (for tests).
+class ScopedRunner {
+  public:
+    explicit ScopedRunner(Runner& runner);
+    ~ScopedRunner();
+    ScopedRunner(const ScopedRunner&) = delete;
+    ScopedRunner& operator=(const ScopedRunner&) = delete;
+
+  private:
+    Runner* previous_;
+};
+
+// A runner that records every command and answers from a script.
+class FakeRunner : public Runner {
+  public:
+    std::vector<std::string> commands;  // every command, in order ("exec: a b c" for vectors)
+    std::vector<int> results;           // results handed out in order; then default_result
+    int default_result = 0;
+    std::string read_output;  // what ReadCommand answers
+    int read_result = 0;
+
+    int System(const char* cmd) override;
+    int PlainSystem(const char* cmd) override;
+    int Exec(const std::vector<std::string>& argv) override;
+    int ReadCommand(const char* cmd, std::string& out, std::size_t max_bytes) override;
+
+  private:
+    int Next();
+    std::size_t next_ = 0;
+};
+
+}  // namespace sys
+
+// Runs one shell command line through the current runner.
+[[nodiscard]] int UPDATE_System(const char* cmd);
+// Runs an argument vector (first element: program path) without a shell.
+[[nodiscard]] int UPDATE_Exec(const std::vector<std::string>& argv);
+// Number of running processes of a name, or -1.
+[[nodiscard]] int FUNC_CountPid(const char* name);

@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "flash/platform.h"
+#include "sys/path.h"
+#include "sys/runner.h"
+
+namespace {
+
+class PlatformTest : public ::testing::Test {
+  protected:
+    void TearDown() override { ASSERT_EQ(UPDATE_SelectPlatform(), 0); }
+};
+
+TEST_F(PlatformTest, SelectsTheEmmcProfileWithLayout24) {
+    ASSERT_EQ(UPDATE_SelectPlatform(), 0);
+    const PLATFORM_INFO_S* p = UPDATE_Platform();
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->FlashType, kFlashEmmc);
+    EXPECT_EQ(p->SupportMask, 0x100FFu);
+    EXPECT_EQ(p->Parts[kSlotProgram].Index, 4u);
+    EXPECT_STREQ(p->Parts[kSlotUboot].Dev, "/dev/mmcblk0p1");
+    EXPECT_EQ(p->Parts[kSlotConfig].Index, 2u);
+    EXPECT_STREQ(p->Parts[kSlotConfig].Dev, "/dev/mmcblk0p3");
+    EXPECT_STREQ(p->Parts[kSlotKernel].Dev, "/dev/mmcblk0p4");
+    EXPECT_STREQ(p->Parts[kSlotProgram].Dev, "/dev/mmcblk0p5");
+    EXPECT_STREQ(p->Parts[kSlotWeb].Dev, "/dev/mmcblk0p6");
+    EXPECT_EQ(p->Parts[kSlotWeb].Index, 5u);
+    EXPECT_STREQ(p->Parts[kSlotMdc].Dev, "/dev/mmcblk0p15");
+    EXPECT_EQ(p->Parts[4].Dev, nullptr);
+    EXPECT_EQ(p->Parts[kSlotTvconfig].Dev, nullptr);
+    EXPECT_EQ(p->PartTableDev, nullptr);
+}
+
+TEST_F(PlatformTest, Layout24RowsAsPublished) {
+    ASSERT_EQ(UPDATE_SelectPlatform(), 0);
+    const PART_LAYOUT_S* l = UPDATE_Platform()->Layout;
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(l, UPDATE_FindLayout(24));
+    EXPECT_STREQ(l[kRowChip].Name, "chip");
+    EXPECT_EQ(l[kRowChip].Size, 0x200000000u);
+    EXPECT_STREQ(l[kRowProgram].Name, "program");
+    EXPECT_EQ(l[kRowProgram].Offset, 0x22800000u);
+    EXPECT_EQ(l[kRowProgram].Size, 0x80000000u);
+    EXPECT_EQ(l[kRowKernel].Offset, 0x12800000u);
+    EXPECT_EQ(l[kRowMdc].Offset, 0xA4E00000u);
+    EXPECT_STREQ(l[14].Name, "bootlogo_non.gz");
+    EXPECT_EQ(l[18].Flag, 0u);  // panic
+    EXPECT_EQ(l[18].BlockSize, 0x80000u);
+    // Empty rows are all zero.
+    for (int row : {9, 11, 15, 16, 17, 19, 20, 21, 23, 24, 25, 26, 28, 29, 30}) {
+        EXPECT_EQ(l[row].Name[0], '\0') << row;
+        EXPECT_EQ(l[row].Size, 0u) << row;
+    }
+}
+
+TEST_F(PlatformTest, Layout25DiffersOnlyInChipAndDatabase) {
+    const PART_LAYOUT_S* a = UPDATE_FindLayout(24);
+    const PART_LAYOUT_S* b = UPDATE_FindLayout(25);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b[0].Size, 0x800000000u);
+    EXPECT_STREQ(b[20].Name, "database");
+    EXPECT_EQ(b[20].Offset, 0xA5000000u);
+    EXPECT_EQ(b[20].Size, 0x500000000u);
+    for (int row = 1; row < kLayoutRows; ++row) {
+        if (row == 20) continue;
+        EXPECT_EQ(std::memcmp(&a[row], &b[row], sizeof(PART_LAYOUT_S)), 0) << row;
+    }
+    EXPECT_EQ(UPDATE_FindLayout(0), nullptr);
+    EXPECT_EQ(UPDATE_FindLayout(26), nullptr);
+}
+
+TEST_F(PlatformTest, VariantProfilesForTests) {
+    ASSERT_EQ(UPDATE_SelectPlatformKey(3), 0);
+    const PLATFORM_INFO_S* nor = UPDATE_Platform();
+    EXPECT_EQ(nor->FlashType, kFlashNor);
+    EXPECT_EQ(nor->Reserved0, 0u);
+    EXPECT_EQ(nor->SupportMask, 0x7FFu);
+    EXPECT_STREQ(nor->Parts[13].Dev, "/dev/mtd11");
+    EXPECT_EQ(nor->Layout, UPDATE_FindLayout(24));
+
+    ASSERT_EQ(UPDATE_SelectPlatformKey(10), 0);
+    EXPECT_STREQ(UPDATE_Platform()->PartTableDev, "/dev/parttable");
+    EXPECT_STREQ(UPDATE_Platform()->Parts[6].Dev, "/dev/sda9");
+    EXPECT_EQ(UPDATE_Platform()->Parts[6].Index, 16u);
+
+    ASSERT_EQ(UPDATE_SelectPlatformKey(14), 0);
+    EXPECT_EQ(UPDATE_Platform()->FlashType, kFlashNand);
+    EXPECT_STREQ(UPDATE_Platform()->Parts[5].Dev, "/dev/mtd13");
+
+    EXPECT_EQ(UPDATE_SelectPlatformKey(17), -1);
+}
+
+struct ProbeCase {
+    const char* text;
+    int result;
+    const char* value;
+};
+
+TEST(Probes, BoardTypeKeepsAllButTheLineEnd) {
+    const ProbeCase cases[] = {
+        {"ABC\n", 0, "ABC"},   {"ABC", 0, "ABC"},  // no line end: nothing is cut
+        {"ABC\r\n", 0, "ABC"}, {"BRD-K700-Q08@48-X\nsecond line\n", 0, "BRD-K700-Q08@48-X"},
+        {"", -1, "Unknown"},
+    };
+    for (const auto& c : cases) {
+        sys::FakeRunner fake;
+        fake.read_output = c.text;
+        sys::ScopedRunner scope(fake);
+        char out[kProbeTextSize];
+        EXPECT_EQ(UPDATE_GetBoardType(out), c.result) << c.text;
+        EXPECT_STREQ(out, c.value);
+        ASSERT_EQ(fake.commands.size(), 1u);
+        EXPECT_EQ(fake.commands[0], "cat /proc/board_type");
+    }
+}
+
+TEST(Probes, UbootRevisionUnknownWhenUnreadable) {
+    sys::FakeRunner fake;
+    fake.read_result = -1;
+    sys::ScopedRunner scope(fake);
+    char out[kProbeTextSize];
+    EXPECT_EQ(UPDATE_GetUbootVersion(out), -1);
+    EXPECT_STREQ(out, "Unknown");
+    EXPECT_EQ(fake.commands[0], "cat /proc/uboot_rev");
+}
+
+TEST(Probes, LongLineIsCutToTheDestination) {
+    sys::FakeRunner fake;
+    fake.read_output = std::string(300, 'x') + "\n";
+    sys::ScopedRunner scope(fake);
+    char out[kProbeTextSize + 8];
+    std::memset(out, 'Z', sizeof(out));
+    EXPECT_EQ(UPDATE_GetBoardType(out), 0);
+    EXPECT_EQ(std::strlen(out), kProbeTextSize - 1);
+    EXPECT_EQ(out[kProbeTextSize], 'Z');  // nothing written past 128 bytes
+}
+
+TEST(Probes, RootFileSystemWords) {
+    sys::FakeRunner fake;
+    fake.read_output = "console=ttyS0 root=/dev/mtdblock3 rootfstype=yaffs2 mem=512M\n";
+    sys::ScopedRunner scope(fake);
+    EXPECT_EQ(UPDATE_IsYaffs2(), 0);
+    EXPECT_EQ(UPDATE_IsJffs2(), -1);
+    EXPECT_EQ(UPDATE_IsSquashfs(), -1);
+    EXPECT_EQ(UPDATE_IsExt4(), -1);
+    for (const auto& c : fake.commands) EXPECT_EQ(c, "cat /proc/cmdline");
+
+    fake.read_result = -1;
+    EXPECT_EQ(UPDATE_IsYaffs2(), -1);
+}
+
+class UbiRuntimeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        root_ = std::filesystem::temp_directory_path() /
+                ("ubi-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(root_ / "proc");
+        sys::SetDeviceRootForTests(root_.string());
+    }
+    void TearDown() override {
+        sys::SetDeviceRootForTests("");
+        std::filesystem::remove_all(root_);
+    }
+    void WriteMounts(const std::string& text) { std::ofstream(root_ / "proc" / "mounts") << text; }
+    std::filesystem::path root_;
+};
+
+TEST_F(UbiRuntimeTest, FindsTheVolumeOnVarRuntime) {
+    WriteMounts("rootfs / rootfs rw 0 0\nubi1_0 /var/runtime ubifs rw,relatime 0 0\n");
+    EXPECT_EQ(UPDATE_IsUbiRuntime(), 0);
+}
+
+TEST_F(UbiRuntimeTest, OtherMountsAreNotIt) {
+    WriteMounts("ubi0_0 /var/runtime ubifs rw 0 0\nubi1_0 /mnt ubifs rw 0 0\n");
+    EXPECT_EQ(UPDATE_IsUbiRuntime(), -1);
+}
+
+TEST_F(UbiRuntimeTest, TextSplitAcrossTwoPiecesIsNotFound) {
+    // 40 characters, then the device name straddles the 49-character piece boundary.
+    WriteMounts(std::string(40, 'a') + " ubi1_0 /var/runtime ubifs rw 0 0\n");
+    EXPECT_EQ(UPDATE_IsUbiRuntime(), -1);
+}
+
+TEST_F(UbiRuntimeTest, MissingMountsFileAnswersNo) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(UPDATE_IsUbiRuntime(), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "fopen /proc/mounts is error \r\n");
+}
+
+}  // namespace

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build, test and run the
+# simulated recorder. Safe to run again; needs root (or sudo).
+set -euo pipefail
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends \
+  build-essential cmake ninja-build pkg-config git \
+  clang-format clang-tidy \
+  googletest libgtest-dev libgmock-dev libbenchmark-dev \
+  libssl-dev libmbedtls-dev libcurl4-openssl-dev libisal-dev libmxml-dev \
+  libfuse3-dev fuse3 \
+  busybox-static tftpd-hpa python3 python3-pyftpdlib nginx-light \
+  fdisk util-linux iproute2 openssl inotify-tools ca-certificates \
+  procps psmisc kmod
