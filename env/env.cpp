@@ -1,0 +1,210 @@
+#include "env/env.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "flash/mtd.h"
+#include "flash/platform.h"
+#include "package/integrity.h"
+#include "package/version.h"
+#include "sys/fd.h"
+#include "sys/log.h"
+#include "sys/path.h"
+#include "sys/text.h"
+
+namespace {
+constexpr const char* kLogUnit = sys::kUnitNvram;
+
+// Two-character slice of a version text at an offset, compared as a
+// two-character strncmp would; texts shorter than the slice read as NULs.
+int CompareSlice(const char* text, std::size_t offset, const char* two) {
+    char padded[16] = {};
+    if (text != nullptr) sys::CopyText(padded, text);
+    if (offset + 2 > sizeof(padded)) return -1;
+    return std::strncmp(padded + offset, two, 2);
+}
+
+// The boot loader of an image below 22 (offsets 3-4), or 22 below 15
+// (offsets 6-7), reads the large environment.
+bool ImageUsesLargeEnv(const char* pub_version) {
+    int major = CompareSlice(pub_version, 3, "22");
+    if (major < 0) return true;
+    if (major > 0) return false;
+    return CompareSlice(pub_version, 6, "15") < 0;
+}
+
+void PutLe32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+// Erases one copy and writes it back with the checksum of its own data area.
+// which is "Env" or "BakEnv" for the erase message.
+int RewriteCopy(flash::MtdDevice& dev, uint8_t* buf, uint32_t env_size, const char* which) {
+    FLASH_ERASE_INFO_S erase{0, env_size};
+    int ret = dev.Erase(erase);
+    if (ret != 0) {
+        ULOG("%s Failed to erase flash stFhEraseInfo (0x%x, 0x%x), lRet=%d\n", which, erase.start,
+             erase.length, ret);
+        return ret;
+    }
+    PutLe32(buf, UPDATE_EnvCrc32(0, buf + 4, env_size - 4));
+    off_t pos = dev.Seek(0, SEEK_SET);
+    if (pos != 0) {
+        ULOG("Failed to opt file postion\n");
+        return static_cast<int>(pos);
+    }
+    if (flash::WriteFully(dev, buf, env_size) != static_cast<ssize_t>(env_size)) {
+        ULOG("Failed to wirte bakenv");
+        return -1;
+    }
+    return 0;
+}
+
+class KernelNvram final : public NvramDevice {
+  public:
+    explicit KernelNvram(sys::UniqueFd fd) : fd_(std::move(fd)) {}
+    int Store(NVRAM_ITEM_S* item) override {
+        return ::ioctl(fd_.get(), kNvramSetItem, item) == 0 ? 0 : -1;
+    }
+
+  private:
+    sys::UniqueFd fd_;
+};
+
+std::mutex g_nvram_mutex;
+NvramOpener& NvramOpenerSlot() {
+    static NvramOpener opener;
+    return opener;
+}
+
+std::unique_ptr<NvramDevice> OpenNvram(const char* path) {
+    NvramOpener opener;
+    {
+        std::lock_guard<std::mutex> lock(g_nvram_mutex);
+        opener = NvramOpenerSlot();
+    }
+    if (opener) return opener(path);
+    std::string real = sys::DevicePath(path);
+    sys::UniqueFd fd(::open(real.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd) return nullptr;
+    return std::make_unique<KernelNvram>(std::move(fd));
+}
+
+}  // namespace
+
+uint32_t EnvSizeForVersion(const char* pub_version) {
+    return ImageUsesLargeEnv(pub_version) ? kEnvSizeLarge : kEnvSizeSmall;
+}
+
+int NeedUpdateEnvFor(const char* inner_version, const char* pub_version, const char* board_type,
+                     const char* uboot_rev) {
+    const char* inner = inner_version != nullptr ? inner_version : "";
+    if (std::strncmp(inner, "QTPXV300R003B03", 15) != 0 &&
+        std::strncmp(inner, "QTEXV300R001B11", 15) != 0) {
+        return 0;
+    }
+    const char* board = board_type != nullptr ? board_type : "";
+    if (std::strcmp(board, "BRD-K700-Q08@48-X") == 0 ||
+        std::strcmp(board, "BRD-K700-Q08@96-X") == 0) {
+        return 0;
+    }
+    if (ImageUsesLargeEnv(pub_version)) {
+        ULOG("Image need to update env\n");
+        return 1;
+    }
+    if (CompareSlice(uboot_rev, 2, "58") < 0) {
+        ULOG("Local need to update env\n");
+        return 1;
+    }
+    return 0;
+}
+
+int NeedUpdateEnv() {
+    char uboot[kProbeTextSize] = "Unknown";
+    char board[kProbeTextSize] = "Unknown";
+    (void)UPDATE_GetUbootVersion(uboot);
+    (void)UPDATE_GetBoardType(board);
+    return NeedUpdateEnvFor(UPDATE_LocalInnerVersion(), UPDATE_ImagePubVersion(), board, uboot);
+}
+
+int UpdateEnvCrc() {
+    return UpdateEnvCrcForSize(EnvSizeForVersion(UPDATE_ImagePubVersion()));
+}
+
+int UpdateEnvCrcForSize(uint32_t env_size) {
+    if (env_size != kEnvSizeSmall && env_size != kEnvSizeLarge) return -1;
+
+    std::unique_ptr<uint8_t[]> env(new (std::nothrow) uint8_t[kEnvSizeLarge]);
+    if (!env) {
+        ULOG("malloc environment failed.\n");
+        return -1;
+    }
+    std::unique_ptr<uint8_t[]> bak(new (std::nothrow) uint8_t[kEnvSizeLarge]);
+    if (!bak) {
+        ULOG("malloc environment_bak failed.\n");
+        return -1;
+    }
+    std::memset(env.get(), 0, env_size);
+    std::memset(bak.get(), 0, env_size);
+
+    std::unique_ptr<flash::MtdDevice> env_dev = flash::OpenMtd(kEnvDev, O_RDWR | O_SYNC);
+    if (!env_dev) {
+        ULOG("Failed to open /dev/mtd2\n");
+        return -1;
+    }
+    // A missing backup device shows up as a failed read below, before
+    // anything is erased.
+    std::unique_ptr<flash::MtdDevice> bak_dev = flash::OpenMtd(kBakEnvDev, O_RDWR | O_SYNC);
+
+    // A short read is accepted: the rest of the buffer stays zero.
+    if (env_dev->Seek(0, SEEK_SET) != 0 || flash::ReadFully(*env_dev, env.get(), env_size) < 0) {
+        ULOG("Env Failed to read flash\n");
+        return -1;
+    }
+    if (!bak_dev || bak_dev->Seek(0, SEEK_SET) != 0 ||
+        flash::ReadFully(*bak_dev, bak.get(), env_size) < 0) {
+        ULOG("BakEnv Failed to read flash\n");
+        return -1;
+    }
+    for (flash::MtdDevice* dev : {env_dev.get(), bak_dev.get()}) {
+        off_t pos = dev->Seek(0, SEEK_SET);
+        if (pos != 0) {
+            ULOG("Failed to opt file postion\n");
+            return static_cast<int>(pos);
+        }
+    }
+
+    // The primary copy is complete before the backup is touched, so a power
+    // cut or a failed write always leaves one valid copy.
+    int ret = RewriteCopy(*env_dev, env.get(), env_size, "Env");
+    if (ret != 0) return ret;
+    return RewriteCopy(*bak_dev, bak.get(), env_size, "BakEnv");
+}
+
+int SetEnvToFlash(NVRAM_ITEM_S* item) {
+    std::unique_ptr<NvramDevice> dev = OpenNvram(kNvramDev);
+    if (!dev) {
+        ULOG("open %s\n", kNvramDev);
+        return -1;
+    }
+    if (dev->Store(item) == 0) return 0;
+    int err = errno;
+    std::string_view value = sys::FieldText(item->value);
+    std::string_view name = sys::FieldText(item->name);
+    ULOG("Failed to set nvram value(%.*s) of %.*s, errno(%s)\n", static_cast<int>(value.size()),
+         value.data(), static_cast<int>(name.size()), name.data(), std::strerror(err));
+    return -1;
+}
+
+void SetNvramOpenerForTests(NvramOpener opener) {
+    std::lock_guard<std::mutex> lock(g_nvram_mutex);
+    NvramOpenerSlot() = std::move(opener);
+}

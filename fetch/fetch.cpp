@@ -1,0 +1,393 @@
+#include "fetch/fetch.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+
+// The classic progress callback is what the download status file is built
+// around; it is still supported, only marked deprecated.
+#define CURL_DISABLE_DEPRECATION 1
+#include <curl/curl.h>
+
+#include "app/progress.h"
+#include "package/integrity.h"
+#include "sys/fd.h"
+#include "sys/log.h"
+#include "sys/path.h"
+#include "sys/quote.h"
+#include "sys/runner.h"
+#include "sys/text.h"
+
+namespace {
+constexpr const char* kLogUnit = sys::kUnitUpdate;
+
+constexpr const char* kFetchDir = "/tmp";
+constexpr int kTftpBlockSize = 8192;
+constexpr int kShellTries = 3;
+constexpr const char* kPasswordMask = "******";
+constexpr long kLowSpeedLimit = 1;  // bytes per second
+constexpr long kLowSpeedTime = 30;  // seconds
+constexpr long kMaxRedirects = 3;
+constexpr uint32_t kFirstStageBit = 0x40;
+
+std::mutex g_sleep_mutex;
+std::function<void(unsigned)>& Sleeper() {
+    static std::function<void(unsigned)> sleeper;
+    return sleeper;
+}
+
+void Pause(unsigned seconds) {
+    std::function<void(unsigned)> sleeper;
+    {
+        std::lock_guard<std::mutex> lock(g_sleep_mutex);
+        sleeper = Sleeper();
+    }
+    if (sleeper) {
+        sleeper(seconds);
+    } else {
+        ::sleep(seconds);
+    }
+}
+
+std::string Quote(const char* value) {
+    return sys::ShellQuote(value != nullptr ? value : "");
+}
+
+// Fills cmd with the TFTP or FTP command line and shown with the same line
+// as the log may carry it (the FTP password masked).
+void BuildShellFetch(uint16_t trans, const char* remote, const char* user, const char* password,
+                     const char* file, char (&cmd)[512], char (&shown)[512]) {
+    if (trans == kTransFtp) {
+        constexpr const char* kFormat =
+            "mkdir -p %s;ftpget -u %s -p %s %s %s %s 2>>/var/log/update.log";
+        std::string u = Quote(user);
+        std::string r = Quote(remote);
+        std::string f = Quote(file);
+        std::snprintf(cmd, sizeof(cmd), kFormat, kFetchDir, u.c_str(), Quote(password).c_str(),
+                      r.c_str(), kImageFilePath, f.c_str());
+        std::snprintf(shown, sizeof(shown), kFormat, kFetchDir, u.c_str(), kPasswordMask, r.c_str(),
+                      kImageFilePath, f.c_str());
+        return;
+    }
+    std::snprintf(cmd, sizeof(cmd),
+                  "mkdir -p %s;tftp -g -r %s -l %s %s -b %d 2>>/var/log/update.log", kFetchDir,
+                  Quote(file).c_str(), kImageFilePath, Quote(remote).c_str(), kTftpBlockSize);
+    sys::CopyText(shown, cmd);
+}
+
+int ShellFetch(uint16_t trans, const char* remote, const char* user, const char* password,
+               const char* file) {
+    char cmd[512];
+    char shown[512];
+    BuildShellFetch(trans, remote, user, password, file, cmd, shown);
+    ULOG("loading Program.bin....\n");
+    ULOG_ONLY("loading cmd: %s\n", shown);
+    for (int run = 0; run < kShellTries; ++run) {
+        if (UPDATE_System(cmd) == 0) {
+            ULOG("done!\n");
+            return 0;
+        }
+        Pause(1);
+    }
+    ULOG("load bin file failed! please try again!\n");
+    return -1;
+}
+
+int CloudFailure(int code) {
+    ULOG("download version failed.\n");
+    ULOG("Get remote bin file failed.\n");
+    return code;
+}
+
+void SetStatus(uint32_t status) {
+    ProgressLock lock;
+    UPDATE_DownloadStat().status = status;
+}
+
+struct CurlCleanup {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
+
+// The progress callback's user pointer: fixed, never read.
+char g_progress_tag;
+
+int CloudFetch(const char* url) {
+    const std::string image = sys::DevicePath(kImageFilePath);
+    if (::access(image.c_str(), F_OK) == 0) return 0;
+
+    int ret = DOWNLOAD_InitStat();
+    if (ret != 0) {
+        ULOG("failed to init download stat");
+        return CloudFailure(ret);
+    }
+    {
+        ProgressLock lock;
+        DOWNLOAD_STAT_S& stat = UPDATE_DownloadStat();
+        sys::CopyText(stat.url, url);
+        sys::CopyText(stat.local_path, kImageFilePath);
+        stat.total = 0;
+        stat.received = 0;
+    }
+
+    sys::UniqueFile file(std::fopen(image.c_str(), "w+be"));
+    if (!file) {
+        ULOG("Fail to open file\n");
+        return CloudFailure(-1);
+    }
+    // Every chunk reaches the file before the next one is accepted.
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
+
+    CurlHandle curl(curl_easy_init());
+    if (!curl) {
+        file.reset();
+        ULOG("NULL pointer");
+        return CloudFailure(-1);
+    }
+    CURL* h = curl.get();
+    curl_easy_setopt(h, CURLOPT_URL, url);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, DOWNLOAD_OnWrite);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kLowSpeedTime);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, file.get());
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_PROGRESSFUNCTION, DOWNLOAD_OnProgress);
+    curl_easy_setopt(h, CURLOPT_PROGRESSDATA, &g_progress_tag);
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
+
+    // 64-bit, so that packages above 2 GiB resume at the right byte.
+    curl_off_t offset = 0;
+    CURLcode res = CURLE_OK;
+    for (;;) {
+        res = curl_easy_perform(h);
+        long code = 0;
+        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+        if (res != CURLE_OK || code != 200) {
+            ULOG("Http breakpoint transmission fails. err is %d/%d\n", static_cast<int>(res),
+                 static_cast<int>(code));
+        }
+        curl_off_t announced = -1;
+        curl_off_t received = 0;
+        curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+        curl_easy_getinfo(h, CURLINFO_SIZE_DOWNLOAD_T, &received);
+        const curl_off_t before = offset;
+
+        if (res == CURLE_OK) {
+            // An error page is no package: take it out of the image file.
+            bool error_page = code >= 400;
+            if (error_page && ::ftruncate(fileno(file.get()), before) != 0) {
+                ULOG_ONLY("ftruncate %s: %s\n", kImageFilePath, std::strerror(errno));
+            }
+            // The whole file counts: what earlier attempts brought plus what
+            // this one announced.
+            bool too_small = error_page || announced < 0 || before + announced < kSmallestDownload;
+            SetStatus(too_small ? kDownloadTooSmall : kDownloadRunning);
+            if (too_small) {
+                DOWNLOAD_WriteStat();
+                ULOG("File too small, maybe no file on website.");
+            }
+            curl.reset();
+            file.reset();
+            return too_small ? CloudFailure(2) : 0;
+        }
+
+        offset += received;
+        curl_easy_setopt(h, CURLOPT_RESUME_FROM_LARGE, offset);
+        // A stall after some data resumes; a stall without data, or after
+        // all of the announced data, has failed.
+        if (res == CURLE_OPERATION_TIMEDOUT && received != 0 && received != announced) continue;
+        break;
+    }
+
+    curl.reset();
+    SetStatus(kDownloadFailed);
+    file.reset();
+    DOWNLOAD_WriteStat();
+    (void)UPDATE_System("rm -rf /tmp/Program.bin /tmp/download_stat.log");
+    ULOG("Fail to call curl_easy_perform, err:%d", static_cast<int>(res));
+    return CloudFailure(4);
+}
+
+// Reads until len bytes or the end of the file: the count, or -1.
+ssize_t ReadUpTo(int fd, void* buf, std::size_t len) {
+    auto* p = static_cast<char*>(buf);
+    std::size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::read(fd, p + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// Opens the download status file the way every writer does: write-only,
+// created, synchronous writes.
+sys::UniqueFd OpenStatFile(int extra_flags) {
+    std::string path = sys::DevicePath(kDownloadStatPath);
+    return sys::UniqueFd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_SYNC | O_CLOEXEC | extra_flags, 0777));
+}
+
+}  // namespace
+
+namespace fetch {
+void SetSleepForTests(std::function<void(unsigned)> sleeper) {
+    std::lock_guard<std::mutex> lock(g_sleep_mutex);
+    Sleeper() = std::move(sleeper);
+}
+}  // namespace fetch
+
+int UPDATE_GetRemoteFile(uint16_t trans, const char* remote, const char* user, const char* password,
+                         const char* file, const char* url) {
+    switch (trans) {
+        case kTransTftp:
+        case kTransTftpAlt:
+        case kTransFtp:
+            return ShellFetch(trans, remote, user, password, file);
+        case kTransCloud:
+            return CloudFetch(url != nullptr ? url : "");
+        default:
+            return 0;
+    }
+}
+
+int UPDATE_GetImageHead(uint16_t trans, uint16_t check, uint32_t update_type, const char* remote,
+                        const char* user, const char* password, const char* file, const char* url,
+                        char* head, char* compat, uint8_t* digsig) {
+    int ret = UPDATE_GetRemoteFile(trans, remote, user, password, file, url);
+    if (ret != 0) {
+        ULOG("Get remote bin file failed.\n");
+        return ret;
+    }
+
+    const bool fetched = trans == kTransTftp || trans == kTransFtp || trans == kTransTftpAlt;
+    const char* chosen = fetched ? kImageFilePath : (file != nullptr ? file : "");
+    ULOG_ONLY("open file:%s\n", chosen);
+    std::string path = sys::DevicePath(chosen);
+    sys::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        ULOG("Get version failed (error %s)\n", std::strerror(errno));
+        return -3;
+    }
+    // Short reads are accepted: a short image simply has a short head.
+    if (ReadUpTo(fd.get(), head, kImageHeadSize) < 0 ||
+        ReadUpTo(fd.get(), compat, kCompatListSize) < 0) {
+        ULOG("Read version file failed!\n");
+        return -5;
+    }
+    ULOG_ONLY("read head:%.*s, compatlist:%.*s\n", static_cast<int>(strnlen(head, kImageHeadSize)),
+              head, static_cast<int>(strnlen(compat, kCompatListSize)), compat);
+
+    // A first stage that goes on to write hands the signature check to the
+    // second stage.
+    if ((update_type & kFirstStageBit) != 0 && check == 0) return 0;
+    if (!UPDATE_HasPublicKey()) return 0;
+
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kSignBlockSize]);
+    if (!block) {
+        std::printf("malloc failed!\n");
+        std::fflush(stdout);
+        return -2;
+    }
+    std::memset(block.get(), 0, kSignBlockSize);
+    if (ReadUpTo(fd.get(), block.get(), kSignBlockSize) < 0) {
+        ULOG("Read digital signature file failed!\n");
+        return -5;
+    }
+    if (rsa_decrypt(block.get(), digsig) != 0) {
+        ULOG("Decrypt sha256 data failed!\n");
+        return -1;
+    }
+    return 0;
+}
+
+int DOWNLOAD_InitStat() {
+    {
+        ProgressLock lock;
+        DOWNLOAD_STAT_S& stat = UPDATE_DownloadStat();
+        stat.total = 0;
+        stat.received = 0;
+        stat.rate = 0;
+        stat.status = kDownloadPrepared;
+        stat.url[0] = '\0';
+        stat.local_path[0] = '\0';
+    }
+    sys::UniqueFd fd = OpenStatFile(O_TRUNC);
+    if (!fd) {
+        ULOG("failed to open");
+        return -3;
+    }
+    char line[1000];
+    int len = std::snprintf(line, sizeof(line), "Stat:%u,DownladRate:%u", kDownloadPrepared, 0u);
+    if (::write(fd.get(), line, static_cast<std::size_t>(len)) != len) {
+        ULOG("failed to write");
+        return -6;
+    }
+    return 0;
+}
+
+void DOWNLOAD_WriteStat() {
+    uint32_t status;
+    uint32_t rate;
+    {
+        ProgressLock lock;
+        status = UPDATE_DownloadStat().status;
+        rate = UPDATE_DownloadStat().rate;
+    }
+    char line[1000];
+    int len = std::snprintf(line, sizeof(line), "Stat:%u,DownladRate:%u", status, rate);
+
+    // Not truncated at open: the content is replaced under the lock, so a
+    // reader never sees the file empty between two writers.
+    sys::UniqueFd fd = OpenStatFile(0);
+    if (!fd) {
+        ULOG("failed to open");
+        return;
+    }
+    if (::flock(fd.get(), LOCK_EX) == 0) {
+        if (::ftruncate(fd.get(), 0) != 0 ||
+            ::write(fd.get(), line, static_cast<std::size_t>(len)) != len) {
+            ULOG("failed to write");
+            ::flock(fd.get(), LOCK_UN);
+            return;
+        }
+    }
+    ::flock(fd.get(), LOCK_UN);
+    fd.reset();
+    UPDATE_ReportRate(0);
+}
+
+int DOWNLOAD_OnProgress(void* /*unused*/, double total, double received, double /*ultotal*/,
+                        double /*ulnow*/) {
+    {
+        ProgressLock lock;
+        DOWNLOAD_STAT_S& stat = UPDATE_DownloadStat();
+        stat.total = total;
+        stat.received = received;
+        stat.status = kDownloadRunning;
+        // Before the server announces a length there is no percentage yet.
+        double rate = total > 0 ? received * 100.0 / total : 0.0;
+        stat.rate = rate > 0 && rate < 4294967296.0 ? static_cast<uint32_t>(rate) : 0;
+    }
+    DOWNLOAD_WriteStat();
+    return 0;
+}
+
+std::size_t DOWNLOAD_OnWrite(void* data, std::size_t size, std::size_t count, void* file) {
+    auto* stream = static_cast<FILE*>(file);
+    std::size_t written = std::fwrite(data, size, count, stream);
+    std::fflush(stream);
+    ::usleep(1000);
+    return written;
+}

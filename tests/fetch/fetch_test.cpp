@@ -1,0 +1,377 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/progress.h"
+#include "fetch/fetch.h"
+#include "fetch/http_server.h"
+#include "sys/log.h"
+#include "sys/path.h"
+#include "sys/runner.h"
+#include "sys/scratch.h"
+
+namespace {
+
+using testing::HasSubstr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+constexpr const char* kTftpCmd =
+    "mkdir -p /tmp;tftp -g -r Program.bin -l /tmp/Program.bin 192.168.1.10 -b 8192 "
+    "2>>/var/log/update.log";
+constexpr const char* kFtpCmd =
+    "mkdir -p /tmp;ftpget -u admin -p ravel 10.0.0.2 /tmp/Program.bin Program.bin "
+    "2>>/var/log/update.log";
+constexpr const char* kCloudCleanup = "rm -rf /tmp/Program.bin /tmp/download_stat.log";
+
+// Every test runs against a scratch device root with a fake runner, a
+// recording sleep and its own update log.
+class FetchTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::filesystem::create_directories(dir_ / "tmp");
+        std::filesystem::create_directories(dir_ / "var/log");
+        sys::SetDeviceRootForTests(dir_.path());
+        ASSERT_TRUE(sys::LogOpen((dir_ / "var/log/update.log").c_str()));
+        fetch::SetSleepForTests([this](unsigned s) { sleeps_.push_back(s); });
+        UPDATE_ResetProgress();
+    }
+    void TearDown() override {
+        fetch::SetSleepForTests(nullptr);
+        sys::LogClose();
+        sys::SetDeviceRootForTests("");
+        UPDATE_ResetProgress();
+    }
+
+    std::string Log() { return ReadWholeFile(dir_ / "var/log/update.log"); }
+    std::string Device(const char* path) { return ReadWholeFile(dir_.path() + path); }
+    bool Exists(const char* path) { return std::filesystem::exists(dir_.path() + path); }
+    void Put(const char* path, const std::string& bytes) {
+        std::ofstream(dir_.path() + path, std::ios::binary) << bytes;
+    }
+
+    ScratchDir dir_;
+    sys::FakeRunner runner_;
+    sys::ScopedRunner scoped_{runner_};
+    std::vector<unsigned> sleeps_;
+};
+
+// ---- TFTP and FTP -------------------------------------------------------
+
+TEST_F(FetchTest, TftpRunsTheCommandLineOnce) {
+    for (uint16_t trans : {kTransTftp, kTransTftpAlt}) {
+        runner_.commands.clear();
+        CaptureStdout();
+        EXPECT_EQ(UPDATE_GetRemoteFile(trans, "192.168.1.10", "", "", "Program.bin", ""), 0);
+        EXPECT_EQ(GetCapturedStdout(), "loading Program.bin....\ndone!\n");
+        EXPECT_EQ(runner_.commands, std::vector<std::string>{kTftpCmd});
+    }
+    EXPECT_THAT(Log(), HasSubstr(std::string("loading cmd: ") + kTftpCmd + "\n"));
+    EXPECT_TRUE(sleeps_.empty());
+}
+
+TEST_F(FetchTest, ShellFetchTriesThreeTimesWithPauses) {
+    struct Row {
+        std::vector<int> results;
+        int expected;
+        std::size_t runs;
+        std::vector<unsigned> sleeps;
+    } rows[] = {
+        {{1, 1, 1}, -1, 3, {1, 1, 1}},
+        {{1, 1, 0}, 0, 3, {1, 1}},
+        {{256, 0}, 0, 2, {1}},
+    };
+    for (const Row& row : rows) {
+        sys::FakeRunner fresh;
+        fresh.results = row.results;
+        sys::ScopedRunner scoped(fresh);
+        sleeps_.clear();
+        CaptureStdout();
+        EXPECT_EQ(UPDATE_GetRemoteFile(kTransTftp, "192.168.1.10", "", "", "Program.bin", ""),
+                  row.expected);
+        std::string out = GetCapturedStdout();
+        EXPECT_EQ(fresh.commands.size(), row.runs);
+        EXPECT_EQ(sleeps_, row.sleeps);
+        if (row.expected == 0) {
+            EXPECT_EQ(out, "loading Program.bin....\ndone!\n");
+        } else {
+            EXPECT_EQ(out, "loading Program.bin....\nload bin file failed! please try again!\n");
+        }
+    }
+}
+
+TEST_F(FetchTest, FtpLogsTheCommandWithThePasswordMasked) {
+    EXPECT_EQ(UPDATE_GetRemoteFile(kTransFtp, "10.0.0.2", "admin", "ravel", "Program.bin", ""), 0);
+    EXPECT_EQ(runner_.commands, std::vector<std::string>{kFtpCmd});
+    std::string log = Log();
+    EXPECT_THAT(log, HasSubstr("loading cmd: mkdir -p /tmp;ftpget -u admin -p ****** 10.0.0.2 "
+                               "/tmp/Program.bin Program.bin 2>>/var/log/update.log\n"));
+    EXPECT_EQ(log.find("ravel"), std::string::npos);
+}
+
+TEST_F(FetchTest, ValuesReachTheShellQuoted) {
+    EXPECT_EQ(UPDATE_GetRemoteFile(kTransFtp, "10.0.0.2;reboot", "a b", "p'w$", "dir/x y.bin", ""),
+              0);
+    ASSERT_EQ(runner_.commands.size(), 1u);
+    EXPECT_EQ(runner_.commands[0],
+              "mkdir -p /tmp;ftpget -u 'a b' -p 'p'\\''w$' '10.0.0.2;reboot' /tmp/Program.bin "
+              "'dir/x y.bin' 2>>/var/log/update.log");
+    EXPECT_EQ(Log().find("p'\\''w$"), std::string::npos);
+
+    runner_.commands.clear();
+    EXPECT_EQ(UPDATE_GetRemoteFile(kTransTftp, "h`id`", "", "", "$(id)", ""), 0);
+    EXPECT_EQ(runner_.commands,
+              std::vector<std::string>{"mkdir -p /tmp;tftp -g -r '$(id)' -l /tmp/Program.bin "
+                                       "'h`id`' -b 8192 2>>/var/log/update.log"});
+}
+
+TEST_F(FetchTest, OtherProtocolsFetchNothing) {
+    for (uint16_t trans : {kTransLocal, uint16_t{2}, uint16_t{6}}) {
+        CaptureStdout();
+        EXPECT_EQ(UPDATE_GetRemoteFile(trans, "h", "u", "p", "Program.bin", "http://x/"), 0);
+        EXPECT_EQ(GetCapturedStdout(), "");
+    }
+    EXPECT_TRUE(runner_.commands.empty());
+}
+
+// ---- Download status file -----------------------------------------------
+
+TEST_F(FetchTest, InitStatWritesThePreparedLine) {
+    ASSERT_EQ(DOWNLOAD_InitStat(), 0);
+    EXPECT_EQ(Device(kDownloadStatPath), "Stat:1,DownladRate:0");
+    EXPECT_EQ(Device(kDownloadStatPath).size(), 20u);
+}
+
+TEST_F(FetchTest, ProgressRewritesTheWholeLine) {
+    DOWNLOAD_OnProgress(nullptr, 1000, 995, 0, 0);
+    EXPECT_EQ(Device(kDownloadStatPath), "Stat:0,DownladRate:99");
+    DOWNLOAD_OnProgress(nullptr, 1000, 0, 0, 0);
+    EXPECT_EQ(Device(kDownloadStatPath), "Stat:0,DownladRate:0");
+    DOWNLOAD_OnProgress(nullptr, 3, 1, 0, 0);  // 33.3 truncates
+    EXPECT_EQ(Device(kDownloadStatPath), "Stat:0,DownladRate:33");
+    // No announced length yet: no percentage, and no division by zero.
+    DOWNLOAD_OnProgress(nullptr, 0, 5000, 0, 0);
+    EXPECT_EQ(Device(kDownloadStatPath), "Stat:0,DownladRate:0");
+}
+
+TEST_F(FetchTest, UnwritableStatusFileFailsTheCloudFetch) {
+    std::filesystem::create_directories(dir_ / "tmp/download_stat.log");
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_GetRemoteFile(kTransCloud, "", "", "", "", "http://127.0.0.1:9/x"), -3);
+    EXPECT_EQ(GetCapturedStdout(),
+              "failed to openfailed to init download statdownload version failed.\n"
+              "Get remote bin file failed.\n");
+}
+
+// ---- Cloud fetch --------------------------------------------------------
+
+std::string Body(std::size_t n) {
+    std::string body(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) body[i] = static_cast<char>((i * 31 + i / 251) & 0xFF);
+    return body;
+}
+
+std::string Ok(const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
+}
+
+TEST_F(FetchTest, CloudFetchStoresTheBody) {
+    const std::string body = Body(65536);
+    TinyHttpServer server([&](int, const std::string&) { return TinyHttpServer::Reply{Ok(body)}; });
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_GetRemoteFile(kTransCloud, "", "", "", "", server.Url().c_str()), 0);
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_TRUE(Device(kImageFilePath) == body);
+    EXPECT_EQ(Device(kDownloadStatPath), "Stat:0,DownladRate:100");
+    // The download fills the first half of the overall progress.
+    EXPECT_EQ(Device(kRateFilePath), "50");
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0].find("Range:"), std::string::npos);
+    EXPECT_STREQ(UPDATE_DownloadStat().url, server.Url().c_str());
+    EXPECT_STREQ(UPDATE_DownloadStat().local_path, "/tmp/Program.bin");
+    EXPECT_TRUE(runner_.commands.empty());
+}
+
+TEST_F(FetchTest, ExistingImageIsUsedWithoutATransfer) {
+    Put(kImageFilePath, "already here");
+    TinyHttpServer server([&](int, const std::string&) { return TinyHttpServer::Reply{Ok("x")}; });
+    EXPECT_EQ(UPDATE_GetRemoteFile(kTransCloud, "", "", "", "", server.Url().c_str()), 0);
+    EXPECT_TRUE(server.Requests().empty());
+    EXPECT_EQ(Device(kImageFilePath), "already here");
+    EXPECT_FALSE(Exists(kDownloadStatPath));
+}
+
+TEST_F(FetchTest, NotFoundEndsTooSmallWithoutKeepingTheErrorPage) {
+    TinyHttpServer server([](int, const std::string&) {
+        return TinyHttpServer::Reply{
+            "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\nnot found"};
+    });
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_GetRemoteFile(kTransCloud, "", "", "", "", server.Url().c_str()), 2);
+    std::string out = GetCapturedStdout();
+    EXPECT_THAT(out, HasSubstr("Http breakpoint transmission fails. err is 0/404\n"));
+    EXPECT_THAT(out, HasSubstr("File too small, maybe no file on website."
+                               "download version failed.\nGet remote bin file failed.\n"));
+    EXPECT_EQ(Device(kImageFilePath), "");
+    EXPECT_EQ(Device(kDownloadStatPath).rfind("Stat:2,", 0), 0u);
+}
+
+TEST_F(FetchTest, NoAnnouncedLengthEndsTooSmall) {
+    const std::string body = Body(20000);
+    TinyHttpServer server([&](int, const std::string&) {
+        return TinyHttpServer::Reply{"HTTP/1.0 200 OK\r\n\r\n" + body};
+    });
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_GetRemoteFile(kTransCloud, "", "", "", "", server.Url().c_str()), 2);
+    EXPECT_THAT(GetCapturedStdout(), HasSubstr("File too small, maybe no file on website."));
+    EXPECT_EQ(Device(kDownloadStatPath), "Stat:2,DownladRate:0");
+}
+
+TEST_F(FetchTest, SmallFileEndsTooSmall) {
+    const std::string body = Body(10239);
+    TinyHttpServer server([&](int, const std::string&) { return TinyHttpServer::Reply{Ok(body)}; });
+    EXPECT_EQ(UPDATE_GetRemoteFile(kTransCloud, "", "", "", "", server.Url().c_str()), 2);
+}
+
+TEST_F(FetchTest, RefusedConnectionFailsAndCleansUp) {
+    // A port nobody listens on: the attempt brings no data.
+    int port;
+    {
+        TinyHttpServer closed([](int, const std::string&) { return TinyHttpServer::Reply{}; });
+        port = std::stoi(closed.Url().substr(17));
+    }
+    std::string url = "http://127.0.0.1:" + std::to_string(port) + "/Program.bin";
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_GetRemoteFile(kTransCloud, "", "", "", "", url.c_str()), 4);
+    EXPECT_THAT(GetCapturedStdout(), HasSubstr("Fail to call curl_easy_perform, err:7"
+                                               "download version failed.\n"));
+    EXPECT_EQ(Device(kDownloadStatPath).rfind("Stat:4,", 0), 0u);
+    EXPECT_THAT(runner_.commands, testing::Contains(kCloudCleanup));
+}
+
+// The stall tests wait for the real 30-second low-speed limit.
+class CloudFetchSlow : public FetchTest {};
+
+TEST_F(CloudFetchSlow, ResumesAfterAStall) {
+    const std::string body = Body(65536);
+    constexpr std::size_t kFirst = 60000;  // the remainder is under 10240 bytes
+    TinyHttpServer server([&](int index, const std::string&) {
+        if (index == 0) {
+            return TinyHttpServer::Reply{
+                "HTTP/1.1 200 OK\r\nContent-Length: 65536\r\n\r\n" + body.substr(0, kFirst), true};
+        }
+        return TinyHttpServer::Reply{
+            "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 60000-65535/65536\r\n"
+            "Content-Length: 5536\r\nConnection: close\r\n\r\n" +
+            body.substr(kFirst)};
+    });
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_GetRemoteFile(kTransCloud, "", "", "", "", server.Url().c_str()), 0);
+    std::string out = GetCapturedStdout();
+    EXPECT_THAT(out, HasSubstr("Http breakpoint transmission fails. err is 28/200\n"));
+    EXPECT_THAT(out, HasSubstr("Http breakpoint transmission fails. err is 0/206\n"));
+    auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_THAT(requests[1], HasSubstr("Range: bytes=60000-\r\n"));
+    EXPECT_TRUE(Device(kImageFilePath) == body);
+    EXPECT_EQ(Device(kDownloadStatPath), "Stat:0,DownladRate:100");
+}
+
+TEST_F(CloudFetchSlow, StallWithoutDataFails) {
+    TinyHttpServer server([](int, const std::string&) {
+        return TinyHttpServer::Reply{"HTTP/1.1 200 OK\r\nContent-Length: 65536\r\n\r\n", true};
+    });
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_GetRemoteFile(kTransCloud, "", "", "", "", server.Url().c_str()), 4);
+    EXPECT_THAT(GetCapturedStdout(), HasSubstr("Fail to call curl_easy_perform, err:28"));
+    EXPECT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(Device(kDownloadStatPath), "Stat:4,DownladRate:0");
+    EXPECT_THAT(runner_.commands, testing::Contains(kCloudCleanup));
+}
+
+// ---- Image head ---------------------------------------------------------
+
+struct HeadBuffers {
+    char head[kImageHeadSize] = {};
+    char compat[kCompatListSize] = {};
+    uint8_t digsig[1024] = {};
+};
+
+TEST_F(FetchTest, HeadAndBoardListFromALocalPackage) {
+    std::string image(256, 'H');
+    image += std::string(1280, 'C');
+    image += std::string(512, 'S');
+    std::filesystem::create_directories(dir_ / "mnt/usb");
+    Put("/mnt/usb/Program.bin", image);
+    HeadBuffers b;
+    EXPECT_EQ(UPDATE_GetImageHead(kTransLocal, 1, 0xA3, "", "", "", "/mnt/usb/Program.bin", "",
+                                  b.head, b.compat, b.digsig),
+              0);
+    EXPECT_EQ(std::string(b.head, sizeof(b.head)), std::string(256, 'H'));
+    EXPECT_EQ(std::string(b.compat, sizeof(b.compat)), std::string(1280, 'C'));
+    EXPECT_TRUE(runner_.commands.empty());
+    EXPECT_THAT(Log(), HasSubstr("open file:/mnt/usb/Program.bin\n"));
+}
+
+TEST_F(FetchTest, ShortImageIsAccepted) {
+    Put(kImageFilePath, "1.0$x$V5.22.15$");
+    HeadBuffers b;
+    EXPECT_EQ(UPDATE_GetImageHead(kTransTftp, 1, 0xA3, "1.2.3.4", "", "", "Program.bin", "", b.head,
+                                  b.compat, b.digsig),
+              0);
+    EXPECT_STREQ(b.head, "1.0$x$V5.22.15$");
+    EXPECT_EQ(b.compat[0], '\0');
+    EXPECT_THAT(Log(), HasSubstr("read head:1.0$x$V5.22.15$, compatlist:\n"));
+}
+
+TEST_F(FetchTest, HeadFailures) {
+    HeadBuffers b;
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_GetImageHead(kTransLocal, 1, 0xA3, "", "", "", "/nowhere/Program.bin", "",
+                                  b.head, b.compat, b.digsig),
+              -3);
+    EXPECT_EQ(GetCapturedStdout(), "Get version failed (error No such file or directory)\n");
+
+    sys::FakeRunner failing;
+    failing.default_result = 1;
+    sys::ScopedRunner scoped(failing);
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_GetImageHead(kTransTftp, 1, 0xA3, "1.2.3.4", "", "", "Program.bin", "", b.head,
+                                  b.compat, b.digsig),
+              -1);
+    std::string out = GetCapturedStdout();
+    EXPECT_THAT(out, HasSubstr("load bin file failed! please try again!\n"
+                               "Get remote bin file failed.\n"));
+}
+
+// Where a public key is installed the signature block is read and decrypted
+// (here with a key that is no key, so the decryption fails); a first stage
+// that goes on to write skips it.
+TEST_F(FetchTest, SignatureBlockWhereAKeyIsInstalled) {
+    Put("/.pub_key", "not a key\n");
+    Put(kImageFilePath, std::string(2048, 'A'));
+    struct Row {
+        uint16_t check;
+        uint32_t update_type;
+        int expected;
+    } rows[] = {{0, 0xA3 | 0x40, 0}, {1, 0xA3 | 0x40, -1}, {0, 0xA3, -1}};
+    for (const Row& row : rows) {
+        HeadBuffers b;
+        CaptureStdout();
+        EXPECT_EQ(UPDATE_GetImageHead(kTransTftp, row.check, row.update_type, "1.2.3.4", "", "",
+                                      "Program.bin", "", b.head, b.compat, b.digsig),
+                  row.expected)
+            << row.check << " " << row.update_type;
+        std::string out = GetCapturedStdout();
+        if (row.expected == -1) {
+            EXPECT_THAT(out, HasSubstr("Decrypt sha256 data failed!\n"));
+        }
+    }
+}
+
+}  // namespace
