@@ -8,12 +8,7 @@
 #include <cstdint>
 #include <functional>
 
-// Transfer protocols (TransType).
-inline constexpr uint16_t kTransTftp = 0;
-inline constexpr uint16_t kTransFtp = 1;
-inline constexpr uint16_t kTransLocal = 3;
-inline constexpr uint16_t kTransTftpAlt = 4;
-inline constexpr uint16_t kTransCloud = 5;
+#include "app/request.h"  // transfer protocols (TransType)
 
 inline constexpr const char* kImageFilePath = "/tmp/Program.bin";
 inline constexpr std::size_t kImageHeadSize = 256;
