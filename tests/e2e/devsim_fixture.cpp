@@ -1,0 +1,316 @@
+#include "devsim_fixture.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+extern char** environ;
+
+namespace devsim {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string EnvOr(const char* name, const std::string& fallback) {
+    const char* v = getenv(name);
+    return v && *v ? v : fallback;
+}
+
+std::vector<std::string> SplitTabs(const std::string& line) {
+    std::vector<std::string> parts;
+    std::string cur;
+    for (char c : line) {
+        if (c == '\t') {
+            parts.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    parts.push_back(cur);
+    return parts;
+}
+
+}  // namespace
+
+std::string ReadFile(const std::string& path, bool* ok) {
+    std::ifstream in(path, std::ios::binary);
+    if (ok) *ok = static_cast<bool>(in);
+    if (!in) return "";
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content, unsigned mode) {
+    fs::create_directories(fs::path(path).parent_path());
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << content;
+    }
+    chmod(path.c_str(), mode);
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+// ---------------------------------------------------------------- RunResult
+int RunResult::SigtermCount() const {
+    int n = 0;
+    for (const auto& l : reboot)
+        if (l.rfind("SIGTERM ", 0) == 0) ++n;
+    return n;
+}
+
+bool RunResult::RebootRequested() const {
+    for (const auto& l : reboot)
+        if (l.rfind("rmc/test r ", 0) == 0) return true;
+    return false;
+}
+
+bool RunResult::PowerCut() const {
+    for (const auto& l : reboot)
+        if (l.rfind("power-cut ", 0) == 0) return true;
+    return false;
+}
+
+std::vector<std::vector<std::string>> RunResult::ToolCalls(const std::string& name) const {
+    std::vector<std::vector<std::string>> calls;
+    for (const auto& c : tools)
+        if (!c.empty() && c[0] == name) calls.push_back(c);
+    return calls;
+}
+
+// ---------------------------------------------------------------- Sandbox
+std::string Sandbox::DevsimScript() {
+    return std::string(UPDATE_SOURCE_DIR) + "/tools/devsim/devsim";
+}
+std::string Sandbox::BuildDir() {
+    return EnvOr("DEVSIM_BUILD", UPDATE_BINARY_DIR);
+}
+std::string Sandbox::UpdateBinary() {
+    return EnvOr("DEVSIM_UPDATE", BuildDir() + "/bin/update");
+}
+
+int Sandbox::Spawn(const std::vector<std::string>& args, const std::string& stderr_file) {
+    std::vector<std::string> all{"/bin/bash", DevsimScript()};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, stderr_file.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    posix_spawn_file_actions_addopen(&fa, 2, stderr_file.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + WTERMSIG(status);
+}
+
+std::string Sandbox::CheckPrerequisites() {
+    static std::once_flag once;
+    static std::string reason;
+    std::call_once(once, [] {
+        std::string log = fs::temp_directory_path() / ("devsim-check." + std::to_string(getpid()));
+        int rc = Spawn({"check", "--build", BuildDir()}, log);
+        if (rc != 0)
+            reason =
+                "devsim prerequisites missing (exit " + std::to_string(rc) + "): " + ReadFile(log);
+        fs::remove(log);
+    });
+    return reason;
+}
+
+void Sandbox::Init(const std::string& run_dir) {
+    dir_ = run_dir;
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+    fs::create_directories(StateDir());
+    fs::create_directories(ServeDir());
+    fs::create_directories(OutDir());
+}
+
+void Sandbox::WriteState(const std::string& device_path, const std::string& content,
+                         unsigned mode) {
+    std::string rel = device_path;
+    while (!rel.empty() && rel[0] == '/') rel.erase(0, 1);
+    WriteFile(StateDir() + "/" + rel, content, mode);
+}
+
+void Sandbox::WriteProc(const std::string& name, const std::string& content) {
+    WriteFile(StateDir() + "/proc/" + name, content);
+}
+
+void Sandbox::WriteDevFile(const std::string& name, const std::string& content) {
+    WriteFile(StateDir() + "/dev/" + name, content);
+}
+
+void Sandbox::Serve(const std::string& name, const std::string& content) {
+    WriteFile(ServeDir() + "/" + name, content);
+}
+
+void Sandbox::ServeFile(const std::string& name, const std::string& host_path) {
+    fs::path dst = fs::path(ServeDir()) / name;
+    fs::create_directories(dst.parent_path());
+    std::error_code ec;
+    fs::remove(dst, ec);
+    fs::create_hard_link(host_path, dst, ec);
+    if (ec) fs::copy_file(host_path, dst, fs::copy_options::overwrite_existing);
+}
+
+void Sandbox::SetStdin(const std::string& content) {
+    WriteFile(dir_ + "/stdin", content);
+    has_stdin_ = true;
+}
+
+RunResult Sandbox::RunUpdate(const std::vector<std::string>& update_args) {
+    return Invoke("run", update_args);
+}
+RunResult Sandbox::Exec(const std::vector<std::string>& command) {
+    return Invoke("exec", command);
+}
+
+RunResult Sandbox::Invoke(const std::string& mode, const std::vector<std::string>& cmd) {
+    std::vector<std::string> args{mode,
+                                  "--state",
+                                  StateDir(),
+                                  "--serve",
+                                  ServeDir(),
+                                  "--out",
+                                  OutDir(),
+                                  "--build",
+                                  BuildDir(),
+                                  "--timeout",
+                                  std::to_string(timeout_)};
+    std::ostringstream grace;
+    grace << grace_;
+    args.insert(args.end(), {"--reboot-grace", grace.str(), "--disk", disk_, "--part-mib",
+                             std::to_string(part_mib_)});
+    if (mode == "run") args.insert(args.end(), {"--update", UpdateBinary()});
+    for (const auto& f : faults_) args.insert(args.end(), {"--fault", f});
+    if (!ftp_.empty()) args.insert(args.end(), {"--ftp-login", ftp_});
+    if (!servers_.empty()) args.insert(args.end(), {"--servers", servers_});
+    if (has_stdin_) args.insert(args.end(), {"--stdin", dir_ + "/stdin"});
+    args.insert(args.end(), extra_.begin(), extra_.end());
+    args.push_back("--");
+    args.insert(args.end(), cmd.begin(), cmd.end());
+
+    const std::string harness_log = dir_ + "/devsim.stderr";
+    fs::remove(harness_log);
+    auto t0 = std::chrono::steady_clock::now();
+    RunResult r;
+    r.status = Spawn(args, harness_log);
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    r.harness = ReadFile(harness_log);
+    r.out = ReadOut("stdout");
+    r.err = ReadOut("stderr");
+    r.rates = SplitLines(ReadOut("rate.log"));
+    r.reboot = SplitLines(ReadOut("reboot.log"));
+    for (const auto& l : SplitLines(ReadOut("tools.log"))) r.tools.push_back(SplitTabs(l));
+    return r;
+}
+
+std::string Sandbox::ReadOut(const std::string& rel) const {
+    return ReadFile(OutDir() + "/" + rel);
+}
+
+std::string Sandbox::ReadDevice(const std::string& device_path, bool* exists) const {
+    std::string rel = device_path;
+    while (!rel.empty() && rel[0] == '/') rel.erase(0, 1);
+    const std::string layers[] = {OutDir() + "/root/", StateDir() + "/",
+                                  BuildDir() + "/devsim/root/"};
+    for (const auto& layer : layers) {
+        struct stat st {};
+        if (lstat((layer + rel).c_str(), &st) != 0) continue;
+        // An overlay whiteout (character device 0:0) means the run removed it.
+        if (S_ISCHR(st.st_mode) && st.st_rdev == 0) break;
+        bool ok = false;
+        std::string text = ReadFile(layer + rel, &ok);
+        if (exists) *exists = ok;
+        return text;
+    }
+    if (exists) *exists = false;
+    return "";
+}
+
+bool Sandbox::ChangedByRun(const std::string& device_path) const {
+    std::string rel = device_path;
+    while (!rel.empty() && rel[0] == '/') rel.erase(0, 1);
+    struct stat st {};
+    return lstat((OutDir() + "/root/" + rel).c_str(), &st) == 0;
+}
+
+std::vector<PartitionInfo> Sandbox::Partitions() const {
+    std::vector<PartitionInfo> parts;
+    for (const auto& line : SplitLines(ReadOut("partitions.txt"))) {
+        std::istringstream in(line);
+        PartitionInfo p;
+        if (in >> p.number >> p.name >> p.offset >> p.size) parts.push_back(p);
+    }
+    return parts;
+}
+
+PartitionInfo Sandbox::Partition(int number) const {
+    for (const auto& p : Partitions())
+        if (p.number == number) return p;
+    return {};
+}
+
+std::string Sandbox::ReadDisk(uint64_t offset, size_t length) const {
+    std::ifstream in(OutDir() + "/disk.img", std::ios::binary);
+    std::string buf(length, '\0');
+    in.seekg(static_cast<std::streamoff>(offset));
+    in.read(buf.data(), static_cast<std::streamsize>(length));
+    buf.resize(static_cast<size_t>(in.gcount()));
+    return buf;
+}
+
+std::string Sandbox::ReadPartition(int number, uint64_t offset, size_t length) const {
+    PartitionInfo p = Partition(number);
+    if (p.size == 0 || offset >= p.size) return "";
+    if (offset + length > p.size) length = static_cast<size_t>(p.size - offset);
+    return ReadDisk(p.offset + offset, length);
+}
+
+// ---------------------------------------------------------------- DevsimTest
+void DevsimTest::SetUp() {
+    const std::string why = CheckPrerequisites();
+    // End-to-end tests never pass by skipping: a missing prerequisite fails them.
+    ASSERT_TRUE(why.empty()) << why;
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    for (char& c : name)
+        if (c == '/') c = '_';
+    Init(BuildDir() + "/e2e-runs/" + name);
+}
+
+void DevsimTest::TearDown() {
+    if (Dir().empty() || HasFailure() || getenv("DEVSIM_KEEP")) return;
+    std::error_code ec;
+    fs::remove_all(Dir(), ec);
+}
+
+}  // namespace devsim
