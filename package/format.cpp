@@ -1,0 +1,356 @@
+#include "package/format.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "flash/platform.h"
+#include "sys/fd.h"
+#include "sys/log.h"
+#include "sys/path.h"
+#include "sys/text.h"
+
+namespace {
+constexpr const char* kLogUnit = sys::kUnitUpdate;
+
+constexpr size_t kMaxBinDir = 512;
+
+std::atomic<uint32_t> g_sub_image_count{0};
+// Entries of the table last read (or set); the sub-image count drops to 0
+// after a package is deciphered, but the table keeps its length.
+std::atomic<uint32_t> g_table_entries{0};
+
+struct StepNameRow {
+    uint32_t bit;
+    const char* name;
+};
+constexpr StepNameRow kStepNames[] = {
+    {0x1, "uImage.bin"},        {0x2, "Program.bin"},        {0x4, "Uboot.bin"},
+    {0x8, "Config.bin"},        {0x10, "Bootlog.bin"},       {0x20, "Activex.bin"},
+    {0x40, "Update.bin"},       {0x80, "Oem.bin"},           {0x100, "SlaveUboot.bin"},
+    {0x200, "SlaveKernel.bin"}, {0x400, "SlaveProgram.bin"},
+};
+constexpr const char* kWholePackageName = "All.bin";
+
+}  // namespace
+
+namespace pkg {
+
+uint32_t DecodeU32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void EncodeU32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+void EncodeEntry(const SubImageEntry& entry, uint8_t* out) {
+    std::memcpy(out, entry.FileName, sizeof(entry.FileName));
+    EncodeU32(out + offsetof(SubImageEntry, FileLength), entry.FileLength);
+    EncodeU32(out + offsetof(SubImageEntry, FileOffset), entry.FileOffset);
+    EncodeU32(out + offsetof(SubImageEntry, FlashOffset), entry.FlashOffset);
+    EncodeU32(out + offsetof(SubImageEntry, Reserved), entry.Reserved);
+}
+
+SubImageEntry DecodeEntry(const uint8_t* in) {
+    SubImageEntry entry{};
+    std::memcpy(entry.FileName, in, sizeof(entry.FileName));
+    entry.FileLength = DecodeU32(in + offsetof(SubImageEntry, FileLength));
+    entry.FileOffset = DecodeU32(in + offsetof(SubImageEntry, FileOffset));
+    entry.FlashOffset = DecodeU32(in + offsetof(SubImageEntry, FlashOffset));
+    entry.Reserved = DecodeU32(in + offsetof(SubImageEntry, Reserved));
+    return entry;
+}
+
+ssize_t ReadFull(int fd, void* buf, size_t len) {
+    auto* p = static_cast<uint8_t*>(buf);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::read(fd, p + done, len - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t PreadFull(int fd, void* buf, size_t len, uint64_t offset) {
+    auto* p = static_cast<uint8_t*>(buf);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::pread(fd, p + done, len - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+bool WriteFull(int fd, const void* buf, size_t len) {
+    const auto* p = static_cast<const uint8_t*>(buf);
+    while (len > 0) {
+        ssize_t n = ::write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int ReadCount(int fd, uint32_t* count) {
+    if (::lseek(fd, static_cast<off_t>(kCountOffset), SEEK_SET) < 0) return -4;
+    uint8_t raw_count[4];
+    if (ReadFull(fd, raw_count, sizeof(raw_count)) != static_cast<ssize_t>(sizeof(raw_count))) {
+        return -5;
+    }
+    *count = DecodeU32(raw_count);
+    return *count == 0 ? -5 : 0;
+}
+
+// Reads the table that follows the count; a table cut short by the end of the
+// file leaves its missing entries zero.
+int ReadEntries(int fd, uint32_t count, FileTable* table) {
+    FileTable block(new (std::nothrow) SubImageEntry[count]());
+    if (!block) return -2;
+    uint8_t raw[kEntrySize * 64];
+    uint32_t done = 0;
+    while (done < count) {
+        const uint32_t want = count - done < 64 ? count - done : 64;
+        const ssize_t n = ReadFull(fd, raw, want * kEntrySize);
+        if (n < 0) return -1;
+        const auto got = static_cast<size_t>(n);
+        const auto whole = static_cast<uint32_t>(got / kEntrySize);
+        for (uint32_t i = 0; i < whole; ++i) block[done + i] = DecodeEntry(raw + i * kEntrySize);
+        if (got % kEntrySize != 0) {
+            uint8_t partial[kEntrySize] = {};
+            std::memcpy(partial, raw + whole * kEntrySize, got % kEntrySize);
+            block[done + whole] = DecodeEntry(partial);
+        }
+        if (got < want * kEntrySize) break;
+        done += want;
+    }
+    *table = std::move(block);
+    return 0;
+}
+
+int ReadTable(int fd, uint32_t* count, FileTable* table) {
+    int ret = ReadCount(fd, count);
+    if (ret != 0) return ret;
+    return ReadEntries(fd, *count, table);
+}
+
+}  // namespace pkg
+
+FileTable UPDATE_GetFileStruct(const char* path) {
+    sys::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        ULOG("Get patifition failed. BinFile:%s\n", path);
+        return nullptr;
+    }
+    uint32_t count = 0;
+    int ret = pkg::ReadCount(fd.get(), &count);
+    if (ret == -4) {
+        ULOG("lseek image file failed. BinFile:%s\n", path);
+        return nullptr;
+    }
+    if (ret != 0) {
+        ULOG("Read image file failed. BinFile:%s\n", path);
+        return nullptr;
+    }
+    ULOG("sub image count %lu\n", static_cast<unsigned long>(count));
+    FileTable table;
+    ret = pkg::ReadEntries(fd.get(), count, &table);
+    if (ret == -2) {
+        ULOG("malloc pstFileStruct failed.\n");
+        return nullptr;
+    }
+    if (ret != 0) {
+        ULOG("Read image file failed.\n");
+        return nullptr;
+    }
+    g_sub_image_count.store(count);
+    g_table_entries.store(count);
+    return table;
+}
+
+uint32_t UPDATE_SubImageCount() {
+    return g_sub_image_count.load();
+}
+
+void UPDATE_SetSubImageCount(uint32_t count) {
+    g_sub_image_count.store(count);
+}
+
+const SubImageEntry* UPDATE_EntryAt(const SubImageEntry* table, uint64_t position) {
+    if (table == nullptr || position >= g_table_entries.load()) return nullptr;
+    return table + position;
+}
+
+int UPDATE_UnpackFile(const char* pszBinFile, uint32_t offset, uint32_t length,
+                      const char* pszUnpackFileName) {
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kPackageChunkSize]);
+    if (!buf) {
+        std::printf("malloc head memery failed!\n");
+        std::fflush(stdout);
+        return -2;
+    }
+    sys::UniqueFd in(::open(pszBinFile, O_RDONLY | O_CLOEXEC));
+    if (!in) {
+        ULOG("Get Binfile: %s failed\n", pszBinFile);
+        return -3;
+    }
+    if (::lseek(in.get(), static_cast<off_t>(offset), SEEK_SET) < 0) {
+        ULOG("lseek image file failed. BinFile:%s\n", pszBinFile);
+        return -4;
+    }
+    sys::UniqueFd out(::open(pszUnpackFileName, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0777));
+    if (!out) {
+        ULOG("open pszUnpackFileName file:%s. fail\n", pszUnpackFileName);
+        return -3;
+    }
+    uint64_t wanted = length;
+    for (;;) {
+        ssize_t n = pkg::ReadFull(in.get(), buf.get(), kPackageChunkSize);
+        if (n < 0) {
+            ULOG("read bin file fail\n");
+            return -5;
+        }
+        if (n == 0) return 0;
+        const auto got = static_cast<uint64_t>(n);
+        const uint64_t now = wanted > got ? got : wanted;
+        if (!pkg::WriteFull(out.get(), buf.get(), static_cast<size_t>(now))) {
+            ULOG("write new file fail\n");
+            return -6;
+        }
+        wanted -= now;
+        if (wanted == 0) return 0;
+    }
+}
+
+int UPDATE_ReplaceUpdate(const SubImageEntry* entry, const char* pszBinFile) {
+    ULOG_ONLY("replace update ......\n");
+    if (entry == nullptr) {
+        ULOG_ONLY("unpack update to %s failed.\n", kUpdaterUnpackPath);
+        return -1;
+    }
+    char name[sizeof(entry->FileName) + 1];
+    sys::CopyText(name, sys::FieldText(entry->FileName));
+    ULOG_ONLY("read FileName:%s, FileLength:%d, FileOffset: %d, pszBinFile: %s\n", name,
+              static_cast<int>(entry->FileLength), static_cast<int>(entry->FileOffset), pszBinFile);
+    const std::string target = sys::DevicePath(kUpdaterUnpackPath);
+    int ret = UPDATE_UnpackFile(pszBinFile, entry->FileOffset, entry->FileLength, target.c_str());
+    if (ret != 0) ULOG_ONLY("unpack update to %s failed.\n", kUpdaterUnpackPath);
+    return ret;
+}
+
+int UPDATE_GetBinDir(const char* path, char* dir) {
+    const char* found = path != nullptr ? std::strstr(path, kPackageName) : nullptr;
+    if (found == nullptr) {
+        ULOG("update invalid bin file %s (no %s).\n", path != nullptr ? path : "", kPackageName);
+        return -1;
+    }
+    const auto n = static_cast<size_t>(found - path);
+    if (n >= kMaxBinDir) {
+        ULOG("update invalid bin file %s (unexpected size %u, max %u).\n", path,
+             static_cast<unsigned>(n), static_cast<unsigned>(kMaxBinDir - 1));
+        return -1;
+    }
+    if (n == 0) {
+        sys::CopyText(dir, kMaxBinDir, ".");
+    } else {
+        sys::CopyText(dir, kMaxBinDir, std::string_view(path, n));
+    }
+    return 0;
+}
+
+uint64_t UPDATE_ProgramPosition() {
+    const PLATFORM_INFO_S* platform = UPDATE_Platform();
+    return platform != nullptr ? platform->Parts[kSlotProgram].Index : 4;
+}
+uint64_t UPDATE_UpdaterPosition() {
+    return UPDATE_ProgramPosition() + 4;
+}
+uint64_t UPDATE_CustomPosition() {
+    return UPDATE_ProgramPosition() + 6;
+}
+uint64_t UPDATE_MdcPosition() {
+    return UPDATE_ProgramPosition() + 7;
+}
+
+const char* UPDATE_StepName(uint32_t bit) {
+    for (const StepNameRow& row : kStepNames) {
+        if (row.bit == bit) return row.name;
+    }
+    return kWholePackageName;
+}
+
+uint32_t UPDATE_HeadCrcValue(const char* text) {
+    // strtoll stops at the first non-digit; ten digits never overflow it.
+    long long value = std::strtoll(text, nullptr, 10);
+    return static_cast<uint32_t>(static_cast<unsigned long long>(value));
+}
+
+void UPDATE_SplitHead(char* head, ImageHeadFields* fields) {
+    *fields = ImageHeadFields{};
+    const size_t end = ::strnlen(head, kHeadSize);
+    size_t start = 0;
+    uint32_t index = 0;
+    for (;;) {
+        const void* dollar = std::memchr(head + start, '$', end - start);
+        const size_t stop =
+            dollar != nullptr ? static_cast<size_t>(static_cast<const char*>(dollar) - head) : end;
+        if (dollar != nullptr) head[stop] = '\0';
+        const std::string_view field(head + start, stop - start);
+        switch (index) {
+            case 0:
+                sys::CopyText(fields->InnerVersion, field);
+                break;
+            case 1:
+                sys::CopyText(fields->Unused, field);
+                break;
+            case 2:
+                sys::CopyText(fields->PubVersion, field);
+                break;
+            case 3:
+                sys::CopyText(fields->HeadCrcText, field);
+                fields->HeadCrc = UPDATE_HeadCrcValue(fields->HeadCrcText);
+                break;
+            case 4:
+                sys::CopyText(fields->KeySuffix, field);
+                break;
+            case 5:
+                sys::CopyText(fields->EncryptFlag, field);
+                break;
+            default:
+                break;
+        }
+        ++index;
+        if (dollar == nullptr) break;
+        start = stop + 1;
+    }
+    fields->FieldCount = index;
+    // The caller reads the buffer as the first field afterwards; keep that
+    // read within the head even when the package gave it no NUL byte.
+    if (::strnlen(head, kHeadSize) == kHeadSize) head[kHeadSize - 1] = '\0';
+}

@@ -1,0 +1,101 @@
+// CRC and digital signature of an update package, the key-file RSA
+// operations behind the signature, and the boot-environment CRC.
+//
+// Package CRC: CRC-32/MPEG-2 over bytes 4096 to the end. Digest: the SHA-256
+// of every 262144-byte chunk of the whole file (signature block read as zero),
+// each byte plus 0x30 and XOR-folded into 32 bytes of 0x01.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "package/crypto.h"
+
+// CRC-32/MPEG-2 register step over a buffer (initial register 0xFFFFFFFF).
+uint32_t UPDATE_PacketCrc(const uint8_t* buf, size_t len, uint32_t reg);
+// CRC of an open package from byte 4096 on. 0, -2 no buffer, -4 seek, -5 read.
+[[nodiscard]] int UPDATE_CountPacketCrc(int fd, uint32_t* crc);
+// 0 when the package's CRC equals expected; -1 differs or not counted; -3 cannot open.
+[[nodiscard]] int UPDATE_CheckCrc(uint32_t expected, const char* path);
+// Reflected CRC-32 (zlib convention), chained through prev (start with 0).
+uint32_t UPDATE_EnvCrc32(uint32_t prev, const uint8_t* buf, size_t len);
+
+// The 32-byte digest from a 512-byte signature block, with the device key
+// "/.pub_key". Writes exactly 32 bytes; fails unless the payload is 32 bytes.
+[[nodiscard]] int rsa_decrypt(const uint8_t* block, uint8_t* digsig);
+// The signature block's first k bytes (k = key length) from 32 input bytes,
+// with the private key file "pri_key" of the working directory.
+[[nodiscard]] int rsa_encrypt(const uint8_t* input, uint8_t* output, size_t output_cap);
+
+// The chunked digest of an open file from byte 0. 0 or -1.
+[[nodiscard]] int UPDATE_CountSha256(int fd, uint8_t* out);
+// 0 when the package's digest (signature block read as zero) equals digsig;
+// -1 differs or not computed; -3 cannot be opened. The package is only read.
+[[nodiscard]] int UPDATE_CheckDigSig(const char* path, const uint8_t* digsig);
+// Both checks in one read pass, with the results and messages of
+// UPDATE_CheckCrc and UPDATE_CheckDigSig; digsig null checks the CRC only
+// (sig_result is then 0). Returns crc_result if non-zero, else sig_result.
+[[nodiscard]] int UPDATE_CheckCrcAndDigSig(uint32_t expected, const char* path,
+                                           const uint8_t* digsig, int* crc_result, int* sig_result);
+// Whether the device carries "/.pub_key" (the signature check is then on).
+bool UPDATE_HasPublicKey();
+
+inline constexpr const char* kPublicKeyPath = "/.pub_key";
+inline constexpr const char* kPrivateKeyFile = "pri_key";
+
+namespace pkg {
+
+// The byte-table CRC-32/MPEG-2: the portable definition, always built.
+uint32_t PacketCrcTable(const uint8_t* buf, size_t len, uint32_t reg);
+// reg * x^(8 len) mod P: the register after len zero bytes, used to join the
+// CRCs of consecutive pieces counted apart (crc(r, A+B) =
+// CrcShift(crc(r, A), |B|) ^ crc(0, B)).
+uint32_t CrcShift(uint32_t reg, uint64_t len);
+// "isal" or "table".
+const char* CrcBackendName();
+
+// One pass over an open package that may count the CRC (bytes 4096 on) and
+// the digest (all bytes) together; large regular files are read on several
+// threads, each streaming its own part through its own 262144-byte buffer.
+struct ScanOptions {
+    bool crc = false;
+    bool digest = false;
+    bool zero_signature = false;  // read bytes 1536..2047 as zero for the digest
+    unsigned threads = 0;         // 0: one per core (at most 8); 1: no extra threads
+    // Bytes read so far; called from any thread, never concurrently.
+    std::function<void(uint64_t done, uint64_t total)> progress;
+};
+struct ScanResult {
+    uint32_t crc = 0;
+    uint8_t digest[32] = {};
+};
+// 0, -2 no buffer, -4 seek failed, -5 read failed, -1 digest failed.
+[[nodiscard]] int ScanPackage(int fd, const ScanOptions& options, ScanResult* result);
+
+// Reads the next number of a key file: the trailing run of hexadecimal digits
+// of the next line ("N = 00A3..." and plain "00A3..." alike).
+// 0, or -0x0002 end of file or read error, -0x0008 line too long.
+[[nodiscard]] int ReadKeyNumber(std::FILE* file, std::string* hex);
+
+// Which step of a key operation failed, for the messages of each caller.
+enum class RsaStage { Ok, Seed, Open, Read, Operation };
+struct RsaOutcome {
+    RsaStage stage = RsaStage::Ok;
+    int code = 0;
+};
+// The 32-byte payload of a signature block with the public key file at path.
+RsaOutcome RecoverDigest(const char* key_path, const uint8_t* block, uint8_t* digsig);
+// The signature of 32 bytes with the private key file at path; k bytes to out.
+RsaOutcome SignDigest(const char* key_path, const uint8_t* input, uint8_t* out, size_t cap,
+                      size_t* written);
+// Writes a key pair in the key-file formats ("N = ..." lines); 0 or a code.
+[[nodiscard]] int WriteKeyFiles(const crypto::RsaKeyText& key, const char* private_path,
+                                const char* public_path);
+
+// The package digest with the signature block read as zero.
+[[nodiscard]] int PackageDigest(int fd, uint8_t* out);
+
+}  // namespace pkg

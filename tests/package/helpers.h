@@ -1,0 +1,79 @@
+// Small helpers of the package tests: files from bytes, hand-made packages,
+// captured output and log text without its stamps.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "package/format.h"
+#include "sys/log.h"
+#include "sys/scratch.h"
+
+namespace pkgtest {
+
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline void PutU32(std::string& s, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+struct RawEntry {
+    std::string name;
+    uint32_t length, offset, flash;
+};
+
+// A package laid out by hand (independent of the writer): head, board list,
+// count and table, cut or padded to size bytes in all.
+inline std::string RawPackage(const std::string& head, const std::string& boards, uint32_t count,
+                              const std::vector<RawEntry>& entries, size_t size) {
+    std::string s(std::max<size_t>(size, 2052 + entries.size() * 144), '\0');
+    std::memcpy(s.data(), head.data(), head.size());
+    std::memcpy(s.data() + 256, boards.data(), boards.size());
+    PutU32(s, 2048, count);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const size_t at = 2052 + i * 144;
+        std::memcpy(s.data() + at, entries[i].name.data(), entries[i].name.size());
+        PutU32(s, at + 128, entries[i].length);
+        PutU32(s, at + 132, entries[i].offset);
+        PutU32(s, at + 136, entries[i].flash);
+    }
+    s.resize(size);
+    return s;
+}
+
+// The messages of the log file, one per line, without date, time and source line.
+inline std::vector<std::string> LogMessages(const std::string& path) {
+    std::vector<std::string> out;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t close = line.find(']');
+        out.push_back(close == std::string::npos ? line : line.substr(close + 1));
+    }
+    return out;
+}
+
+// Opens a log in a scratch directory for the life of the object.
+class ScopedLog {
+  public:
+    explicit ScopedLog(const std::string& path) : path_(path) { sys::LogOpen(path.c_str(), "w"); }
+    ~ScopedLog() { sys::LogClose(); }
+    ScopedLog(const ScopedLog&) = delete;
+    ScopedLog& operator=(const ScopedLog&) = delete;
+    std::vector<std::string> Messages() const { return LogMessages(path_); }
+    void Clear() { sys::LogOpen(path_.c_str(), "w"); }
+
+  private:
+    std::string path_;
+};
+
+}  // namespace pkgtest

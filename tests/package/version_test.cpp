@@ -1,0 +1,384 @@
+// Version file, board list, validity check, version grammar and comparison,
+// and the forced boot-loader rule.
+#include "package/version.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+
+#include "package/format.h"
+#include "package/helpers.h"
+#include "sys/path.h"
+#include "sys/runner.h"
+#include "sys/scratch.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+// ---- version grammar
+
+struct ParseCase {
+    const char* text;
+    int valid;
+    const char* type;
+    const char* value;
+    int lc;
+    const char* l_number;
+    VersionForm form;
+};
+
+TEST(ParseVersion, Grammar) {
+    const ParseCase cases[] = {
+        {"B0102", 1, "01000", "402000000", kLcNone, "", VersionForm::Short},
+        {"D0199", 1, "01000", "099000000", kLcNone, "", VersionForm::Short},
+        {"A0102", 1, "01000", "102000000", kLcNone, "", VersionForm::Short},
+        {"T0102", 1, "01000", "202000000", kLcNone, "", VersionForm::Short},
+        {"C0102", 1, "01000", "302000000", kLcNone, "", VersionForm::Short},
+        {"R0102", 1, "01000", "402000000", kLcNone, "", VersionForm::Short},
+        {"E0102", 1, "01000", "502000000", kLcNone, "", VersionForm::Short},
+        {"F0102", 1, "01000", "502000000", kLcNone, "", VersionForm::Short},
+        {"B0102P03L04C12345", 1, "01123", "402030445", kLcL, "04", VersionForm::Short},
+        {"B0102L70", 1, "01000", "402007000", kLcL, "70", VersionForm::Short},
+        {"B0102C12345", 1, "01123", "402000045", kLcCOnly, "", VersionForm::Short},
+        {"B0102P07C99988", 1, "01999", "402070088", kLcCOnly, "", VersionForm::Short},
+        {"B01002", 1, "010000", "402000000", kLcNone, "", VersionForm::Long},
+        {"B01002P01L02C33344", 1, "010333", "402010244", kLcL, "02", VersionForm::Long},
+        {"B0102C12345anything", 1, "01123", "402000045", kLcCOnly, "", VersionForm::Short},
+        {"V0102", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},  // unknown release letter
+        {"", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},
+        {"B0102QQ", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},      // neither form
+        {"B0102P03P04", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},  // P after P
+        {"B0102L01P01", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},  // P after L
+        {"B0102L01L02", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},  // L after L
+        {"B01002X", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},
+    };
+    for (const ParseCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        ParsedVersion v{};
+        EXPECT_EQ(UPDATE_ParseVersion(c.text, &v), c.valid);
+        if (c.valid == 0) continue;
+        EXPECT_STREQ(v.Type, c.type);
+        EXPECT_STREQ(v.Value, c.value);
+        EXPECT_EQ(v.LcKind, c.lc);
+        EXPECT_STREQ(v.LNumber, c.l_number);
+        EXPECT_EQ(v.Form, c.form);
+    }
+}
+
+TEST(ParseVersion, PositionsPastTheEndReadAsNul) {
+    ParsedVersion v{};
+    ASSERT_EQ(UPDATE_ParseVersion("B01", &v), 1);
+    EXPECT_STREQ(v.Type, "01000");
+    EXPECT_STREQ(v.Value, "4");  // the main number is two NULs
+}
+
+TEST(VerCmp, Table) {
+    struct Case {
+        const char* image;
+        const char* local;
+        int result;
+    };
+    const Case cases[] = {
+        {"B0103", "B0102", 1},
+        {"B0102", "B0102", 0},
+        {"B0101", "B0102", -1},
+        {"B0202", "B0102", -1},  // another type
+        {"E0101", "B0199", 1},   // release kind outweighs the main number
+        {"D0199", "A0101", -1},
+        {"B0102P03", "B0102P02", 1},  // P decides at an equal main number
+        {"B0102L05", "B0102L04", 1},
+        {"B0102P01L01", "B0102L09", 1},  // P outweighs L
+        {"B0103P01", "B0102P09", 1},
+        {"B0102T", "B0109", 1},  // an image ending in T is always newer
+        {"B0101", "B0109T", 1},  // so is any image on a local T version
+        {"V0101T", "B0102", 1},
+        {"B0103", "B0102L70", -1},  // L limit
+        {"B0103", "B0102L99", -1},
+        {"B0103", "B0102L69", 1},
+        {"B0103L01", "B0102L70", 1},        // the image has an L part: no limit
+        {"B0103C00011", "B0102L70", 1},     // an image with a C part is not held by the L limit
+        {"B0103", "B0102L70C11111", -1},    // local kind 1 with a C part still limits
+        {"B0103", "B0102C12345", 1},        // local C only: base type and 7 value digits
+        {"B0102", "B0102C12345", 0},        // the C part's last two digits are ignored
+        {"B0102C12399", "B0102C12345", 1},  // both C: everything counts
+        {"B0102C99945", "B0102C12345", -1},
+        {"B01003", "B01002", 1},  // long form
+        {"V0102", "B0102", 0},    // invalid image
+        {"B0102", "V0102", 0},    // invalid local
+        {nullptr, "B0102", -1},
+        {"B0102", nullptr, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.image ? c.image : "(null)") + " vs " +
+                     (c.local ? c.local : "(null)"));
+        CaptureStdout();
+        const int result = ver_cmp(c.image, c.local);
+        GetCapturedStdout();
+        EXPECT_EQ(result, c.result);
+    }
+}
+
+TEST(VerCmp, Messages) {
+    CaptureStdout();
+    EXPECT_EQ(ver_cmp("V0102", "B0102"), 0);
+    EXPECT_EQ(GetCapturedStdout(), "Invalid img version V0102\n");
+    CaptureStdout();
+    EXPECT_EQ(ver_cmp("B0102", "X0102"), 0);
+    EXPECT_EQ(GetCapturedStdout(), "Invalid board version X0102\n");
+    CaptureStdout();
+    EXPECT_EQ(ver_cmp("B0103", "B0102L71"), -1);
+    EXPECT_EQ(GetCapturedStdout(),
+              "Image version B0103 (Type 01000, Value 403000000, L/C 0), Board version B0102L71 "
+              "(Type 01000, Value 402007100, L/C 1)\nBoard version limit update L71\n");
+}
+
+// ---- board list
+
+TEST(BoardCompat, Matching) {
+    struct Case {
+        std::string list;
+        const char* board;
+        int result;
+    };
+    std::string sixty_five;
+    for (int i = 0; i < 64; ++i) sixty_five += "BRD-OTHER-" + std::to_string(i) + "$";
+    std::string sixty_four =
+        sixty_five.substr(0, sixty_five.rfind("BRD-OTHER-63")) + "BRD-K700-Q08@48-X";
+    const Case cases[] = {
+        {"BRD-K700-Q08@48-X", "BRD-K700-Q08@48-X", 0},
+        {"BRD-K700-Q08@96-X", "BRD-K700-Q08@48-X", -1},
+        {"A$BRD-K700-Q08@96-X$BRD-K700-Q08@48-X$C", "BRD-K700-Q08@48-X", 0},
+        // Only the first 19 characters count, of the entry and of the board type.
+        {"BRD-K700-Q08@48-X-REV2", "BRD-K700-Q08@48-X-R", 0},
+        {"BRD-K700-Q08@48-X-R", "BRD-K700-Q08@48-X-REV9", 0},
+        {"BRD-K700-Q08@48-X-REV2", "BRD-K700-Q08@48-X", -1},
+        {"BRD", "BRD-K700", -1},
+        {sixty_five + "BRD-K700-Q08@48-X", "BRD-K700-Q08@48-X", -1},  // 65th entry
+        {sixty_four, "BRD-K700-Q08@48-X", 0},                         // 64th entry
+        {"", "BRD-K700-Q08@48-X", -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.list.substr(0, 60));
+        char list[kCompatSize] = {};
+        ASSERT_LT(c.list.size(), sizeof(list));
+        std::memcpy(list, c.list.data(), c.list.size());
+        CaptureStdout();
+        EXPECT_EQ(UPDATE_CheckBoardCompat(list, c.board), c.result);
+        EXPECT_EQ(GetCapturedStdout(), c.result == 0 ? "" : "Board type is not compatible.\n");
+    }
+}
+
+TEST(BoardCompat, ListWithoutNulIsReadWithinItsBytes) {
+    struct {
+        char list[kCompatSize];
+        char guard[32];
+    } buf;
+    std::memset(buf.list, 'Q', sizeof(buf.list));
+    std::memcpy(buf.guard, "$BRD-K700-Q08@48-X", 19);
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_CheckBoardCompat(buf.list, "BRD-K700-Q08@48-X"), -1);
+    GetCapturedStdout();
+}
+
+// ---- version file, validity check
+
+class ValidityTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        sys::SetDeviceRootForTests(root_.path());
+        fake_.read_output = "BRD-K700-Q08@48-X\n";
+        ::mkdir((root_ / "program").c_str(), 0755);
+    }
+    void TearDown() override { sys::SetDeviceRootForTests(""); }
+
+    void Version(const std::string& inn, const std::string& pub) {
+        pkgtest::WriteFile(root_ / "program/.version", "PUB:" + pub + "\nNEW:N1\nINN:" + inn +
+                                                           "\nBUILD: 2019-05-07 10:11:12\n");
+    }
+    int Check(const std::string& head_text, uint16_t force, uint32_t type = 0x3, uint16_t check = 0,
+              const std::string& boards = "X$BRD-K700-Q08@48-X") {
+        char head[kHeadSize] = {};
+        std::memcpy(head, head_text.data(), head_text.size());
+        char list[kCompatSize] = {};
+        std::memcpy(list, boards.data(), boards.size());
+        CaptureStdout();
+        int ret = UPDATE_CheckUpdateValid(force, check, type, head, list, nullptr, &crc_);
+        out_ = GetCapturedStdout();
+        inner_after_ = head;
+        return ret;
+    }
+
+    ScratchDir root_;
+    sys::FakeRunner fake_;
+    sys::ScopedRunner scoped_{fake_};
+    uint32_t crc_ = 7;
+    std::string out_;
+    std::string inner_after_;
+};
+
+TEST_F(ValidityTest, NewerImagePassesAndKeepsHeadValues) {
+    Version("QTPXV300R006B13", "B0102");
+    EXPECT_EQ(Check("QTPXV300R006B14$u$B0103$4294967295$SUFFIX$ECI", 0), 0);
+    EXPECT_EQ(crc_, 0xFFFFFFFFu);
+    EXPECT_EQ(inner_after_, "QTPXV300R006B14");
+    EXPECT_STREQ(UPDATE_LocalInnerVersion(), "QTPXV300R006B13");
+    EXPECT_STREQ(UPDATE_LocalPubVersion(), "B0102");
+    EXPECT_STREQ(UPDATE_LocalNewVersion(), "N1");
+    EXPECT_STREQ(UPDATE_ImagePubVersion(), "B0103");
+    EXPECT_STREQ(UPDATE_EncryptFlag(), "ECI");
+    EXPECT_STREQ(UPDATE_KeyMaterial(), "QTPXV300R006B14B0103SUFFIX");
+}
+
+TEST_F(ValidityTest, KeyMaterialIsCutTo64) {
+    Version("I", "B0102");
+    const std::string inner(60, 'i');
+    EXPECT_EQ(Check(inner + "$u$B0103$1$KKKKKKKK$", 0), 0);
+    EXPECT_EQ(std::string(UPDATE_KeyMaterial()), inner + "B010");
+}
+
+TEST_F(ValidityTest, Outcomes) {
+    struct Case {
+        const char* what;
+        const char* local_inner;
+        const char* local_pub;
+        const char* head;
+        uint16_t force;
+        uint32_t type;
+        uint16_t check;
+        const char* boards;
+        int result;
+    };
+    const char* board = "BRD-K700-Q08@48-X";
+    const Case cases[] = {
+        {"same version", "I", "B0102", "I$u$B0102$0$$", 0, 0x3, 0, board, -7},
+        {"older", "I", "B0102", "I$u$B0101$0$$", 0, 0x3, 0, board, -7},
+        {"older, forced", "I", "B0102", "I$u$B0101$0$$", 1, 0x3, 0, board, 0},
+        {"older, first stage", "I", "B0102", "I$u$B0101$0$$", 0, 0x43, 0, board, 0},
+        {"older, first stage, check", "I", "B0102", "I$u$B0101$0$$", 0, 0x43, 1, board, -7},
+        {"invalid image version", "I", "B0102", "I$u$V0109$0$$", 0, 0x3, 0, board, -7},
+        {"board", "I", "B0102", "I$u$B0109$0$$", 0, 0x3, 0, "BRD-K700-Q08@96-X", -8},
+        {"board, forced", "I", "B0102", "I$u$B0109$0$$", 1, 0x3, 0, "BRD-K700-Q08@96-X", -8},
+        {"cross-grade", "QTCXV500R002B01", "B0102", "QTCXV500R002B70$u$B0109$0$$", 0, 0x3, 0, board,
+         -13},
+        {"cross-grade back", "QTCXV500R002B70", "B0102", "QTCXV500R002B01$u$B0109$0$$", 0, 0x3, 0,
+         board, -13},
+        {"cross-grade R006", "QTCXV500R006B70", "B0102", "QTCXV500R006B01$u$B0109$0$$", 0, 0x3, 0,
+         board, -13},
+        {"cross-grade QTP", "QTPXV300R006B13", "B0102", "QTPXV300R006B70$u$B0109$0$$", 0, 0x3, 0,
+         board, -13},
+        {"cross-grade, 15 characters compared", "QTPXV300R006B13-X", "B0102",
+         "QTPXV300R006B70SP1$u$B0109$0$$", 0, 0x3, 0, board, -13},
+        {"cross-grade forced", "QTCXV500R002B01", "B0102", "QTCXV500R002B70$u$B0109$0$$", 1, 0x3, 0,
+         board, 0},
+        {"cross-grade, first stage", "QTCXV500R002B01", "B0102", "QTCXV500R002B70$u$B0109$0$$", 0,
+         0x43, 0, board, -13},
+        {"not a forbidden pair", "QTCXV500R002B01", "B0102", "QTCXV500R006B70$u$B0109$0$$", 0, 0x3,
+         0, board, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Version(c.local_inner, c.local_pub);
+        EXPECT_EQ(Check(c.head, c.force, c.type, c.check, c.boards), c.result);
+    }
+}
+
+TEST_F(ValidityTest, Messages) {
+    Version("QTCXV500R002B01", "B0102");
+    EXPECT_EQ(Check("QTCXV500R002B70$u$B0109$0$$", 0), -13);
+    EXPECT_EQ(out_, "Local version is QTCXV500R002B01, but New version is QTCXV500R002B70\n");
+    Version("I", "B0102");
+    EXPECT_EQ(Check("I$u$B0102$0$$", 0), -7);
+    EXPECT_EQ(out_,
+              "Image version B0102 (Type 01000, Value 402000000, L/C 0), Board version B0102 (Type "
+              "01000, Value 402000000, L/C 0)\nLocal version bigger than or equal as update "
+              "version, not need update!\n");
+}
+
+TEST_F(ValidityTest, MissingVersionFile) {
+    EXPECT_EQ(Check("I$u$B0109$0$$", 0), -7);
+    EXPECT_EQ(out_, "open version file error\n");
+    EXPECT_EQ(Check("I$u$B0109$0$$", 1), -7);  // even when forced
+}
+
+TEST_F(ValidityTest, ReadVersionFile) {
+    char pub[kVersionTextSize] = "x", neu[kVersionTextSize] = "x", inn[kVersionTextSize] = "x";
+    char date[kVersionTextSize] = "", time[kVersionTextSize] = "";
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_ReadVersionFile(pub, neu, inn, date, time), -1);
+    GetCapturedStdout();
+    EXPECT_STREQ(pub, "Unknown");
+    EXPECT_STREQ(neu, "Unknown");
+    EXPECT_STREQ(inn, "Unknown");
+
+    // "/.version" when "/program/.version" does not exist.
+    pkgtest::WriteFile(root_ / ".version",
+                       "junk\nPUB: B0102  tail\nINN:\tQTP\nNEW:N9\nBUILD:2020-01-02 03:04:05\n"
+                       "PUBX\n");
+    EXPECT_EQ(UPDATE_ReadVersionFile(pub, neu, inn, date, time), 0);
+    EXPECT_STREQ(pub, "B0102");
+    EXPECT_STREQ(inn, "QTP");
+    EXPECT_STREQ(neu, "N9");
+    EXPECT_STREQ(date, "2020-01-02");
+    EXPECT_STREQ(time, "03:04:05");
+
+    pkgtest::WriteFile(root_ / "program/.version", "PUB:B0200\n" + std::string(200, 'z') + "\n");
+    EXPECT_EQ(UPDATE_ReadVersionFile(pub, neu, inn, date, time), 0);
+    EXPECT_STREQ(pub, "B0200");
+}
+
+TEST(BuildDate, Suffix) {
+    struct Case {
+        const char* date;
+        const char* version;
+        const char* result;
+    };
+    const Case cases[] = {
+        {"2019-05-07", "B0102", "B0102.190507"},
+        {"2100-05-07", "B0102", "B0102.000507"},
+        {"2023-12-31", "", ".231231"},
+    };
+    for (const Case& c : cases) {
+        char scratch[kVersionTextSize] = {};
+        char version[kVersionTextSize] = {};
+        std::strcpy(version, c.version);
+        UPDATE_FormatBuildDate(c.date, scratch, version);
+        EXPECT_STREQ(version, c.result);
+    }
+}
+
+TEST(ForceUboot, Rows) {
+    struct Case {
+        const char* local_inner;
+        const char* image_pub;
+        const char* rev;
+        bool force;
+    };
+    const Case cases[] = {
+        {"QTPXV300R004B02", "B0118P76", "V106", true},
+        {"QTPXV300R007B10", "B0119", "V106", true},
+        {"QTPXV300R004B03", "B0118P75", "V106", false},  // minor below 76
+        {"QTPXV300R004B02", "B0117P99", "V106", false},
+        {"QTPXV300R004B02", "B0118P76", "V107", false},  // revision not below 07
+        {"QTPXV300R006B13", "B0141P17", "V100", true},
+        {"QTPXV300R006B13", "B0141P16", "V100", false},
+        {"QTPXV300R006B13", "B0142", "V100", true},
+        {"QTPXV300R001B16", "B0103", "V106", true},
+        {"QTPXV300R001B15", "B0102", "V106", false},
+        {"QTCXV500R006B02", "B0139P10", "V101", true},
+        {"QTCXV500R006B02", "B0139P10", "V102", false},  // threshold 02 for this row
+        {"QTCXV500R006B02", "B0140", "Unknown", false},
+        {"QTCXV500R006B04", "B0140", "V100", false},  // not a listed baseline
+        {"QTPXV300R004B02", "", "V100", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.local_inner) + " " + c.image_pub + " " + c.rev);
+        EXPECT_EQ(UPDATE_NeedForceUboot(c.local_inner, c.image_pub, c.rev), c.force);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Command-line test of update-pack: every subcommand, its exit status and the
+# round trip create -> info/verify -> extract.
+set -u
+PACK=$(realpath "${1:?usage: cli_test.sh path/to/update-pack}")
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+cd "$WORK" || exit 1
+failures=0
+
+expect() {  # expect STATUS DESCRIPTION -- command...
+    local want=$1 what=$2
+    shift 3
+    "$@" >out.txt 2>err.txt
+    local got=$?
+    if [ "$got" -ne "$want" ]; then
+        echo "FAIL: $what: exit $got, wanted $want"
+        sed 's/^/  | /' out.txt err.txt
+        failures=$((failures + 1))
+    fi
+}
+contains() {  # contains FILE TEXT
+    if ! grep -qF -- "$2" "$1"; then
+        echo "FAIL: '$2' not in $1"
+        sed 's/^/  | /' "$1"
+        failures=$((failures + 1))
+    fi
+}
+
+for cmd in keygen create info verify extract; do
+    expect 0 "$cmd --help" -- "$PACK" "$cmd" --help
+    contains out.txt "Usage: update-pack $cmd"
+done
+expect 2 "no command" -- "$PACK"
+expect 2 "unknown command" -- "$PACK" frobnicate
+contains err.txt "unknown command 'frobnicate'"
+
+expect 0 "keygen" -- "$PACK" keygen --bits 1024 --dir .
+contains pri_key "QP = "
+[ "$(wc -l <pub_key)" -eq 2 ] || { echo "FAIL: pub_key has not two lines"; failures=$((failures + 1)); }
+expect 1 "keygen refuses to overwrite" -- "$PACK" keygen --bits 1024
+expect 2 "keygen bits" -- "$PACK" keygen --bits 512
+
+head -c 70000 /dev/urandom >kernel.bin
+head -c 300001 /dev/urandom >program.img
+printf 'BRD-K700-Q08@48-X\n# comment\n  BRD-K700-Q08@96-X  \n' >boards.txt
+
+expect 0 "create" -- "$PACK" create -o Program.bin --inner QTPXV300R006B13 --unused x \
+    --pub B0142P17 --key-suffix SFX --boards-file boards.txt --image uimage=kernel.bin@0x200000 \
+    --image 4=program.img --name 4=prog --key pri_key
+contains out.txt "signed with a 1024-bit key"
+expect 0 "verify" -- "$PACK" verify Program.bin --pub-key pub_key
+contains out.txt "CRC: ok"
+contains out.txt "signature: ok"
+expect 0 "info" -- "$PACK" info Program.bin --pub-key pub_key
+contains out.txt "public version  B0142P17"
+contains out.txt "BRD-K700-Q08@96-X"
+contains out.txt "prog"
+contains out.txt "0x00200000"
+contains out.txt "Signature: ok"
+expect 0 "extract" -- "$PACK" extract Program.bin program -o out.bin
+cmp -s out.bin program.img || { echo "FAIL: extracted program differs"; failures=$((failures + 1)); }
+expect 1 "extract absent" -- "$PACK" extract Program.bin 0 -o x.bin
+expect 1 "extract past the table" -- "$PACK" extract Program.bin 9 -o x.bin
+
+cp Program.bin bad.bin
+printf '\x5a' | dd of=bad.bin bs=1 seek=100000 conv=notrunc status=none
+expect 1 "verify corrupt body" -- "$PACK" verify bad.bin --pub-key pub_key
+contains out.txt "CRC: FAILED"
+cp Program.bin bad.bin
+printf '\x5a' | dd of=bad.bin bs=1 seek=1600 conv=notrunc status=none
+expect 1 "verify corrupt signature" -- "$PACK" verify bad.bin --pub-key pub_key
+expect 1 "verify quiet" -- "$PACK" verify bad.bin --pub-key pub_key --quiet
+[ -s out.txt ] && { echo "FAIL: --quiet printed"; failures=$((failures + 1)); }
+
+expect 0 "create unsigned" -- "$PACK" create -o plain.bin --inner I --pub B0102 --board B \
+    --image 3=kernel.bin --quiet
+expect 0 "verify unsigned without key" -- "$PACK" verify plain.bin
+expect 1 "verify unsigned with key" -- "$PACK" verify plain.bin --pub-key pub_key
+contains out.txt "not signed"
+
+expect 2 "encrypt refused" -- "$PACK" create -o e.bin --inner I --pub B0102 --encrypt
+contains err.txt "not supported yet"
+expect 2 "ECI mark on plain images" -- "$PACK" create -o e.bin --inner I --pub B0102 --encrypt-flag ECI
+expect 0 "ECI mark allowed for tests" -- "$PACK" create -o e.bin --inner I --pub B0102 \
+    --encrypt-flag ECI --allow-plain-eci --quiet
+expect 2 "missing -o" -- "$PACK" create --inner I --pub B0102
+expect 2 "dollar in a field" -- "$PACK" create -o d.bin --inner 'I$J' --pub B0102
+expect 2 "bad image word" -- "$PACK" create -o d.bin --inner I --pub B0102 --image kernel.bin
+expect 1 "missing image file" -- "$PACK" create -o d.bin --inner I --pub B0102 --image 3=none.bin
+expect 1 "info on a missing file" -- "$PACK" info none.bin
+[ -e d.bin ] && { echo "FAIL: a failed create left a file"; failures=$((failures + 1)); }
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures failure(s)"
+    exit 1
+fi
+echo "update-pack CLI: all checks passed"

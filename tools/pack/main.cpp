@@ -1,0 +1,765 @@
+// update-pack: the vendor side of the update package. Makes key pairs and
+// packages, shows and verifies them, and copies sub-images out.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "package/crypto.h"
+#include "package/format.h"
+#include "package/integrity.h"
+#include "package/writer.h"
+#include "sys/fd.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kMainHelp =
+    "Usage: update-pack <command> [options]\n"
+    "\n"
+    "Makes and inspects update packages (Program.bin) for the recorder's updater.\n"
+    "\n"
+    "Commands:\n"
+    "  keygen    make an RSA key pair (\"pri_key\" and the public key file)\n"
+    "  create    make a package from a head, a board list and sub-image files\n"
+    "  info      show a package's head, board list and table, and whether its\n"
+    "            CRC and signature hold\n"
+    "  verify    check a package's CRC and signature; the exit status tells\n"
+    "  extract   copy one sub-image out of a package\n"
+    "\n"
+    "Run 'update-pack <command> --help' for the options of a command.\n"
+    "Exit status: 0 success, 1 failure (a check failed, a file could not be\n"
+    "read or written), 2 wrong usage.\n";
+
+constexpr const char* kKeygenHelp =
+    "Usage: update-pack keygen [options]\n"
+    "\n"
+    "Makes an RSA key pair in the updater's key-file formats: the private key\n"
+    "file holds N, E, D, P, Q, DP, DQ, QP and the public key file N and E, one\n"
+    "hexadecimal number per line (\"N = 00C1...\"). Install the public key file\n"
+    "on the device as /.pub_key; keep the private key with the packaging side.\n"
+    "\n"
+    "Options:\n"
+    "  --bits N         modulus size, 1024 to 4096 (default 4096; a 4096-bit\n"
+    "                   signature fills the whole 512-byte signature block)\n"
+    "  --exponent E     public exponent (default 65537)\n"
+    "  --dir DIR        directory of the two files (default .)\n"
+    "  --private NAME   private key file name (default pri_key)\n"
+    "  --public NAME    public key file name (default pub_key)\n"
+    "  --force          overwrite existing key files\n"
+    "  --help           show this text\n";
+
+constexpr const char* kCreateHelp =
+    "Usage: update-pack create -o FILE --inner TEXT --pub TEXT [options]\n"
+    "\n"
+    "Makes a package: head, board list, signature block, sub-image table and the\n"
+    "sub-images, laid out in table order from byte 4096 (after the table when it\n"
+    "is longer). The head's CRC is counted over everything from byte 4096 on; the\n"
+    "digest is taken with a zero signature block and, given a private key, signed\n"
+    "into the block.\n"
+    "\n"
+    "Head:\n"
+    "  --inner TEXT        inner version (baseline), up to 128 characters\n"
+    "  --unused TEXT       the head's second field, read and not used (default empty)\n"
+    "  --pub TEXT          public version, up to 128 characters (e.g. B0142P17)\n"
+    "  --key-suffix TEXT   key suffix, up to 128 characters (default empty)\n"
+    "  --encrypt-flag TEXT encryption mark, up to 16 characters (default empty)\n"
+    "\n"
+    "Boards (at most 64; the updater compares the first 19 characters):\n"
+    "  --board TYPE        a compatible board type; repeat for more\n"
+    "  --boards-file FILE  board types, one per line ('#' starts a comment)\n"
+    "\n"
+    "Sub-images:\n"
+    "  --image POS=FILE[@FLASH]\n"
+    "                      put FILE at table position POS with flash offset FLASH\n"
+    "                      (decimal or 0x hex, default 0). POS is a number or one\n"
+    "                      of: uboot 0, config 2, uimage 3, program 4, web 5,\n"
+    "                      updater 8, custom 10, mdc 11 (program at 4 as in every\n"
+    "                      platform profile). A file whose name itself ends in\n"
+    "                      @<number> needs an explicit @FLASH.\n"
+    "  --name POS=NAME     table name of the entry at POS (default: file base name)\n"
+    "  --count N           table entries (default: highest position + 1);\n"
+    "                      positions without an image are absent entries\n"
+    "\n"
+    "Signature:\n"
+    "  --key FILE          private key file (pri_key format); without it the\n"
+    "                      signature block stays zero\n"
+    "\n"
+    "Other:\n"
+    "  -o, --output FILE   the package to write (replaced atomically)\n"
+    "  --encrypt           encipher the u-boot, uImage and program sub-images\n"
+    "                      (not supported yet: refused)\n"
+    "  --allow-plain-eci   allow --encrypt-flag ECI on plain sub-images (tests only:\n"
+    "                      the updater would decipher and spoil them)\n"
+    "  --quiet             no progress bar and no summary\n"
+    "  --help              show this text\n";
+
+constexpr const char* kInfoHelp =
+    "Usage: update-pack info FILE [--pub-key KEY]\n"
+    "\n"
+    "Shows the head fields, the board list and the sub-image table of a package,\n"
+    "and whether its CRC holds; with a public key file also whether its signature\n"
+    "holds. Exit status 0 when the package could be read.\n"
+    "\n"
+    "Options:\n"
+    "  --pub-key KEY   public key file (N and E, as /.pub_key on the device)\n"
+    "  --help          show this text\n";
+
+constexpr const char* kVerifyHelp =
+    "Usage: update-pack verify FILE [--pub-key KEY] [--quiet]\n"
+    "\n"
+    "Checks a package as the updater does: the CRC of everything from byte 4096\n"
+    "on against the head, and with a public key file the signature. Exit status 0\n"
+    "when every check holds, 1 when one fails, 2 on wrong usage.\n"
+    "\n"
+    "Options:\n"
+    "  --pub-key KEY   public key file; without it the signature is not checked\n"
+    "  --quiet         print nothing, only set the exit status\n"
+    "  --help          show this text\n";
+
+constexpr const char* kExtractHelp =
+    "Usage: update-pack extract FILE POS -o OUT\n"
+    "\n"
+    "Copies the sub-image at table position POS (a number or a name as in\n"
+    "'create --help') out of the package into OUT.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output OUT   the file to write\n"
+    "  --help             show this text\n";
+
+struct Role {
+    const char* word;
+    uint32_t position;
+    const char* label;
+};
+constexpr Role kRoles[] = {
+    {"uboot", 0, "u-boot"},          {"config", 2, "config"}, {"uimage", 3, "uImage"},
+    {"program", 4, "program"},       {"web", 5, "web files"}, {"updater", 8, "updater"},
+    {"custom", 10, "customisation"}, {"mdc", 11, "mdc.bin"},
+};
+
+const char* RoleLabel(uint32_t position) {
+    for (const Role& r : kRoles) {
+        if (r.position == position) return r.label;
+    }
+    return "-";
+}
+
+int Usage(const char* command, const std::string& why) {
+    std::fprintf(stderr, "update-pack%s%s: %s\n", command[0] != '\0' ? " " : "", command,
+                 why.c_str());
+    std::fprintf(stderr, "Try 'update-pack %s%s--help'.\n", command, command[0] != '\0' ? " " : "");
+    return kExitUsage;
+}
+
+int Fail(const char* command, const std::string& why) {
+    std::fprintf(stderr, "update-pack %s: %s\n", command, why.c_str());
+    return kExitFailed;
+}
+
+std::optional<uint64_t> ParseNumber(const std::string& text, uint64_t max) {
+    if (text.empty() || text[0] == '-' || text[0] == '+') return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || v > max) return std::nullopt;
+    return v;
+}
+
+std::optional<uint32_t> ParsePosition(const std::string& text) {
+    for (const Role& r : kRoles) {
+        if (text == r.word) return r.position;
+    }
+    auto v = ParseNumber(text, UINT32_MAX - 1);
+    if (!v) return std::nullopt;
+    return static_cast<uint32_t>(*v);
+}
+
+// Command-line words of one command: options with values ("--opt VALUE" or
+// "--opt=VALUE"), flags and plain arguments.
+class Args {
+  public:
+    Args(int argc, char** argv, int first) {
+        for (int i = first; i < argc; ++i) words_.emplace_back(argv[i]);
+    }
+    // Scans the words; false with *why set on an unknown option or a missing value.
+    bool Parse(const std::vector<std::string>& with_value, const std::vector<std::string>& flags,
+               std::string* why) {
+        for (size_t i = 0; i < words_.size(); ++i) {
+            std::string w = words_[i];
+            if (w == "--") {
+                for (++i; i < words_.size(); ++i) plain_.push_back(words_[i]);
+                break;
+            }
+            if (w.size() < 2 || w[0] != '-') {
+                plain_.push_back(w);
+                continue;
+            }
+            std::string value;
+            bool has_value = false;
+            const size_t eq = w.find('=');
+            if (w.rfind("--", 0) == 0 && eq != std::string::npos) {
+                value = w.substr(eq + 1);
+                w = w.substr(0, eq);
+                has_value = true;
+            }
+            if (Contains(flags, w)) {
+                if (has_value) {
+                    *why = "option '" + w + "' takes no value";
+                    return false;
+                }
+                values_[w].push_back("");
+                continue;
+            }
+            if (!Contains(with_value, w)) {
+                *why = "unknown option '" + w + "'";
+                return false;
+            }
+            if (!has_value) {
+                if (i + 1 >= words_.size()) {
+                    *why = "option '" + w + "' needs a value";
+                    return false;
+                }
+                value = words_[++i];
+            }
+            values_[w].push_back(value);
+        }
+        return true;
+    }
+    bool Has(const std::string& opt) const { return values_.count(opt) != 0; }
+    std::string Get(const std::string& opt, const std::string& fallback = "") const {
+        auto it = values_.find(opt);
+        return it == values_.end() ? fallback : it->second.back();
+    }
+    std::vector<std::string> All(const std::string& opt) const {
+        auto it = values_.find(opt);
+        return it == values_.end() ? std::vector<std::string>() : it->second;
+    }
+    const std::vector<std::string>& Plain() const { return plain_; }
+    bool WantsHelp() const {
+        for (const std::string& w : words_) {
+            if (w == "--help" || w == "-h") return true;
+        }
+        return false;
+    }
+
+  private:
+    static bool Contains(const std::vector<std::string>& v, const std::string& s) {
+        for (const std::string& x : v) {
+            if (x == s) return true;
+        }
+        return false;
+    }
+    std::vector<std::string> words_;
+    std::vector<std::string> plain_;
+    std::map<std::string, std::vector<std::string>> values_;
+};
+
+// A one-line progress bar, drawn only on a terminal.
+class ProgressBar {
+  public:
+    explicit ProgressBar(bool enabled) : enabled_(enabled && ::isatty(STDOUT_FILENO) == 1) {}
+    ~ProgressBar() { Finish(); }
+    ProgressBar(const ProgressBar&) = delete;
+    ProgressBar& operator=(const ProgressBar&) = delete;
+    void Update(const char* step, uint64_t done, uint64_t total) {
+        if (!enabled_) return;
+        if (step_ != step) {
+            Finish();
+            step_ = step;
+            last_ = -1;
+        }
+        const int percent = total == 0 ? 100 : static_cast<int>(done * 100 / total);
+        if (percent == last_) return;
+        last_ = percent;
+        constexpr int kWidth = 32;
+        char bar[kWidth + 1];
+        const int filled = percent * kWidth / 100;
+        for (int i = 0; i < kWidth; ++i) bar[i] = i < filled ? '#' : '-';
+        bar[kWidth] = '\0';
+        std::printf("\r  %-7s [%s] %3d%%  %.1f/%.1f MiB", step, bar, percent,
+                    static_cast<double>(done) / 1048576.0, static_cast<double>(total) / 1048576.0);
+        std::fflush(stdout);
+        drawn_ = true;
+    }
+    void Finish() {
+        if (drawn_) {
+            std::printf("\n");
+            std::fflush(stdout);
+        }
+        drawn_ = false;
+    }
+
+  private:
+    bool enabled_;
+    std::string step_;
+    int last_ = -1;
+    bool drawn_ = false;
+};
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// ---- keygen
+
+int Keygen(int argc, char** argv) {
+    Args args(argc, argv, 2);
+    if (args.WantsHelp()) return std::fputs(kKeygenHelp, stdout) < 0 ? kExitFailed : kExitOk;
+    std::string why;
+    if (!args.Parse({"--bits", "--exponent", "--dir", "--private", "--public"}, {"--force"},
+                    &why)) {
+        return Usage("keygen", why);
+    }
+    if (!args.Plain().empty())
+        return Usage("keygen", "unexpected argument '" + args.Plain()[0] + "'");
+    auto bits = ParseNumber(args.Get("--bits", "4096"), 4096);
+    if (!bits || *bits < 1024) return Usage("keygen", "--bits must be a number from 1024 to 4096");
+    auto exponent = ParseNumber(args.Get("--exponent", "65537"), UINT32_MAX);
+    if (!exponent || *exponent < 3 || *exponent % 2 == 0) {
+        return Usage("keygen", "--exponent must be an odd number of at least 3");
+    }
+    const std::string dir = args.Get("--dir", ".");
+    const std::string pri = dir + "/" + args.Get("--private", "pri_key");
+    const std::string pub = dir + "/" + args.Get("--public", "pub_key");
+    if (!args.Has("--force")) {
+        for (const std::string& p : {pri, pub}) {
+            if (FileExists(p))
+                return Fail("keygen", "'" + p + "' exists (use --force to replace it)");
+        }
+    }
+    pkg::crypto::RsaKeyText key;
+    int ret = pkg::crypto::RsaGenerate(static_cast<unsigned>(*bits),
+                                       static_cast<unsigned>(*exponent), &key);
+    if (ret != 0) return Fail("keygen", "key generation failed (code " + std::to_string(ret) + ")");
+    if (pkg::WriteKeyFiles(key, pri.c_str(), pub.c_str()) != 0) {
+        return Fail("keygen",
+                    "cannot write the key files in '" + dir + "': " + std::strerror(errno));
+    }
+    std::printf("wrote %s (private, keep it safe) and %s (public: install as /.pub_key)\n",
+                pri.c_str(), pub.c_str());
+    return kExitOk;
+}
+
+// ---- create
+
+bool ReadBoardsFile(const std::string& path, std::vector<std::string>* boards, std::string* why) {
+    sys::UniqueFile f(std::fopen(path.c_str(), "re"));
+    if (!f) {
+        *why = "cannot read '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    char line[4096];
+    while (std::fgets(line, sizeof(line), f.get()) != nullptr) {
+        std::string s(line);
+        const size_t hash = s.find('#');
+        if (hash != std::string::npos) s.erase(hash);
+        const size_t b = s.find_first_not_of(" \t\r\n");
+        if (b == std::string::npos) continue;
+        const size_t e = s.find_last_not_of(" \t\r\n");
+        boards->push_back(s.substr(b, e - b + 1));
+    }
+    return true;
+}
+
+int Create(int argc, char** argv) {
+    Args args(argc, argv, 2);
+    if (args.WantsHelp()) return std::fputs(kCreateHelp, stdout) < 0 ? kExitFailed : kExitOk;
+    std::string why;
+    if (!args.Parse(
+            {"-o", "--output", "--inner", "--unused", "--pub", "--key-suffix", "--encrypt-flag",
+             "--board", "--boards-file", "--image", "--name", "--count", "--key"},
+            {"--encrypt", "--allow-plain-eci", "--quiet"}, &why)) {
+        return Usage("create", why);
+    }
+    if (!args.Plain().empty())
+        return Usage("create", "unexpected argument '" + args.Plain()[0] + "'");
+    if (args.Has("--encrypt")) {
+        return Usage("create",
+                     "--encrypt: enciphering sub-images is not supported yet; make a plain "
+                     "package");
+    }
+    const std::string out = args.Has("-o") ? args.Get("-o") : args.Get("--output");
+    if (out.empty()) return Usage("create", "the package to write is missing (-o FILE)");
+    if (!args.Has("--inner")) return Usage("create", "the inner version is missing (--inner TEXT)");
+    if (!args.Has("--pub")) return Usage("create", "the public version is missing (--pub TEXT)");
+
+    pkg::PackPlan plan;
+    plan.inner_version = args.Get("--inner");
+    plan.unused = args.Get("--unused");
+    plan.pub_version = args.Get("--pub");
+    plan.key_suffix = args.Get("--key-suffix");
+    plan.encrypt_flag = args.Get("--encrypt-flag");
+    if (plan.encrypt_flag == "ECI" && !args.Has("--allow-plain-eci")) {
+        return Usage("create",
+                     "--encrypt-flag ECI marks the sub-images as enciphered, but they are "
+                     "stored plain and the updater would spoil them by deciphering (use "
+                     "--allow-plain-eci to write the mark anyway, for tests)");
+    }
+    plan.boards = args.All("--board");
+    for (const std::string& file : args.All("--boards-file")) {
+        if (!ReadBoardsFile(file, &plan.boards, &why)) return Fail("create", why);
+    }
+    if (plan.boards.empty()) {
+        std::fprintf(
+            stderr, "update-pack create: warning: no board types; no board accepts this package\n");
+    }
+    for (const std::string& item : args.All("--image")) {
+        const size_t eq = item.find('=');
+        if (eq == std::string::npos || eq == 0 || eq + 1 == item.size()) {
+            return Usage("create", "--image wants POS=FILE[@FLASH], not '" + item + "'");
+        }
+        auto pos = ParsePosition(item.substr(0, eq));
+        if (!pos)
+            return Usage("create", "bad table position '" + item.substr(0, eq) + "' in --image");
+        pkg::PackImage image;
+        image.position = *pos;
+        image.path = item.substr(eq + 1);
+        const size_t at = image.path.rfind('@');
+        if (at != std::string::npos && at > 0) {
+            auto flash = ParseNumber(image.path.substr(at + 1), UINT32_MAX);
+            if (flash) {
+                image.flash_offset = static_cast<uint32_t>(*flash);
+                image.path.erase(at);
+            }
+        }
+        if (!FileExists(image.path))
+            return Fail("create", "image file '" + image.path + "' not found");
+        plan.images.push_back(image);
+    }
+    for (const std::string& item : args.All("--name")) {
+        const size_t eq = item.find('=');
+        auto pos = eq == std::string::npos ? std::nullopt : ParsePosition(item.substr(0, eq));
+        if (!pos) return Usage("create", "--name wants POS=NAME, not '" + item + "'");
+        bool found = false;
+        for (pkg::PackImage& image : plan.images) {
+            if (image.position == *pos) {
+                image.name = item.substr(eq + 1);
+                found = true;
+            }
+        }
+        if (!found) return Usage("create", "--name " + item + ": no --image at that position");
+    }
+    if (args.Has("--count")) {
+        auto count = ParseNumber(args.Get("--count"), 4096);
+        if (!count || *count == 0)
+            return Usage("create", "--count must be a number from 1 to 4096");
+        plan.count = static_cast<uint32_t>(*count);
+    }
+    if (args.Has("--key")) {
+        plan.private_key = args.Get("--key");
+        if (!FileExists(plan.private_key)) {
+            return Fail("create", "private key '" + plan.private_key + "' not found");
+        }
+    }
+    why = pkg::CheckPackPlan(plan);
+    if (!why.empty()) return Usage("create", why);
+
+    const bool quiet = args.Has("--quiet");
+    ProgressBar bar(!quiet);
+    plan.progress = [&bar](const char* step, uint64_t done, uint64_t total) {
+        bar.Update(step, done, total);
+    };
+    pkg::PackReport report;
+    if (pkg::WritePackage(plan, out, &report, &why) != 0) {
+        bar.Finish();
+        return Fail("create", why);
+    }
+    bar.Finish();
+    for (const std::string& w : report.warnings) {
+        std::fprintf(stderr, "update-pack create: warning: %s\n", w.c_str());
+    }
+    if (!quiet) {
+        std::printf(
+            "wrote %s: %" PRIu64 " bytes, %zu sub-image(s), head CRC %u, %s\n", out.c_str(),
+            report.size, plan.images.size(), report.head_crc,
+            report.is_signed
+                ? ("signed with a " + std::to_string(report.key_bytes * 8) + "-bit key").c_str()
+                : "not signed");
+    }
+    return kExitOk;
+}
+
+// ---- reading a package
+
+struct Package {
+    std::string bytes_front;  // the first 4096 bytes (or fewer)
+    uint64_t size = 0;
+    uint32_t count = 0;
+    FileTable table;
+    ImageHeadFields head{};
+    std::string boards;
+};
+
+bool ReadPackage(const std::string& path, Package* p, std::string* why) {
+    sys::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        *why = "cannot open '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        *why = "'" + path + "' is not a regular file";
+        return false;
+    }
+    p->size = static_cast<uint64_t>(st.st_size);
+    p->bytes_front.assign(kBodyOffset, '\0');
+    const ssize_t n = pkg::PreadFull(fd.get(), p->bytes_front.data(), kBodyOffset, 0);
+    if (n < static_cast<ssize_t>(kTableOffset)) {
+        *why = "'" + path + "' is too short for a package (" + std::to_string(p->size) + " bytes)";
+        return false;
+    }
+    int ret = pkg::ReadTable(fd.get(), &p->count, &p->table);
+    if (ret != 0) {
+        *why = ret == -5 ? "'" + path + "' has a sub-image count of 0"
+                         : "cannot read the table of '" + path + "'";
+        return false;
+    }
+    char head[kHeadSize];
+    std::memcpy(head, p->bytes_front.data(), kHeadSize);
+    UPDATE_SplitHead(head, &p->head);
+    p->boards.assign(p->bytes_front.data() + kHeadSize,
+                     ::strnlen(p->bytes_front.data() + kHeadSize, kCompatSize));
+    return true;
+}
+
+std::vector<std::string> SplitBoards(const std::string& text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (;;) {
+        size_t d = text.find('$', start);
+        out.push_back(text.substr(start, d == std::string::npos ? std::string::npos : d - start));
+        if (d == std::string::npos) break;
+        start = d + 1;
+    }
+    return out;
+}
+
+enum class SigState { NotChecked, Unsigned, Ok, Failed, KeyProblem };
+
+struct CheckOutcome {
+    int crc_result = 0;
+    uint32_t counted_crc = 0;
+    SigState sig = SigState::NotChecked;
+    std::string sig_detail;
+};
+
+CheckOutcome CheckPackage(const std::string& path, const Package& p, const std::string& pub_key) {
+    CheckOutcome c;
+    uint8_t digsig[kDigestSize] = {};
+    bool have_digsig = false;
+    const auto* block = reinterpret_cast<const uint8_t*>(p.bytes_front.data() + kSigOffset);
+    if (!pub_key.empty()) {
+        bool zero = true;
+        for (size_t i = 0; i < kSigSize; ++i) zero = zero && block[i] == 0;
+        const pkg::RsaOutcome r = pkg::RecoverDigest(pub_key.c_str(), block, digsig);
+        if (zero) {
+            c.sig = SigState::Unsigned;
+        } else if (r.stage == pkg::RsaStage::Open) {
+            c.sig = SigState::KeyProblem;
+            c.sig_detail = "cannot open public key '" + pub_key + "'";
+        } else if (r.stage == pkg::RsaStage::Read) {
+            c.sig = SigState::KeyProblem;
+            c.sig_detail = "public key '" + pub_key + "' does not hold N and E";
+        } else if (r.stage != pkg::RsaStage::Ok) {
+            c.sig = SigState::Failed;
+            c.sig_detail = "the signature block does not open with this key";
+        } else {
+            have_digsig = true;
+        }
+    }
+    int crc_result = 0;
+    int sig_result = 0;
+    (void)UPDATE_CheckCrcAndDigSig(p.head.HeadCrc, path.c_str(), have_digsig ? digsig : nullptr,
+                                   &crc_result, &sig_result);
+    c.crc_result = crc_result;
+    sys::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd) (void)UPDATE_CountPacketCrc(fd.get(), &c.counted_crc);
+    if (have_digsig) {
+        c.sig = sig_result == 0 ? SigState::Ok : SigState::Failed;
+        if (sig_result != 0) c.sig_detail = "the digest of the package differs from the signed one";
+    }
+    return c;
+}
+
+const char* SigText(SigState s) {
+    switch (s) {
+        case SigState::NotChecked:
+            return "not checked (no --pub-key given)";
+        case SigState::Unsigned:
+            return "FAILED: the package is not signed (zero signature block)";
+        case SigState::Ok:
+            return "ok";
+        case SigState::Failed:
+            return "FAILED";
+        case SigState::KeyProblem:
+            return "not checked";
+    }
+    return "";
+}
+
+std::string Printable(const char* text) {
+    std::string out;
+    for (const char* p = text; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char b[5];
+            std::snprintf(b, sizeof(b), "\\x%02x", c);
+            out += b;
+        }
+    }
+    return out;
+}
+
+int Info(int argc, char** argv) {
+    Args args(argc, argv, 2);
+    if (args.WantsHelp()) return std::fputs(kInfoHelp, stdout) < 0 ? kExitFailed : kExitOk;
+    std::string why;
+    if (!args.Parse({"--pub-key"}, {}, &why)) return Usage("info", why);
+    if (args.Plain().size() != 1) return Usage("info", "give exactly one package file");
+    const std::string path = args.Plain()[0];
+    Package p;
+    if (!ReadPackage(path, &p, &why)) return Fail("info", why);
+
+    std::printf("Package %s (%" PRIu64 " bytes)\n\n", path.c_str(), p.size);
+    std::printf("Head (%u field%s):\n", p.head.FieldCount, p.head.FieldCount == 1 ? "" : "s");
+    std::printf("  inner version   %s\n", Printable(p.head.InnerVersion).c_str());
+    std::printf("  unused field    %s\n", Printable(p.head.Unused).c_str());
+    std::printf("  public version  %s\n", Printable(p.head.PubVersion).c_str());
+    std::printf("  head CRC        %s (0x%08X)\n", Printable(p.head.HeadCrcText).c_str(),
+                p.head.HeadCrc);
+    std::printf("  key suffix      %s\n", Printable(p.head.KeySuffix).c_str());
+    std::printf("  encrypt flag    %s\n",
+                p.head.EncryptFlag[0] == '\0'
+                    ? "(none: plain package)"
+                    : (Printable(p.head.EncryptFlag) + (std::strcmp(p.head.EncryptFlag, "ECI") == 0
+                                                            ? " (enciphered sub-images)"
+                                                            : " (plain package)"))
+                          .c_str());
+
+    const std::vector<std::string> boards = SplitBoards(p.boards);
+    std::printf("\nBoards (%zu):\n", p.boards.empty() ? 0 : boards.size());
+    for (size_t i = 0; i < boards.size() && !p.boards.empty(); ++i) {
+        std::printf("  %-20s%s\n", Printable(boards[i].c_str()).c_str(),
+                    i >= 64 ? "  (past the 64th entry: never examined)" : "");
+    }
+
+    std::printf("\nSub-images (table of %u):\n", p.count);
+    std::printf("  %-4s %-14s %-24s %10s %10s %10s\n", "pos", "role", "name", "length", "offset",
+                "flash");
+    for (uint32_t i = 0; i < p.count; ++i) {
+        const SubImageEntry& e = p.table[i];
+        char name[sizeof(e.FileName) + 1] = {};
+        std::memcpy(name, e.FileName, sizeof(e.FileName));
+        if (e.FileLength == 0) {
+            std::printf("  %-4u %-14s (absent)\n", i, RoleLabel(i));
+            continue;
+        }
+        const bool past_end = static_cast<uint64_t>(e.FileOffset) + e.FileLength > p.size;
+        std::printf("  %-4u %-14s %-24s %10u %10u 0x%08X%s\n", i, RoleLabel(i),
+                    Printable(name).c_str(), e.FileLength, e.FileOffset, e.FlashOffset,
+                    past_end ? "  (runs past the end of the file)" : "");
+    }
+
+    const CheckOutcome c = CheckPackage(path, p, args.Get("--pub-key"));
+    std::printf("\nCRC:       ");
+    if (c.crc_result == 0) {
+        std::printf("ok (0x%08X)\n", c.counted_crc);
+    } else {
+        std::printf("FAILED (head says %u, counted %u)\n", p.head.HeadCrc, c.counted_crc);
+    }
+    std::printf("Signature: %s%s%s\n", SigText(c.sig), c.sig_detail.empty() ? "" : ": ",
+                c.sig_detail.c_str());
+    return kExitOk;
+}
+
+int Verify(int argc, char** argv) {
+    Args args(argc, argv, 2);
+    if (args.WantsHelp()) return std::fputs(kVerifyHelp, stdout) < 0 ? kExitFailed : kExitOk;
+    std::string why;
+    if (!args.Parse({"--pub-key"}, {"--quiet"}, &why)) return Usage("verify", why);
+    if (args.Plain().size() != 1) return Usage("verify", "give exactly one package file");
+    const std::string path = args.Plain()[0];
+    const bool quiet = args.Has("--quiet");
+    Package p;
+    if (!ReadPackage(path, &p, &why)) {
+        if (!quiet) Fail("verify", why);
+        return kExitFailed;
+    }
+    const CheckOutcome c = CheckPackage(path, p, args.Get("--pub-key"));
+    const bool sig_ok = c.sig == SigState::Ok || c.sig == SigState::NotChecked;
+    if (!quiet) {
+        if (c.crc_result == 0) {
+            std::printf("CRC: ok\n");
+        } else {
+            std::printf("CRC: FAILED (head says %u, counted %u)\n", p.head.HeadCrc, c.counted_crc);
+        }
+        std::printf("signature: %s%s%s\n", SigText(c.sig), c.sig_detail.empty() ? "" : ": ",
+                    c.sig_detail.c_str());
+    }
+    return c.crc_result == 0 && sig_ok ? kExitOk : kExitFailed;
+}
+
+int Extract(int argc, char** argv) {
+    Args args(argc, argv, 2);
+    if (args.WantsHelp()) return std::fputs(kExtractHelp, stdout) < 0 ? kExitFailed : kExitOk;
+    std::string why;
+    if (!args.Parse({"-o", "--output"}, {}, &why)) return Usage("extract", why);
+    if (args.Plain().size() != 2) return Usage("extract", "give the package file and a position");
+    const std::string out = args.Has("-o") ? args.Get("-o") : args.Get("--output");
+    if (out.empty()) return Usage("extract", "the file to write is missing (-o OUT)");
+    auto pos = ParsePosition(args.Plain()[1]);
+    if (!pos) return Usage("extract", "bad table position '" + args.Plain()[1] + "'");
+    const std::string path = args.Plain()[0];
+    Package p;
+    if (!ReadPackage(path, &p, &why)) return Fail("extract", why);
+    if (*pos >= p.count) {
+        return Fail("extract", "position " + std::to_string(*pos) + " lies past the table of " +
+                                   std::to_string(p.count) + " entries");
+    }
+    const SubImageEntry& e = p.table[*pos];
+    if (e.FileLength == 0)
+        return Fail("extract", "the entry at position " + std::to_string(*pos) + " is absent");
+    if (UPDATE_UnpackFile(path.c_str(), e.FileOffset, e.FileLength, out.c_str()) != 0) {
+        return Fail("extract", "cannot copy the sub-image to '" + out + "'");
+    }
+    return kExitOk;
+}
+
+struct Command {
+    const char* name;
+    int (*run)(int, char**);
+};
+constexpr Command kCommands[] = {
+    {"keygen", Keygen}, {"create", Create},   {"info", Info},
+    {"verify", Verify}, {"extract", Extract},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
+        std::strcmp(argv[1], "help") == 0) {
+        std::fputs(kMainHelp, argc < 2 ? stderr : stdout);
+        return argc < 2 ? kExitUsage : kExitOk;
+    }
+    for (const Command& c : kCommands) {
+        if (std::strcmp(argv[1], c.name) == 0) return c.run(argc, argv);
+    }
+    return Usage("", std::string("unknown command '") + argv[1] + "'");
+}
