@@ -1,8 +1,10 @@
 #include "package/format.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -179,8 +181,19 @@ FileTable UPDATE_GetFileStruct(const char* path) {
         return nullptr;
     }
     ULOG("sub image count %lu\n", static_cast<unsigned long>(count));
+    // The count comes from a package not yet verified: hold only the entries
+    // the file can contain. Positions beyond them read as absent, just as the
+    // zeroed entries of a table cut short by the end of the file.
+    uint32_t stored = count;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) == 0) {
+        const uint64_t size = static_cast<uint64_t>(st.st_size);
+        const uint64_t room =
+            size > kTableOffset ? (size - kTableOffset + kEntrySize - 1) / kEntrySize : 0;
+        stored = static_cast<uint32_t>(std::min<uint64_t>(count, std::max<uint64_t>(room, 1)));
+    }
     FileTable table;
-    ret = pkg::ReadEntries(fd.get(), count, &table);
+    ret = pkg::ReadEntries(fd.get(), stored, &table);
     if (ret == -2) {
         ULOG("malloc pstFileStruct failed.\n");
         return nullptr;
@@ -190,7 +203,7 @@ FileTable UPDATE_GetFileStruct(const char* path) {
         return nullptr;
     }
     g_sub_image_count.store(count);
-    g_table_entries.store(count);
+    g_table_entries.store(stored);
     return table;
 }
 

@@ -74,8 +74,26 @@ TEST_F(FormatTest, TableCutShortByEndOfFileLeavesZeroEntries) {
     EXPECT_EQ(table[0].FileLength, 11u);
     EXPECT_STREQ(table[1].FileName, "bbbbbbbbbb");
     EXPECT_EQ(table[1].FileLength, 0u);
-    EXPECT_EQ(table[3].FileLength, 0u);
-    EXPECT_EQ(table[3].FileName[0], '\0');
+    // The entries the file cannot hold are absent, like zeroed ones.
+    for (uint64_t pos : {2, 3}) {
+        const SubImageEntry* e = UPDATE_EntryAt(table.get(), pos);
+        EXPECT_TRUE(e == nullptr || e->FileLength == 0) << pos;
+    }
+}
+
+TEST_F(FormatTest, HostileCountHoldsOnlyWhatTheFileContains) {
+    // A count of four thousand million in a 5000-byte file must not make the
+    // updater allocate 600 GB before the package is verified.
+    const std::string pkg = dir_ / "Program.bin";
+    WriteFile(pkg, RawPackage("h", "b", 0xF0000000u, {{"a", 11, 22, 33}}, 5000));
+    CaptureStdout();
+    FileTable table = UPDATE_GetFileStruct(pkg.c_str());
+    EXPECT_EQ(GetCapturedStdout(), "sub image count 4026531840\n");
+    ASSERT_TRUE(table);
+    EXPECT_EQ(UPDATE_SubImageCount(), 0xF0000000u);
+    EXPECT_EQ(UPDATE_EntryAt(table.get(), 0)->FileLength, 11u);
+    EXPECT_EQ(UPDATE_EntryAt(table.get(), 100), nullptr);
+    EXPECT_EQ(UPDATE_EntryAt(table.get(), 0xEFFFFFFFu), nullptr);
 }
 
 TEST_F(FormatTest, TableFailures) {
