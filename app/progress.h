@@ -5,6 +5,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr const char* kRateFilePath = "/tmp/update_rate.log";
@@ -26,6 +27,10 @@ struct DOWNLOAD_STAT_S {
     char url[256];
     char local_path[128];
 };
+static_assert(offsetof(DOWNLOAD_STAT_S, rate) == 16);
+static_assert(offsetof(DOWNLOAD_STAT_S, url) == 24);
+static_assert(offsetof(DOWNLOAD_STAT_S, local_path) == 280);
+static_assert(sizeof(DOWNLOAD_STAT_S) == 408);
 
 struct ProgressSnapshot {
     int32_t error;
@@ -48,8 +53,16 @@ void UPDATE_SetDone();
 // The process-wide download state. Callers that change it hold the progress mutex.
 DOWNLOAD_STAT_S& UPDATE_DownloadStat();
 
+// The only ways other parts report; call them without holding the progress mutex.
+// Reports percent (kRateFailed = the update failed) to the rate file and the
+// state. While a cloud download is part of the run, a percent of at most 100 is
+// averaged with the download's own percent, and a failed download turns the
+// report into a failure.
 void UPDATE_ReportRate(uint32_t percent);
+// Reports a failed run: rate file "101" and, in one step, the error code
+// (a code of 0 still ends the run with -1).
 void UPDATE_ReportResult(int32_t code);
+// "rm -rf /tmp/Program.bin /tmp/psResult"; CleanAll also removes the rate file.
 void UPDATE_CleanTmp();
 void UPDATE_CleanAll();
 

@@ -1,0 +1,159 @@
+#include "app/progress.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "sys/fd.h"
+#include "sys/log.h"
+#include "sys/path.h"
+#include "sys/runner.h"
+
+namespace {
+constexpr const char* kLogUnit = sys::kUnitUpdate;
+
+// Statically initialised so that reports work before the entry initialises
+// it again (the debug path reports without that step).
+pthread_mutex_t g_progress_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+struct ProgressState {
+    int32_t error;
+    int32_t percent;
+    int32_t done;
+};
+ProgressState g_progress{};
+DOWNLOAD_STAT_S g_download{};
+
+struct DownloadReading {
+    uint32_t status;
+    uint32_t percent;
+};
+
+// Reads the download status file the cloud fetch writes. A missing file
+// counts as a failed download; a file that exists but cannot be opened or
+// parsed counts as unreadable.
+DownloadReading ReadDownloadStat() {
+    const std::string path = sys::DevicePath(kDownloadStatPath);
+    if (::access(path.c_str(), F_OK) != 0) return {kDownloadFailed, 0};
+
+    sys::UniqueFile file(std::fopen(path.c_str(), "re"));
+    if (!file) {
+        ULOG("failed to open");
+        return {kDownloadUnreadable, 0};
+    }
+    unsigned status = 0;
+    unsigned percent = 0;
+    if (std::fscanf(file.get(), "Stat:%u,DownladRate:%u", &status, &percent) != 2) {
+        return {kDownloadUnreadable, 0};
+    }
+    return {status, percent};
+}
+
+// Folds the download's own percent into p while a cloud download is part of
+// the run: the download fills 0 to 50, everything after it 50 to 100.
+uint32_t FoldDownload(uint32_t percent) {
+    if (percent > 100) return percent;
+    bool cloud = false;
+    {
+        ProgressLock lock;
+        cloud = g_download.url[0] != '\0';
+    }
+    if (!cloud) return percent;
+
+    DownloadReading reading = ReadDownloadStat();
+    if (reading.status == kDownloadRunning || reading.status == kDownloadPrepared) {
+        return (reading.percent + percent) / 2;
+    }
+    ULOG("Download failed err is[%u]\n", reading.status);
+    (void)UPDATE_System("rm -rf /tmp/download_stat.log");
+    return kRateFailed;
+}
+
+void WriteRateFile(uint32_t percent) {
+    const std::string path = sys::DevicePath(kRateFilePath);
+    sys::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd) {
+        ULOG_ONLY("failed to open %s fd %d \n", kRateFilePath, fd.get());
+        return;
+    }
+    char text[16];
+    int n = std::snprintf(text, sizeof(text), "%u", percent);
+    if (n > 0) {
+        // A failed write leaves an old or empty rate file; the update goes on.
+        ssize_t ignored = ::write(fd.get(), text, static_cast<size_t>(n));
+        (void)ignored;
+    }
+}
+
+}  // namespace
+
+pthread_mutex_t* UPDATE_ProgressMutex() {
+    return &g_progress_mutex;
+}
+
+int UPDATE_InitProgressMutex() {
+    // Called before the worker exists, so nobody holds the mutex here.
+    pthread_mutex_destroy(&g_progress_mutex);
+    return pthread_mutex_init(&g_progress_mutex, nullptr) == 0 ? 0 : -1;
+}
+
+void UPDATE_ResetProgress() {
+    ProgressLock lock;
+    g_progress = ProgressState{};
+    std::memset(&g_download, 0, sizeof(g_download));
+}
+
+ProgressSnapshot UPDATE_ReadProgress() {
+    ProgressLock lock;
+    return ProgressSnapshot{g_progress.error, g_progress.percent, g_progress.done};
+}
+
+void UPDATE_SetDone() {
+    ProgressLock lock;
+    g_progress.percent = 0;
+    g_progress.done = 1;
+}
+
+DOWNLOAD_STAT_S& UPDATE_DownloadStat() {
+    return g_download;
+}
+
+void UPDATE_ReportRate(uint32_t percent) {
+    uint32_t p = FoldDownload(percent);
+    WriteRateFile(p);
+
+    ProgressLock lock;
+    if (p == kRateFailed) {
+        g_progress.error = -1;
+    } else {
+        g_progress.percent = static_cast<int32_t>(p);
+        g_progress.done = 0;
+    }
+}
+
+void UPDATE_ReportResult(int32_t code) {
+    WriteRateFile(kRateFailed);
+
+    // The failure and its final code are stored together, so the watchdog
+    // never sees the generic -1 in place of the real code.
+    ProgressLock lock;
+    if (code != 0) {
+        g_progress.error = code;
+    } else {
+        // A failure reported without a code still ends the run with -1.
+        g_progress.error = -1;
+        g_progress.percent = 0;
+        g_progress.done = 0;
+    }
+}
+
+void UPDATE_CleanTmp() {
+    (void)UPDATE_System("rm -rf /tmp/Program.bin /tmp/psResult");
+}
+
+void UPDATE_CleanAll() {
+    UPDATE_CleanTmp();
+    (void)UPDATE_System("rm -rf /tmp/update_rate.log");
+}

@@ -1,0 +1,203 @@
+// The progress state, the rate file and the folding of a cloud download's own
+// percent, all in a scratch device root with the commands recorded.
+#include "app/progress.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sys/path.h"
+#include "sys/runner.h"
+#include "sys/scratch.h"
+#include "sys/text.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+class ProgressTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::filesystem::create_directories(root_ / "tmp");
+        sys::SetDeviceRootForTests(root_.path());
+        UPDATE_ResetProgress();
+    }
+    void TearDown() override {
+        UPDATE_ResetProgress();
+        sys::SetDeviceRootForTests("");
+    }
+
+    std::string RateFile() { return ReadWholeFile(root_ / "tmp/update_rate.log"); }
+    void WriteDownloadStat(const std::string& text) {
+        std::ofstream(root_ / "tmp/download_stat.log") << text;
+    }
+    void StartCloudDownload() {
+        ProgressLock lock;
+        sys::CopyText(UPDATE_DownloadStat().url, "https://h.example/Program.bin");
+    }
+
+    ScratchDir root_;
+    sys::FakeRunner fake_;
+    sys::ScopedRunner scoped_{fake_};
+};
+
+TEST_F(ProgressTest, PlainReportWritesRateAndPercent) {
+    UPDATE_ReportRate(35);
+    EXPECT_EQ(RateFile(), "35");
+    ProgressSnapshot s = UPDATE_ReadProgress();
+    EXPECT_EQ(s.error, 0);
+    EXPECT_EQ(s.percent, 35);
+    EXPECT_EQ(s.done, 0);
+
+    // Rewritten whole: a shorter value leaves no digits of the longer one.
+    UPDATE_ReportRate(100);
+    UPDATE_ReportRate(7);
+    EXPECT_EQ(RateFile(), "7");
+    EXPECT_TRUE(fake_.commands.empty());
+}
+
+TEST_F(ProgressTest, FailureReportSetsMinusOne) {
+    UPDATE_ReportRate(40);
+    UPDATE_ReportRate(kRateFailed);
+    EXPECT_EQ(RateFile(), "101");
+    ProgressSnapshot s = UPDATE_ReadProgress();
+    EXPECT_EQ(s.error, -1);
+    EXPECT_EQ(s.percent, 40);
+}
+
+TEST_F(ProgressTest, CloudDownloadFillsTheFirstHalf) {
+    StartCloudDownload();
+    WriteDownloadStat("Stat:0,DownladRate:40");
+    UPDATE_ReportRate(0);
+    EXPECT_EQ(RateFile(), "20");
+    EXPECT_EQ(UPDATE_ReadProgress().percent, 20);
+
+    WriteDownloadStat("Stat:0,DownladRate:100");
+    UPDATE_ReportRate(60);
+    EXPECT_EQ(RateFile(), "80");
+
+    WriteDownloadStat("Stat:1,DownladRate:0");
+    UPDATE_ReportRate(11);
+    EXPECT_EQ(RateFile(), "5");  // integer division
+    EXPECT_EQ(UPDATE_ReadProgress().error, 0);
+    EXPECT_TRUE(fake_.commands.empty());
+}
+
+TEST_F(ProgressTest, DownloadTooSmallTurnsTheReportIntoAFailure) {
+    StartCloudDownload();
+    WriteDownloadStat("Stat:2,DownladRate:100");
+    CaptureStdout();
+    UPDATE_ReportRate(50);
+    EXPECT_EQ(GetCapturedStdout(), "Download failed err is[2]\n");
+    EXPECT_EQ(RateFile(), "101");
+    EXPECT_EQ(UPDATE_ReadProgress().error, -1);
+    EXPECT_EQ(fake_.commands, std::vector<std::string>{"rm -rf /tmp/download_stat.log"});
+}
+
+TEST_F(ProgressTest, MissingOrUnreadableStatusFileIsAFailedDownload) {
+    StartCloudDownload();
+    CaptureStdout();
+    UPDATE_ReportRate(10);
+    EXPECT_EQ(GetCapturedStdout(), "Download failed err is[4]\n");
+    EXPECT_EQ(RateFile(), "101");
+
+    UPDATE_ResetProgress();
+    StartCloudDownload();
+    WriteDownloadStat("garbage");
+    CaptureStdout();
+    UPDATE_ReportRate(10);
+    EXPECT_EQ(GetCapturedStdout(), "Download failed err is[5]\n");
+    EXPECT_EQ(UPDATE_ReadProgress().error, -1);
+}
+
+TEST_F(ProgressTest, ReportsAbove100DoNotConsultTheDownload) {
+    StartCloudDownload();
+    WriteDownloadStat("Stat:2,DownladRate:0");
+    UPDATE_ReportRate(kRateFailed);
+    EXPECT_TRUE(fake_.commands.empty());
+    EXPECT_TRUE(std::filesystem::exists(root_ / "tmp/download_stat.log"));
+}
+
+TEST_F(ProgressTest, ResultZeroStillEndsWithMinusOne) {
+    UPDATE_ReportRate(60);
+    UPDATE_ReportResult(0);
+    EXPECT_EQ(RateFile(), "101");
+    ProgressSnapshot s = UPDATE_ReadProgress();
+    EXPECT_EQ(s.error, -1);
+    EXPECT_EQ(s.percent, 0);
+    EXPECT_EQ(s.done, 0);
+}
+
+TEST_F(ProgressTest, ResultCodeIsStored) {
+    UPDATE_ReportRate(60);
+    UPDATE_ReportResult(-9);
+    EXPECT_EQ(RateFile(), "101");
+    ProgressSnapshot s = UPDATE_ReadProgress();
+    EXPECT_EQ(s.error, -9);
+    EXPECT_EQ(s.percent, 60);
+}
+
+// A watcher must never see the generic -1 in place of the reported code.
+TEST_F(ProgressTest, WatcherNeverSeesTheGenericCodeBeforeTheRealOne) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::thread watcher([&] {
+        while (!stop.load()) {
+            int32_t e = UPDATE_ReadProgress().error;
+            if (e != 0 && e != -9) wrong.fetch_add(1);
+        }
+    });
+    for (int i = 0; i < 300; ++i) {
+        UPDATE_ResetProgress();
+        UPDATE_ReportResult(-9);
+    }
+    stop = true;
+    watcher.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST_F(ProgressTest, UnwritableRateFileStillUpdatesTheState) {
+    sys::SetDeviceRootForTests(root_ / "missing");
+    UPDATE_ReportRate(42);
+    EXPECT_EQ(UPDATE_ReadProgress().percent, 42);
+    UPDATE_ReportResult(-3);
+    EXPECT_EQ(UPDATE_ReadProgress().error, -3);
+}
+
+TEST_F(ProgressTest, ResetAndDone) {
+    StartCloudDownload();
+    UPDATE_DownloadStat().status = 3;
+    UPDATE_ReportRate(kRateFailed);
+    UPDATE_SetDone();
+    ProgressSnapshot s = UPDATE_ReadProgress();
+    EXPECT_EQ(s.done, 1);
+    EXPECT_EQ(s.percent, 0);
+
+    UPDATE_ResetProgress();
+    s = UPDATE_ReadProgress();
+    EXPECT_EQ(s.error, 0);
+    EXPECT_EQ(s.done, 0);
+    EXPECT_EQ(UPDATE_DownloadStat().url[0], '\0');
+    EXPECT_EQ(UPDATE_DownloadStat().status, 0u);
+
+    // A report clears the done flag.
+    UPDATE_SetDone();
+    UPDATE_ReportRate(3);
+    EXPECT_EQ(UPDATE_ReadProgress().done, 0);
+}
+
+TEST_F(ProgressTest, CleanCommands) {
+    UPDATE_CleanTmp();
+    UPDATE_CleanAll();
+    EXPECT_EQ(fake_.commands, (std::vector<std::string>{"rm -rf /tmp/Program.bin /tmp/psResult",
+                                                        "rm -rf /tmp/Program.bin /tmp/psResult",
+                                                        "rm -rf /tmp/update_rate.log"}));
+}
+
+}  // namespace

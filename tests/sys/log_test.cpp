@@ -1,0 +1,130 @@
+#include "sys/log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "scratch.h"
+
+namespace {
+constexpr const char* kLogUnit = sys::kUnitUpdate;
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+class LogTest : public testing::Test {
+  protected:
+    void TearDown() override { sys::LogClose(); }
+    ScratchDir dir_;
+};
+
+TEST(LogStampTest, DateAndTimeAreZeroPaddedLocalTime) {
+    const char* old_tz = std::getenv("TZ");
+    std::string saved = old_tz != nullptr ? old_tz : "";
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+
+    char date[12];
+    char time[12];
+    sys::FormatLogStamp(1557230706L, date, time);  // Tue May  7 12:05:06 UTC 2019
+    EXPECT_STREQ(date, "2019-05-07");
+    EXPECT_STREQ(time, "12:05:06");
+    sys::FormatLogStamp(1704067199L, date, time);
+    EXPECT_STREQ(date, "2023-12-31");
+    EXPECT_STREQ(time, "23:59:59");
+
+    ::setenv("TZ", "UTC-2", 1);  // two hours east
+    ::tzset();
+    sys::FormatLogStamp(1704067199L, date, time);
+    EXPECT_STREQ(date, "2024-01-01");
+    EXPECT_STREQ(time, "01:59:59");
+
+    if (old_tz != nullptr) {
+        ::setenv("TZ", saved.c_str(), 1);
+    } else {
+        ::unsetenv("TZ");
+    }
+    ::tzset();
+}
+
+TEST_F(LogTest, ClosedLogPrintsMessageOnlyAndLogOnlyGoesNowhere) {
+    ASSERT_FALSE(sys::LogIsOpen());
+    CaptureStdout();
+    ULOG("copy %d to %s\n", 3, "console");
+    ULOG_ONLY("only in the log %d\n", 4);
+    ULOG("no line end");
+    EXPECT_EQ(GetCapturedStdout(), "copy 3 to console\nno line end");
+}
+
+TEST_F(LogTest, OpenLogGetsDatedLineAndConsoleTheMessage) {
+    const std::string log = dir_ / "update.log";
+    ASSERT_TRUE(sys::LogOpen(log.c_str()));
+    CaptureStdout();
+    const int line = __LINE__ + 1;
+    ULOG("Update %s %d\n", "step", 7);
+    ULOG_ONLY("quiet %u\n", 9u);
+    EXPECT_EQ(GetCapturedStdout(), "Update step 7\n");
+    sys::LogClose();
+
+    const std::string text = ReadWholeFile(log);
+    const std::string stamp = "####-##-## ##:##:##";
+    EXPECT_TRUE(MatchesShape(text, stamp + "[update.cpp " + std::to_string(line) +
+                                       "]Update step 7\n" + stamp + "[update.cpp " +
+                                       std::to_string(line + 1) + "]quiet 9\n"))
+        << text;
+    // Month and day are real calendar values.
+    const int month = std::stoi(text.substr(5, 2));
+    const int day = std::stoi(text.substr(8, 2));
+    EXPECT_GE(month, 1);
+    EXPECT_LE(month, 12);
+    EXPECT_GE(day, 1);
+    EXPECT_LE(day, 31);
+}
+
+TEST_F(LogTest, MessageWithoutLineEndContinuesOnTheSameLine) {
+    const std::string log = dir_ / "update.log";
+    ASSERT_TRUE(sys::LogOpen(log.c_str()));
+    ULOG_ONLY("fgets psResult file failed");
+    ULOG_ONLY("next\n");
+    sys::LogClose();
+    const std::string stamp = "####-##-## ##:##:##[update.cpp +]";
+    EXPECT_TRUE(
+        MatchesShape(ReadWholeFile(log), stamp + "fgets psResult file failed" + stamp + "next\n"))
+        << ReadWholeFile(log);
+}
+
+TEST_F(LogTest, UnitNameIsTheEmittersUnit) {
+    const std::string log = dir_ / "update.log";
+    ASSERT_TRUE(sys::LogOpen(log.c_str()));
+    sys::LogWrite(sys::Sink::LogOnly, sys::kUnitComm, 12, "a\n");
+    sys::LogWrite(sys::Sink::LogOnly, sys::kUnitNvram, 34, "b\n");
+    sys::LogWrite(sys::Sink::LogOnly, sys::kUnitVerCmp, 56, "c\n");
+    sys::LogClose();
+    const std::string text = ReadWholeFile(log);
+    EXPECT_NE(text.find("[update_comm.cpp 12]a\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[update_nvram.cpp 34]b\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[ver_cmp.cpp 56]c\n"), std::string::npos) << text;
+}
+
+TEST_F(LogTest, OpenAppendsAndReopenReplacesTheStream) {
+    const std::string first = dir_ / "first.log";
+    const std::string second = dir_ / "second.log";
+    { std::ofstream(first) << "kept\n"; }
+    ASSERT_TRUE(sys::LogOpen(first.c_str()));
+    ULOG_ONLY("one\n");
+    ASSERT_TRUE(sys::LogOpen(second.c_str()));
+    ULOG_ONLY("two\n");
+    sys::LogClose();
+    EXPECT_FALSE(sys::LogIsOpen());
+    EXPECT_EQ(sys::LogFd(), -1);
+
+    const std::string a = ReadWholeFile(first);
+    EXPECT_EQ(a.rfind("kept\n", 0), 0u);
+    EXPECT_NE(a.find("]one\n"), std::string::npos);
+    EXPECT_EQ(a.find("two"), std::string::npos);
+    EXPECT_NE(ReadWholeFile(second).find("]two\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,118 @@
+#include "sys/runner.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "scratch.h"
+#include "sys/log.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+// These run harmless shell commands for real: the runner is the only code
+// that forks, so its status decoding is checked against real children.
+TEST(SystemTest, ExitStatusIsPassedOnWithoutMessage) {
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_System("exit 3"), 3);
+    EXPECT_EQ(UPDATE_System("true"), 0);
+    EXPECT_EQ(UPDATE_System("exit 255"), 255);
+    EXPECT_EQ(GetCapturedStdout(), "");
+}
+
+TEST(SystemTest, KilledChildGivesSignalNumberAndMessage) {
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_System("kill -9 $$"), 9);
+    EXPECT_EQ(GetCapturedStdout(),
+              "system: Abnormal signal termination, exit status: 9 cmd: kill -9 $$\n");
+}
+
+TEST(SystemTest, UnknownCommandGives127) {
+    EXPECT_EQ(UPDATE_System("update-test-no-such-command-here 2>/dev/null"), 127);
+}
+
+TEST(SystemTest, NullCommandDoesNotRun) {
+    EXPECT_EQ(UPDATE_System(nullptr), -1);
+}
+
+TEST(ExecTest, ReturnsExitStatusWithoutShell) {
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_Exec({"/bin/sh", "-c", "exit 7"}), 7);
+    // No shell between: the words arrive as they are.
+    EXPECT_EQ(UPDATE_Exec({"/bin/sh", "-c", "test \"$1\" = 'a b;c'", "sh", "a b;c"}), 0);
+    EXPECT_EQ(GetCapturedStdout(), "");
+}
+
+TEST(ExecTest, StoppedAndContinuedChildIsWaitedForToTheEnd) {
+    // The child stops itself; a helper it left behind continues it, and it
+    // lingers a moment so that the continue is seen before the exit.
+    CaptureStdout();
+    int ret = UPDATE_Exec(
+        {"/bin/sh", "-c", "(sleep 0.3; kill -CONT $$) & kill -STOP $$; sleep 0.5; exit 5"});
+    const std::string out = GetCapturedStdout();
+    EXPECT_EQ(ret, 5);
+    EXPECT_TRUE(MatchesShape(out, "+ stopped by signal 19\n+ continued by signal\n")) << out;
+}
+
+TEST(ExecTest, KilledChildGivesMinusOne) {
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_Exec({"/bin/sh", "-c", "kill -9 $$"}), -1);
+    const std::string out = GetCapturedStdout();
+    EXPECT_TRUE(MatchesShape(out, "+ killed by signal 9\n")) << out;
+}
+
+TEST(ExecTest, MissingProgramIsReportedAndEndsWithOne) {
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_Exec({"/nonexistent/update-test-tool", "x"}), 1);
+    EXPECT_EQ(GetCapturedStdout(), "Failed to exe cmd No such file or directory\n");
+}
+
+class CountPidTest : public testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(sys::LogOpen((dir_ / "update.log").c_str())); }
+    void TearDown() override { sys::LogClose(); }
+    std::string Log() { return ReadWholeFile(dir_ / "update.log"); }
+
+    ScratchDir dir_;
+    sys::FakeRunner fake_;
+    sys::ScopedRunner scoped_{fake_};
+};
+
+TEST_F(CountPidTest, CountsProcessIdsAndCleansUp) {
+    fake_.read_output = "1234 5678\n";
+    CaptureStdout();
+    EXPECT_EQ(FUNC_CountPid("update"), 2);
+    EXPECT_EQ(GetCapturedStdout(), "");  // log only
+    EXPECT_EQ(fake_.commands,
+              (std::vector<std::string>{"pidof update > /tmp/psResult", "cat /tmp/psResult",
+                                        "rm -rf /tmp/psResult"}));
+    EXPECT_NE(Log().find("]Runing update count is: 2\n"), std::string::npos) << Log();
+}
+
+TEST_F(CountPidTest, OneProcessAndOnlyTheFirstLineCounts) {
+    fake_.read_output = "42\n7 8 9\n";
+    EXPECT_EQ(FUNC_CountPid("/tmp/memupdate"), 1);
+}
+
+TEST_F(CountPidTest, EmptyResultCannotBeCounted) {
+    fake_.read_output = "";
+    EXPECT_EQ(FUNC_CountPid("update"), -1);
+    EXPECT_NE(Log().find("]fgets psResult file failed"), std::string::npos) << Log();
+    EXPECT_EQ(fake_.commands.size(), 2u);  // the result file is not removed
+}
+
+TEST_F(CountPidTest, PipeThatDoesNotOpen) {
+    fake_.read_result = -1;
+    EXPECT_EQ(FUNC_CountPid("update"), -1);
+    EXPECT_NE(Log().find("]FUNC_CountPid(),open pipeline err"), std::string::npos) << Log();
+}
+
+TEST_F(CountPidTest, NullName) {
+    EXPECT_EQ(FUNC_CountPid(nullptr), -1);
+    EXPECT_TRUE(fake_.commands.empty());
+}
+
+}  // namespace
