@@ -1,0 +1,237 @@
+// Service stop, tool preparation and model copy against the recording runner,
+// and the update record log in a scratch device root.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/prepare.h"
+#include "sys/path.h"
+#include "sys/runner.h"
+#include "sys/scratch.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// Records the pauses instead of sleeping, and restores the defaults.
+class PrepareTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        UPDATE_ResetServicesStoppedForTests();
+        UPDATE_SetPrepareSleepForTests([this](milliseconds d) { pauses_.push_back(d); });
+    }
+    void TearDown() override {
+        UPDATE_SetPrepareSleepForTests({});
+        UPDATE_ResetServicesStoppedForTests();
+    }
+    sys::FakeRunner fake_;
+    sys::ScopedRunner scope_{fake_};
+    std::vector<milliseconds> pauses_;
+};
+
+TEST_F(PrepareTest, StopServicesRunsItsCommandsOncePerProcess) {
+    EXPECT_FALSE(UPDATE_ServicesStopped());
+    UPDATE_StopServices();
+    EXPECT_TRUE(UPDATE_ServicesStopped());
+    const std::vector<std::string> expected = {
+        "mt boardagent set smart stop",
+        "killall daemon core;pg_ctl stop -D /var/fs_disk/database -m fast",
+        "killall postgres",
+    };
+    EXPECT_EQ(fake_.commands, expected);
+    EXPECT_EQ(pauses_, (std::vector<milliseconds>{milliseconds(3000), milliseconds(1000)}));
+
+    UPDATE_StopServices();
+    EXPECT_EQ(fake_.commands.size(), expected.size());
+}
+
+TEST_F(PrepareTest, StopServicesIgnoresFailingCommands) {
+    fake_.default_result = 127;
+    UPDATE_StopServices();
+    EXPECT_EQ(fake_.commands.size(), 3u);
+    EXPECT_TRUE(UPDATE_ServicesStopped());
+}
+
+TEST_F(PrepareTest, PrepareToolsRunsTheCommandLinesInOrder) {
+    fake_.read_output = "ld-2.31.so\nld-linux-aarch64.so.1\n";
+    fake_.default_result = 1;  // failures of the copies are not looked at
+    ASSERT_EQ(UPDATE_PrepareTools(), 0);
+    const std::vector<std::string> expected = {
+        "ls -l /lib | grep 'ld-' | grep -v '>' | awk '{print $7}'",
+        "mkdir -p /var/cmdtmp >> /var/log/update.log 2>&1",
+        "cp -rf /bin/busybox /var/cmdtmp/ >> /var/log/update.log 2>&1",
+        "cp -rf /usr/sbin/ /var/cmdtmp/ >> /var/log/update.log 2>&1",
+        "cp -rf /usr/bin/mmcwrite /var/cmdtmp/ >> /var/log/update.log 2>&1",
+        "rm -rf /var/runtime/*.ko >> /var/log/update.log 2>&1",
+        "rm -rf /var/runtime/*.sh >> /var/log/update.log 2>&1",
+        "cp /lib64/libcrypt.* /var/cmdtmp >> /var/log/update.log 2>&1;"
+        "cp /lib64/libc-* /var/cmdtmp >> /var/log/update.log 2>&1;"
+        "cp /lib/ld-2.31.so /var/cmdtmp >> /var/log/update.log 2>&1",
+        "mount --bind /var/cmdtmp/libc-* /lib64/libc-*;"
+        "mount --bind /var/cmdtmp/libcrypt.* /lib64/libcrypt.*;"
+        "mount --bind /var/cmdtmp/ld-2.31.so /lib/ld-2.31.so",
+        "mount --bind /var/cmdtmp/busybox /bin/busybox >> /var/log/update.log 2>&1",
+        "mount /var/cmdtmp/sbin /usr/sbin >> /var/log/update.log 2>&1",
+    };
+    EXPECT_EQ(fake_.commands, expected);
+    EXPECT_EQ(pauses_, std::vector<milliseconds>{milliseconds(1000)});
+    // Preparing tools is not stopping services.
+    EXPECT_FALSE(UPDATE_ServicesStopped());
+}
+
+TEST_F(PrepareTest, PrepareToolsKeepsAtMost31CharactersOfTheLoaderName) {
+    fake_.read_output = std::string(40, 'l') + "\n";
+    ASSERT_EQ(UPDATE_PrepareTools(), 0);
+    ASSERT_EQ(fake_.commands.size(), 11u);
+    EXPECT_NE(fake_.commands[7].find("cp /lib/" + std::string(31, 'l') + " /var/cmdtmp"),
+              std::string::npos);
+    EXPECT_EQ(fake_.commands[7].find(std::string(32, 'l')), std::string::npos);
+}
+
+TEST_F(PrepareTest, PrepareToolsFailsWithoutLoaderName) {
+    struct Row {
+        const char* output;
+        int read_result;
+    };
+    for (const Row& row : {Row{"", 0}, Row{"\n", 0}, Row{"ld-2.31.so\n", -1}}) {
+        SCOPED_TRACE(row.output);
+        fake_.commands.clear();
+        fake_.read_output = row.output;
+        fake_.read_result = row.read_result;
+        EXPECT_EQ(UPDATE_PrepareTools(), -1);
+        EXPECT_EQ(fake_.commands.size(), 1u);  // only the listing
+    }
+    EXPECT_TRUE(pauses_.empty());
+}
+
+TEST(NeedCopyModelTest, Rows) {
+    struct Row {
+        const char* inner;
+        const char* local_pub;
+        const char* image_pub;
+        bool need;
+    };
+    // Groups are the characters 3-4 and 6-7 of the public versions.
+    const Row rows[] = {
+        {"QTPXV300R003B03SP02", "V5.29.30.01", "V5.29.31.00", true},
+        {"QTEXV300R001B11", "V5.28.99.00", "V5.30.00.00", true},
+        {"QTPXV300R003B03", "V5.10.50.00", "V5.29.31.00", true},
+        {"QTPXV300R003B03", "V5.29.31.00", "V5.30.00.00", false},  // installed already past
+        {"QTPXV300R003B03", "V5.29.30.00", "V5.29.30.00", false},  // package not past
+        {"QTPXV300R003B03", "V5.29.20.00", "V5.28.99.00", false},
+        {"QTPXV300R006B13", "V5.29.30.00", "V5.30.01.00", false},  // other baseline
+        {"QTEXV300R001B10", "V5.29.30.00", "V5.30.01.00", false},
+        {"QTPXV300R003B0", "V5.29.30.00", "V5.30.01.00", false},  // baseline cut short
+        {"", "", "", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.inner) + " " + row.local_pub + " " + row.image_pub);
+        EXPECT_EQ(UPDATE_NeedCopyModelFor(row.inner, row.local_pub, row.image_pub), row.need);
+    }
+    EXPECT_FALSE(UPDATE_NeedCopyModelFor(nullptr, nullptr, nullptr));
+}
+
+TEST_F(PrepareTest, CopyModelCommands) {
+    fake_.default_result = 1;
+    UPDATE_CopyModel();
+    EXPECT_EQ(fake_.commands,
+              (std::vector<std::string>{"mkdir /var/fs_disk/model",
+                                        "cp /usr/bin/RatioB* /var/fs_disk/model/"}));
+}
+
+// --- update record log ---
+
+std::string Entries(int first, int last) {
+    std::string text;
+    for (int i = first; i <= last; ++i) {
+        text += "Previous Verion: P" + std::to_string(i) + "\n";
+        text += "Upgraded Verion: U" + std::to_string(i) + "\n";
+        text += "Sun Dec  6 07:00:0" + std::to_string(i % 10) + " UTC 2026\n";
+    }
+    return text;
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+TEST(RecordLogTest, CountsEntriesAndLeavesCountOnUnreadableFile) {
+    ScratchDir dir;
+    int count = 7;
+    EXPECT_EQ(UPDATE_CountRecords((dir / "missing.log").c_str(), &count), -1);
+    EXPECT_EQ(count, 7);
+
+    WriteFile(dir / "r.log", Entries(1, 10));
+    EXPECT_EQ(UPDATE_CountRecords((dir / "r.log").c_str(), &count), 0);
+    EXPECT_EQ(count, 10);
+
+    WriteFile(dir / "empty.log", "");
+    EXPECT_EQ(UPDATE_CountRecords((dir / "empty.log").c_str(), &count), 0);
+    EXPECT_EQ(count, 0);
+}
+
+TEST(RecordLogTest, TrimKeepsTheLastNineEntries) {
+    ScratchDir dir;
+    const std::string path = dir / "r.log";
+    WriteFile(path, Entries(1, 12));
+    ASSERT_EQ(UPDATE_TrimRecords(path.c_str(), 12), 0);
+    EXPECT_EQ(ReadWholeFile(path), Entries(4, 12));
+
+    WriteFile(path, Entries(1, 9));
+    ASSERT_EQ(UPDATE_TrimRecords(path.c_str(), 9), 0);
+    EXPECT_EQ(ReadWholeFile(path), Entries(1, 9));
+
+    EXPECT_EQ(UPDATE_TrimRecords((dir / "missing.log").c_str(), 10), -1);
+}
+
+class RecordAppendTest : public PrepareTest {
+  protected:
+    void SetUp() override {
+        PrepareTest::SetUp();
+        sys::SetDeviceRootForTests(root_.path());
+        WriteFile(root_ / "program/.version",
+                  "PUB:V5.30.10.00\nNEW:V5.30.10.00\nINN:QTPXV300R006B13\n");
+        log_ = root_ / "var/runtime/log/update_record.log";
+    }
+    void TearDown() override {
+        sys::SetDeviceRootForTests("");
+        PrepareTest::TearDown();
+    }
+    const std::string kNewEntryHead =
+        "Previous Verion: QTPXV300R006B13\nUpgraded Verion: QTPXV300R006B14\n";
+    ScratchDir root_;
+    std::string log_;
+};
+
+TEST_F(RecordAppendTest, TenEntriesAreCutToNineBeforeTheAppend) {
+    WriteFile(log_, Entries(1, 10));
+    UPDATE_AppendRecord("QTPXV300R006B14");
+    EXPECT_EQ(ReadWholeFile(log_), Entries(2, 10) + kNewEntryHead);
+    EXPECT_EQ(fake_.commands, std::vector<std::string>{"date>>/var/runtime/log/update_record.log"});
+}
+
+TEST_F(RecordAppendTest, NineEntriesAreNotCut) {
+    WriteFile(log_, Entries(1, 9));
+    UPDATE_AppendRecord("QTPXV300R006B14");
+    EXPECT_EQ(ReadWholeFile(log_), Entries(1, 9) + kNewEntryHead);
+}
+
+TEST_F(RecordAppendTest, MissingLogIsCreated) {
+    std::filesystem::create_directories(std::filesystem::path(log_).parent_path());
+    UPDATE_AppendRecord("QTPXV300R006B14");
+    EXPECT_EQ(ReadWholeFile(log_), kNewEntryHead);
+}
+
+TEST_F(RecordAppendTest, UnopenableLogRunsNoDateCommand) {
+    // No log directory at all: nothing to append to.
+    UPDATE_AppendRecord("QTPXV300R006B14");
+    EXPECT_FALSE(std::filesystem::exists(log_));
+    EXPECT_TRUE(fake_.commands.empty());
+}
+
+}  // namespace
