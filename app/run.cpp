@@ -1,10 +1,122 @@
+// The update run after parsing: relocation, single instance, log, worker and
+// watchdog, verdict and closing steps.
 #include "app/run.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 
-// Filled in by the update run (relocation, worker and watchdog).
-int UPDATE_RunUpdate(int /*argc*/, char** /*argv*/, UPDATE_PARA_S* /*para*/) {
-    std::printf("update runs are not available in this build\n");
-    std::fflush(stdout);
-    return -1;
+#include "app/cmdline.h"
+#include "app/entry.h"
+#include "app/progress.h"
+#include "app/relocate.h"
+#include "app/request.h"
+#include "app/worker.h"
+#include "flash/dispatch.h"
+#include "flash/platform.h"
+#include "sys/log.h"
+#include "sys/runner.h"
+
+namespace {
+constexpr const char* kLogUnit = sys::kUnitUpdate;
+
+// The worker is detached and never joined, but it borrows the request record
+// and may still be recording versions after the watchdog has seen 100 %.
+// The entry waits (bounded) for it to leave before it frees the record and
+// exits, so a run with -wait does not cut the record log short.
+struct WorkerExit {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool finished = false;
+};
+WorkerExit g_worker_exit;
+
+void* RunWorker(void* arg) {
+    UPDATE_LoadUpdate(arg);
+    {
+        std::lock_guard<std::mutex> lock(g_worker_exit.mutex);
+        g_worker_exit.finished = true;
+    }
+    g_worker_exit.cv.notify_all();
+    return nullptr;
+}
+
+// True when the worker left within the bound.
+bool WaitForWorker(std::chrono::seconds bound) {
+    std::unique_lock<std::mutex> lock(g_worker_exit.mutex);
+    return g_worker_exit.cv.wait_for(lock, bound, [] { return g_worker_exit.finished; });
+}
+
+}  // namespace
+
+int UPDATE_RunUpdate(int argc, char** argv, UPDATE_PARA_S* para) {
+    // Run from "/tmp/memupdate", never from the partition being rewritten.
+    if (UPDATE_RunFromTmp(argv) != 0) {
+        UPDATE_Reboot();
+        return -1;
+    }
+
+    if (FUNC_CountPid(argv[0]) > 1) {
+        std::printf("Update is running, please wait.\n");
+        std::fflush(stdout);
+        return -1;
+    }
+
+    if (!sys::LogOpen(sys::kUpdateLogPath, "a+")) {
+        std::printf("Open log file %s failed\n", sys::kUpdateLogPath);
+        std::fflush(stdout);
+    }
+    UPDATE_LogStart(argc, argv, para);
+
+    int ret = UPDATE_CheckRemote(para);
+    if (ret != 0) {
+        sys::LogClose();
+        return ret;
+    }
+
+    if (para->DebugFlag == 1) {
+        ULOG("single-image debug load is not available in this build\n");
+        sys::LogClose();
+        return -1;
+    }
+
+    if (UPDATE_InitProgressMutex() != 0) {
+        ULOG("Init mutex failed!\n");
+        sys::LogClose();
+        UPDATE_Reboot();
+        return -1;
+    }
+    if (UPDATE_StartThread(RunWorker, para) != 0) {
+        ULOG("load or update failed!\n");
+        sys::LogClose();
+        UPDATE_Reboot();
+        return -1;
+    }
+
+    int result = UPDATE_Watch();
+    if (result != 0) {
+        if (para->CheckFlag == 1) {
+            ULOG("load or update failed!err:%d\n", result);
+            para->RebootFlag = 0;
+            UPDATE_CleanAll();
+        } else {
+            // A failed update always reboots, -wait notwithstanding.
+            ULOG("Update failed. System reboot soon...\n");
+            para->RebootFlag = 1;
+        }
+    }
+
+    UPDATE_UnlockFlash();
+    if (result == 0 && para->CheckFlag == 0) UPDATE_ShowSuccess(para);
+    if (para->RebootFlag == 1 && para->CheckFlag == 0) {
+        if (result == 0) ULOG("Update success. System reboot now...");
+        (void)UPDATE_System("cp -rf /var/log/update.log /var/runtime/log/ > /dev/null 2>&1");
+        UPDATE_Reboot();
+    }
+
+    // A stalled worker (-10) may never leave; everything else leaves at once.
+    if (result != -10) (void)WaitForWorker(std::chrono::seconds(30));
+    sys::LogClose();
+    return result;
 }

@@ -26,6 +26,10 @@ class RealRunnerImpl : public Runner {
     int PlainSystem(const char* cmd) override { return std::system(cmd); }
     int Exec(const std::vector<std::string>& argv) override;
     int ReadCommand(const char* cmd, std::string& out, std::size_t max_bytes) override;
+    int Replace(const char* path, char* const argv[]) override {
+        execv(path, argv);
+        return -1;
+    }
 };
 
 int RealRunnerImpl::System(const char* cmd) {
@@ -219,6 +223,13 @@ int FakeRunner::ReadCommand(const char* cmd, std::string& out, std::size_t max_b
     commands.emplace_back(cmd);
     out = read_output.substr(0, max_bytes);
     return read_result;
+}
+
+int FakeRunner::Replace(const char* path, char* const argv[]) {
+    std::string line = std::string("replace: ") + path;
+    for (int i = 0; argv != nullptr && argv[i] != nullptr; ++i) line += std::string(" ") + argv[i];
+    commands.push_back(line);
+    return -1;
 }
 
 }  // namespace sys

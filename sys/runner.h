@@ -21,6 +21,8 @@ class Runner {
     // Reads the standard output of a shell command line (at most max_bytes).
     // Returns 0 when the pipe opened, -1 when it did not.
     virtual int ReadCommand(const char* cmd, std::string& out, std::size_t max_bytes) = 0;
+    // Replaces the process image (execv); returns only on failure, with -1.
+    virtual int Replace(const char* path, char* const argv[]) = 0;
 };
 
 // The real runner (vfork and exec).
@@ -54,6 +56,7 @@ class FakeRunner : public Runner {
     int PlainSystem(const char* cmd) override;
     int Exec(const std::vector<std::string>& argv) override;
     int ReadCommand(const char* cmd, std::string& out, std::size_t max_bytes) override;
+    int Replace(const char* path, char* const argv[]) override;
 
   private:
     int Next();
