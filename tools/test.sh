@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Sets up a fresh machine, builds and runs every test:
+#   1. the default build (OpenSSL crypto, ISA-L CRC, warnings as errors):
+#      unit tests and the end-to-end tests in the simulated recorder;
+#   2. a sanitizer build (ASan + UBSan) with the other backends (mbedTLS,
+#      byte-table CRC): unit tests.
+# Set UPDATE_SKIP_DEPS=1 to skip the package installation.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+if [ "${UPDATE_SKIP_DEPS:-0}" != 1 ]; then
+  bash tools/install-deps.sh
+fi
+
+echo "== default build (openssl, isal)"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_WERROR=ON
+cmake --build build -j "$jobs"
+ctest --test-dir build -j "$jobs" --output-on-failure --timeout 600
+
+echo "== sanitizer build (mbedtls, table CRC)"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DUPDATE_WERROR=ON \
+  -DUPDATE_SANITIZE=ON -DUPDATE_CRYPTO=mbedtls -DUPDATE_CRC=table -DUPDATE_BENCH=OFF
+cmake --build build-asan -j "$jobs"
+ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 600 -L unit
