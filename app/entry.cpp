@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -126,7 +127,16 @@ int UPDATE_Main(int argc, char** argv) {
         ShowInfo(para->InfoMode);
         return 0;
     }
-    return g_run_update(argc, argv, para.get());
+    const int ret = g_run_update(argc, argv, para.get());
+    if (UPDATE_WorkerHoldsRecord()) {
+        // A worker that has not left still reads the record and the globals:
+        // end the process here, without freeing the record or running the
+        // static destructors under it.
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(ret);
+    }
+    return ret;
 }
 
 void UPDATE_LogStart(int argc, char** argv, const UPDATE_PARA_S* para) {

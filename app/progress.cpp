@@ -1,7 +1,9 @@
 #include "app/progress.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -43,11 +45,18 @@ DownloadReading ReadDownloadStat() {
         ULOG("failed to open");
         return {kDownloadUnreadable, 0};
     }
+    // The fetch replaces the content under an exclusive lock (truncate, then
+    // write); reading under a shared lock never sees it half-written.
+    const int fd = fileno(file.get());
+    int locked;
+    do {
+        locked = ::flock(fd, LOCK_SH);
+    } while (locked != 0 && errno == EINTR);
     unsigned status = 0;
     unsigned percent = 0;
-    if (std::fscanf(file.get(), "Stat:%u,DownladRate:%u", &status, &percent) != 2) {
-        return {kDownloadUnreadable, 0};
-    }
+    const int fields = std::fscanf(file.get(), "Stat:%u,DownladRate:%u", &status, &percent);
+    if (locked == 0) ::flock(fd, LOCK_UN);
+    if (fields != 2) return {kDownloadUnreadable, 0};
     return {status, percent};
 }
 
@@ -64,7 +73,11 @@ uint32_t FoldDownload(uint32_t percent) {
 
     DownloadReading reading = ReadDownloadStat();
     if (reading.status == kDownloadRunning || reading.status == kDownloadPrepared) {
-        return (reading.percent + percent) / 2;
+        // A download percent above 100 (more data than announced, or a
+        // foreign file) counts as 100: the fold alone must never reach the
+        // watchdog's success mark while the download still runs.
+        const uint32_t download = reading.percent < 100 ? reading.percent : 100;
+        return (download + percent) / 2;
     }
     ULOG("Download failed err is[%u]\n", reading.status);
     (void)UPDATE_System("rm -rf /tmp/download_stat.log");

@@ -31,6 +31,8 @@ struct WorkerExit {
     bool finished = false;
 };
 WorkerExit g_worker_exit;
+// Set when the run ends while the worker still borrows the record.
+bool g_record_lent = false;
 
 void* RunWorker(void* arg) {
     UPDATE_LoadUpdate(arg);
@@ -50,7 +52,12 @@ bool WaitForWorker(std::chrono::seconds bound) {
 
 }  // namespace
 
+bool UPDATE_WorkerHoldsRecord() {
+    return g_record_lent;
+}
+
 int UPDATE_RunUpdate(int argc, char** argv, UPDATE_PARA_S* para) {
+    g_record_lent = false;
     // Run from "/tmp/memupdate", never from the partition being rewritten.
     if (UPDATE_RunFromTmp(argv) != 0) {
         UPDATE_Reboot();
@@ -87,6 +94,10 @@ int UPDATE_RunUpdate(int argc, char** argv, UPDATE_PARA_S* para) {
         UPDATE_Reboot();
         return -1;
     }
+    {
+        std::lock_guard<std::mutex> lock(g_worker_exit.mutex);
+        g_worker_exit.finished = false;
+    }
     if (UPDATE_StartThread(RunWorker, para) != 0) {
         ULOG("load or update failed!\n");
         sys::LogClose();
@@ -116,7 +127,10 @@ int UPDATE_RunUpdate(int argc, char** argv, UPDATE_PARA_S* para) {
     }
 
     // A stalled worker (-10) may never leave; everything else leaves at once.
-    if (result != -10) (void)WaitForWorker(std::chrono::seconds(30));
+    // One that has not left keeps its record (see UPDATE_WorkerHoldsRecord).
+    const bool left =
+        WaitForWorker(result != -10 ? std::chrono::seconds(30) : std::chrono::seconds(0));
+    g_record_lent = !left;
     sys::LogClose();
     return result;
 }

@@ -37,7 +37,10 @@ bool LogOpen(const char* path, const char* mode) {
         std::fclose(g_log);
         g_log = nullptr;
     }
-    g_log = std::fopen(path, mode);
+    // Close-on-exec, so the commands and the second stage never inherit the stream.
+    std::string with_cloexec = mode != nullptr ? mode : "a+";
+    if (with_cloexec.find('e') == std::string::npos) with_cloexec += 'e';
+    g_log = std::fopen(path, with_cloexec.c_str());
     return g_log != nullptr;
 }
 

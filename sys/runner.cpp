@@ -12,6 +12,7 @@
 
 #include "sys/fd.h"
 #include "sys/log.h"
+#include "sys/quote.h"
 
 namespace {
 constexpr const char* kLogUnit = sys::kUnitUpdate;
@@ -128,7 +129,11 @@ int RealRunnerImpl::Exec(const std::vector<std::string>& argv) {
     }
     wr.reset();
     int child_errno = 0;
-    if (read(rd.get(), &child_errno, sizeof(child_errno)) == sizeof(child_errno)) {
+    ssize_t got_errno;
+    do {
+        got_errno = read(rd.get(), &child_errno, sizeof(child_errno));
+    } while (got_errno < 0 && errno == EINTR);
+    if (got_errno == static_cast<ssize_t>(sizeof(child_errno))) {
         ULOG("Failed to exe cmd %s\n", std::strerror(child_errno));
     }
 
@@ -208,6 +213,7 @@ int FakeRunner::System(const char* cmd) {
 }
 
 int FakeRunner::PlainSystem(const char* cmd) {
+    if (cmd == nullptr) return -1;
     commands.emplace_back(cmd);
     return Next();
 }
@@ -245,7 +251,7 @@ int UPDATE_Exec(const std::vector<std::string>& argv) {
 int FUNC_CountPid(const char* name) {
     if (name == nullptr) return -1;
     char cmd[512];
-    std::snprintf(cmd, sizeof(cmd), "pidof %s > /tmp/psResult", name);
+    std::snprintf(cmd, sizeof(cmd), "pidof %s > /tmp/psResult", sys::ShellQuote(name).c_str());
     (void)UPDATE_System(cmd);
 
     std::string text;

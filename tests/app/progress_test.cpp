@@ -4,13 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "sys/fd.h"
 #include "sys/path.h"
 #include "sys/runner.h"
 #include "sys/scratch.h"
@@ -87,6 +92,44 @@ TEST_F(ProgressTest, CloudDownloadFillsTheFirstHalf) {
     EXPECT_EQ(RateFile(), "5");  // integer division
     EXPECT_EQ(UPDATE_ReadProgress().error, 0);
     EXPECT_TRUE(fake_.commands.empty());
+}
+
+TEST_F(ProgressTest, DownloadPercentAbove100CountsAs100) {
+    // More data than announced must not push the fold past the success mark.
+    StartCloudDownload();
+    WriteDownloadStat("Stat:0,DownladRate:250");
+    UPDATE_ReportRate(0);
+    EXPECT_EQ(RateFile(), "50");
+    EXPECT_EQ(UPDATE_ReadProgress().percent, 50);
+    WriteDownloadStat("Stat:0,DownladRate:4294967295");
+    UPDATE_ReportRate(10);
+    EXPECT_EQ(RateFile(), "55");
+    EXPECT_EQ(UPDATE_ReadProgress().error, 0);
+}
+
+TEST_F(ProgressTest, StatusFileIsReadUnderTheFetchLock) {
+    StartCloudDownload();
+    WriteDownloadStat("Stat:0,DownladRate:10");
+    // The fetch replaces the content under an exclusive lock: truncate, then
+    // write. A report in between must wait for the new content.
+    const std::string path = root_ / "tmp/download_stat.log";
+    sys::UniqueFd writer(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    ASSERT_TRUE(writer.valid());
+    ASSERT_EQ(::flock(writer.get(), LOCK_EX), 0);
+    ASSERT_EQ(::ftruncate(writer.get(), 0), 0);
+    std::atomic<bool> reported{false};
+    std::thread reporter([&] {
+        UPDATE_ReportRate(0);
+        reported = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(reported.load());
+    const std::string text = "Stat:0,DownladRate:40";
+    EXPECT_EQ(::write(writer.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ASSERT_EQ(::flock(writer.get(), LOCK_UN), 0);
+    reporter.join();
+    EXPECT_EQ(RateFile(), "20");
+    EXPECT_EQ(UPDATE_ReadProgress().error, 0);
 }
 
 TEST_F(ProgressTest, DownloadTooSmallTurnsTheReportIntoAFailure) {

@@ -5,8 +5,10 @@
 #include <string>
 
 #include "app/relocate.h"
+#include "sys/log.h"
 #include "sys/path.h"
 #include "sys/runner.h"
+#include "sys/scratch.h"
 
 namespace {
 
@@ -52,6 +54,38 @@ TEST_F(RelocateTest, CopiesItselfAndReExecutesWithTheSameArguments) {
     ASSERT_EQ(fake.commands.size(), 2u);
     EXPECT_EQ(fake.commands[0], "cp  -f /usr/bin/update /tmp/memupdate");
     EXPECT_EQ(fake.commands[1], "replace: /tmp/memupdate update -tftp");
+}
+
+TEST_F(RelocateTest, FailedStartIsLoggedOnlyWithoutLineEnd) {
+    LinkSelf("/usr/bin/update");
+    const std::string log = (root_ / "update.log").string();
+    ASSERT_TRUE(sys::LogOpen(log.c_str()));
+    sys::FakeRunner fake;
+    sys::ScopedRunner scope(fake);
+    testing::internal::CaptureStdout();
+    EXPECT_NE(UPDATE_RunFromTmp(argv_), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    sys::LogClose();
+    const std::string text = ReadWholeFile(log);
+    const std::string tail = "]failed to start progress /tmp/memupdate ";
+    ASSERT_GE(text.size(), tail.size());
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail) << text;
+}
+
+TEST_F(RelocateTest, LinkOf63CharactersFitsAnd64DoNot) {
+    sys::FakeRunner fake;
+    sys::ScopedRunner scope(fake);
+    const std::string fits = "/" + std::string(62, 'x');
+    LinkSelf(fits);
+    EXPECT_NE(UPDATE_RunFromTmp(argv_), 0);
+    ASSERT_FALSE(fake.commands.empty());
+    EXPECT_EQ(fake.commands[0], "cp  -f " + fits + " /tmp/memupdate");
+
+    fake.commands.clear();
+    std::filesystem::remove(root_ / "proc" / "self" / "exe");
+    LinkSelf("/" + std::string(63, 'x'));
+    EXPECT_EQ(UPDATE_RunFromTmp(argv_), -1);
+    EXPECT_TRUE(fake.commands.empty());
 }
 
 TEST_F(RelocateTest, FailedCopyReturnsItsStatusWithoutExec) {

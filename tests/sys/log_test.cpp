@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -106,6 +108,13 @@ TEST_F(LogTest, UnitNameIsTheEmittersUnit) {
     EXPECT_NE(text.find("[update_comm.cpp 12]a\n"), std::string::npos) << text;
     EXPECT_NE(text.find("[update_nvram.cpp 34]b\n"), std::string::npos) << text;
     EXPECT_NE(text.find("[ver_cmp.cpp 56]c\n"), std::string::npos) << text;
+}
+
+TEST_F(LogTest, StreamIsNotInheritedByCommands) {
+    ASSERT_TRUE(sys::LogOpen((dir_ / "update.log").c_str(), "a+"));
+    const int flags = ::fcntl(sys::LogFd(), F_GETFD);
+    ASSERT_GE(flags, 0);
+    EXPECT_NE(flags & FD_CLOEXEC, 0);
 }
 
 TEST_F(LogTest, OpenAppendsAndReopenReplacesTheStream) {

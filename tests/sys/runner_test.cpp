@@ -110,6 +110,13 @@ TEST_F(CountPidTest, PipeThatDoesNotOpen) {
     EXPECT_NE(Log().find("]FUNC_CountPid(),open pipeline err"), std::string::npos) << Log();
 }
 
+TEST_F(CountPidTest, NameIsQuotedForTheShell) {
+    fake_.read_output = "42\n";
+    EXPECT_EQ(FUNC_CountPid("/mnt/my disk/update;reboot"), 1);
+    ASSERT_FALSE(fake_.commands.empty());
+    EXPECT_EQ(fake_.commands[0], "pidof '/mnt/my disk/update;reboot' > /tmp/psResult");
+}
+
 TEST_F(CountPidTest, NullName) {
     EXPECT_EQ(FUNC_CountPid(nullptr), -1);
     EXPECT_TRUE(fake_.commands.empty());
