@@ -10,6 +10,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <type_traits>
 
 // The classic progress callback is what the download status file is built
 // around; it is still supported, only marked deprecated.
@@ -24,6 +25,10 @@
 #include "sys/quote.h"
 #include "sys/runner.h"
 #include "sys/text.h"
+
+// libcurl calls the callbacks through these exact types.
+static_assert(std::is_same_v<decltype(&DOWNLOAD_OnWrite), curl_write_callback>);
+static_assert(std::is_same_v<decltype(&DOWNLOAD_OnProgress), curl_progress_callback>);
 
 namespace {
 constexpr const char* kLogUnit = sys::kUnitUpdate;
@@ -68,11 +73,15 @@ void BuildShellFetch(uint16_t trans, const char* remote, const char* user, const
         constexpr const char* kFormat =
             "mkdir -p %s;ftpget -u %s -p %s %s %s %s 2>>/var/log/update.log";
         std::string u = Quote(user);
+        std::string p = Quote(password);
         std::string r = Quote(remote);
         std::string f = Quote(file);
-        std::snprintf(cmd, sizeof(cmd), kFormat, kFetchDir, u.c_str(), Quote(password).c_str(),
-                      r.c_str(), kImageFilePath, f.c_str());
-        std::snprintf(shown, sizeof(shown), kFormat, kFetchDir, u.c_str(), kPasswordMask, r.c_str(),
+        std::snprintf(cmd, sizeof(cmd), kFormat, kFetchDir, u.c_str(), p.c_str(), r.c_str(),
+                      kImageFilePath, f.c_str());
+        // An empty password has nothing to hide and is shown as it is run.
+        const char* masked =
+            (password != nullptr && password[0] != '\0') ? kPasswordMask : p.c_str();
+        std::snprintf(shown, sizeof(shown), kFormat, kFetchDir, u.c_str(), masked, r.c_str(),
                       kImageFilePath, f.c_str());
         return;
     }
@@ -384,7 +393,7 @@ int DOWNLOAD_OnProgress(void* /*unused*/, double total, double received, double 
     return 0;
 }
 
-std::size_t DOWNLOAD_OnWrite(void* data, std::size_t size, std::size_t count, void* file) {
+std::size_t DOWNLOAD_OnWrite(char* data, std::size_t size, std::size_t count, void* file) {
     auto* stream = static_cast<FILE*>(file);
     std::size_t written = std::fwrite(data, size, count, stream);
     std::fflush(stream);

@@ -39,7 +39,7 @@ void DOWNLOAD_WriteStat();
 // libcurl progress callback (classic form); always 0.
 int DOWNLOAD_OnProgress(void* unused, double total, double received, double ultotal, double ulnow);
 // libcurl write callback; file is the open image file (FILE*).
-std::size_t DOWNLOAD_OnWrite(void* data, std::size_t size, std::size_t count, void* file);
+std::size_t DOWNLOAD_OnWrite(char* data, std::size_t size, std::size_t count, void* file);
 
 namespace fetch {
 // Test seam: replaces the one-second pauses between TFTP/FTP tries (the

@@ -102,7 +102,8 @@ int UPDATE_GetPartInfo(PART_INFO_S* info) {
         return -1;
     }
     if (::ioctl(fd.get(), kHalMiscGetPart, info) == 0) return 0;
-    info->Name[sizeof(info->Name) - 1] = '\0';
-    ULOG("Failed to get %s part index\n", info->Name);
+    // The name field may lack its NUL; the request is left as the driver left it.
+    std::string_view name = sys::FieldText(info->Name);
+    ULOG("Failed to get %.*s part index\n", static_cast<int>(name.size()), name.data());
     return -1;
 }

@@ -111,6 +111,15 @@ TEST_F(FetchTest, FtpLogsTheCommandWithThePasswordMasked) {
     EXPECT_THAT(log, HasSubstr("loading cmd: mkdir -p /tmp;ftpget -u admin -p ****** 10.0.0.2 "
                                "/tmp/Program.bin Program.bin 2>>/var/log/update.log\n"));
     EXPECT_EQ(log.find("ravel"), std::string::npos);
+
+    // An empty password is logged as it is run: empty.
+    runner_.commands.clear();
+    EXPECT_EQ(UPDATE_GetRemoteFile(kTransFtp, "10.0.0.2", "admin", "", "Program.bin", ""), 0);
+    const std::string empty_cmd =
+        "mkdir -p /tmp;ftpget -u admin -p '' 10.0.0.2 /tmp/Program.bin Program.bin "
+        "2>>/var/log/update.log";
+    EXPECT_EQ(runner_.commands, std::vector<std::string>{empty_cmd});
+    EXPECT_THAT(Log(), HasSubstr("loading cmd: " + empty_cmd + "\n"));
 }
 
 TEST_F(FetchTest, ValuesReachTheShellQuoted) {
@@ -219,6 +228,43 @@ TEST_F(FetchTest, NotFoundEndsTooSmallWithoutKeepingTheErrorPage) {
                                "download version failed.\nGet remote bin file failed.\n"));
     EXPECT_EQ(Device(kImageFilePath), "");
     EXPECT_EQ(Device(kDownloadStatPath).rfind("Stat:2,", 0), 0u);
+}
+
+// A server that answers 400 or above has no package, however long its error
+// page: the fetch ends too small and the page is not kept as the image.
+TEST_F(FetchTest, ErrorResponsesWithLongPagesEndTooSmall) {
+    const std::string page = Body(20000);
+    for (const char* status : {"404 Not Found", "500 Internal Server Error"}) {
+        SCOPED_TRACE(status);
+        std::filesystem::remove(dir_.path() + kImageFilePath);
+        TinyHttpServer server([&](int, const std::string&) {
+            return TinyHttpServer::Reply{std::string("HTTP/1.1 ") + status +
+                                         "\r\nContent-Length: 20000\r\nConnection: close\r\n\r\n" +
+                                         page};
+        });
+        CaptureStdout();
+        EXPECT_EQ(UPDATE_GetRemoteFile(kTransCloud, "", "", "", "", server.Url().c_str()), 2);
+        EXPECT_THAT(GetCapturedStdout(), HasSubstr("File too small, maybe no file on website."));
+        EXPECT_EQ(Device(kImageFilePath), "");
+        EXPECT_EQ(Device(kDownloadStatPath).rfind("Stat:2,", 0), 0u);
+    }
+}
+
+TEST_F(FetchTest, CloudFetchFollowsARedirect) {
+    const std::string body = Body(32768);
+    TinyHttpServer server([&](int index, const std::string&) {
+        if (index == 0) {
+            return TinyHttpServer::Reply{
+                "HTTP/1.1 302 Found\r\nLocation: /moved/Program.bin\r\nContent-Length: 0\r\n"
+                "Connection: close\r\n\r\n"};
+        }
+        return TinyHttpServer::Reply{Ok(body)};
+    });
+    EXPECT_EQ(UPDATE_GetRemoteFile(kTransCloud, "", "", "", "", server.Url().c_str()), 0);
+    auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].rfind("GET /moved/Program.bin ", 0), 0u);
+    EXPECT_TRUE(Device(kImageFilePath) == body);
 }
 
 TEST_F(FetchTest, NoAnnouncedLengthEndsTooSmall) {

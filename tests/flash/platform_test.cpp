@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -93,6 +94,32 @@ TEST_F(PlatformTest, VariantProfilesForTests) {
     EXPECT_STREQ(UPDATE_Platform()->Parts[5].Dev, "/dev/mtd13");
 
     EXPECT_EQ(UPDATE_SelectPlatformKey(17), -1);
+}
+
+// The partition lookup: no device node, and a node that is no driver.
+TEST(Probes, PartitionLookupFailures) {
+    const std::filesystem::path root =
+        std::filesystem::temp_directory_path() / ("partinfo-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(root / "dev");
+    sys::SetDeviceRootForTests(root.string());
+    PART_INFO_S info{};
+    info.FlashType = kFlashEmmc;
+    std::strcpy(info.Name, "mdc.bin");
+    testing::internal::CaptureStdout();
+    int missing = UPDATE_GetPartInfo(&info);
+    std::string missing_out = testing::internal::GetCapturedStdout();
+    std::ofstream(root / "dev/hal_misc") << "";
+    testing::internal::CaptureStdout();
+    int plain = UPDATE_GetPartInfo(&info);
+    std::string plain_out = testing::internal::GetCapturedStdout();
+    sys::SetDeviceRootForTests("");
+    std::filesystem::remove_all(root);
+
+    EXPECT_EQ(missing, -1);
+    EXPECT_EQ(missing_out, "open /dev/hal_misc failed\n");
+    EXPECT_EQ(plain, -1);
+    EXPECT_EQ(plain_out, "Failed to get mdc.bin part index\n");
+    EXPECT_STREQ(info.Name, "mdc.bin");
 }
 
 struct ProbeCase {
