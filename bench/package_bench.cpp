@@ -87,15 +87,6 @@ int main(int argc, char** argv) {
     uint8_t digest[kDigestSize];
     const double t_read = Seconds([&] { PlainRead(path); }, rounds);
     const double t_crc = Seconds([&] { (void)UPDATE_CountPacketCrc(fd.get(), &crc); }, rounds);
-    const double t_crc_table = Seconds(
-        [&] {
-            pkg::ScanOptions o;
-            o.crc = true;
-            o.threads = 1;
-            pkg::ScanResult r;
-            (void)pkg::ScanPackage(fd.get(), o, &r);
-        },
-        1);
     const double t_digest = Seconds([&] { (void)UPDATE_CountSha256(fd.get(), digest); }, rounds);
     (void)pkg::PackageDigest(fd.get(), digest);  // what a signature holds
     const double t_digest_1 = Seconds(
@@ -125,7 +116,6 @@ int main(int argc, char** argv) {
             (void)UPDATE_CheckCrcAndDigSig(crc, path.c_str(), digest, &crc_result, &sig_result);
         },
         rounds);
-    (void)t_crc_table;
     ::unlink(path.c_str());
 
     const double gb = static_cast<double>(size) / 1e9;

@@ -156,10 +156,20 @@ int ReadEntries(int fd, uint32_t count, FileTable* table) {
     return 0;
 }
 
-int ReadTable(int fd, uint32_t* count, FileTable* table) {
+uint32_t StoredEntries(int fd, uint32_t count) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return count;
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    const uint64_t room =
+        size > kTableOffset ? (size - kTableOffset + kEntrySize - 1) / kEntrySize : 0;
+    return static_cast<uint32_t>(std::min<uint64_t>(count, std::max<uint64_t>(room, 1)));
+}
+
+int ReadTable(int fd, uint32_t* count, FileTable* table, uint32_t* entries) {
     int ret = ReadCount(fd, count);
     if (ret != 0) return ret;
-    return ReadEntries(fd, *count, table);
+    *entries = StoredEntries(fd, *count);
+    return ReadEntries(fd, *entries, table);
 }
 
 }  // namespace pkg
@@ -184,14 +194,7 @@ FileTable UPDATE_GetFileStruct(const char* path) {
     // The count comes from a package not yet verified: hold only the entries
     // the file can contain. Positions beyond them read as absent, just as the
     // zeroed entries of a table cut short by the end of the file.
-    uint32_t stored = count;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) == 0) {
-        const uint64_t size = static_cast<uint64_t>(st.st_size);
-        const uint64_t room =
-            size > kTableOffset ? (size - kTableOffset + kEntrySize - 1) / kEntrySize : 0;
-        stored = static_cast<uint32_t>(std::min<uint64_t>(count, std::max<uint64_t>(room, 1)));
-    }
+    const uint32_t stored = pkg::StoredEntries(fd.get(), count);
     FileTable table;
     ret = pkg::ReadEntries(fd.get(), stored, &table);
     if (ret == -2) {

@@ -100,11 +100,16 @@ inline constexpr uint32_t kStepFirstStage = 0x40;
 
 namespace pkg {
 
-// Reads count and table from an open package without messages.
+// Reads count and table from an open package without messages; the table
+// holds *entries (StoredEntries) of the count.
 // 0, -4 seek failed, -5 count unreadable or 0, -2 no memory, -1 table read failed.
-[[nodiscard]] int ReadTable(int fd, uint32_t* count, FileTable* table);
+[[nodiscard]] int ReadTable(int fd, uint32_t* count, FileTable* table, uint32_t* entries);
 [[nodiscard]] int ReadCount(int fd, uint32_t* count);
 [[nodiscard]] int ReadEntries(int fd, uint32_t count, FileTable* table);
+// How many of count table entries an open package can hold (a partial last
+// entry included, at least 1): a count read from a package not yet verified
+// is never allocated beyond the file. count itself when the size is unknown.
+uint32_t StoredEntries(int fd, uint32_t count);
 
 // Little-endian decode of the count and the entries, kept apart from the I/O.
 uint32_t DecodeU32(const uint8_t* p);

@@ -35,9 +35,11 @@ uint32_t UPDATE_EnvCrc32(uint32_t prev, const uint8_t* buf, size_t len);
 // 0 when the package's digest (signature block read as zero) equals digsig;
 // -1 differs or not computed; -3 cannot be opened. The package is only read.
 [[nodiscard]] int UPDATE_CheckDigSig(const char* path, const uint8_t* digsig);
-// Both checks in one read pass, with the results and messages of
-// UPDATE_CheckCrc and UPDATE_CheckDigSig; digsig null checks the CRC only
-// (sig_result is then 0). Returns crc_result if non-zero, else sig_result.
+// Both checks in one read pass, with the results of UPDATE_CheckCrc and
+// UPDATE_CheckDigSig and the messages of the two run in turn: the signature's
+// messages follow only a CRC that holds (its result is given either way).
+// digsig null checks the CRC only (sig_result is then 0). Returns crc_result
+// if non-zero, else sig_result.
 [[nodiscard]] int UPDATE_CheckCrcAndDigSig(uint32_t expected, const char* path,
                                            const uint8_t* digsig, int* crc_result, int* sig_result);
 // Whether the device carries "/.pub_key" (the signature check is then on).

@@ -4,6 +4,7 @@
 // hexadecimal number per line; of each line only its trailing run of
 // hexadecimal digits counts, so "N = 00C1..." and "00C1..." read the same.
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cctype>
 #include <cstdio>
@@ -96,7 +97,8 @@ int WriteKeyFiles(const crypto::RsaKeyText& key, const char* private_path,
         std::string text;
         for (size_t i = 0; i < count; ++i) text += std::string(kLabels[i]) + " = " + key[i] + "\n";
         sys::UniqueFd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-        return fd && WriteFull(fd.get(), text.data(), text.size());
+        // A file replaced in place keeps its old mode unless it is set here.
+        return fd && ::fchmod(fd.get(), mode) == 0 && WriteFull(fd.get(), text.data(), text.size());
     };
     if (!write(private_path, crypto::kRsaNumbers, 0600)) return -1;
     if (!write(public_path, 2, 0644)) return -1;

@@ -161,6 +161,8 @@ int ScanPackageBody(int fd, const ScanOptions& options, ScanResult* result) {
     std::vector<std::thread> workers;
     workers.reserve(threads);
     std::vector<unsigned> inline_parts;
+    // No allocation may fail once a thread runs: a throw would leave it joinable.
+    inline_parts.reserve(threads);
     for (unsigned t = 1; t < threads; ++t) {
         try {
             workers.emplace_back(ScanPart, fd, std::cref(options), &parts[t], &progress);

@@ -169,6 +169,10 @@ int WritePackage(const PackPlan& plan, const std::string& out_path, PackReport* 
         }
         if (!S_ISREG(st.st_mode)) return fail("image '" + image.path + "' is not a regular file");
         const auto size = static_cast<uint64_t>(st.st_size);
+        if (size == 0) {
+            report->warnings.push_back("image '" + image.path +
+                                       "' is empty; the updater reads its entry as absent");
+        }
         if (size > UINT32_MAX || offset > UINT32_MAX) {
             return fail("image '" + image.path + "' does not fit the 32-bit fields of the table");
         }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "flash/platform.h"
 #include "package/helpers.h"
@@ -180,8 +181,24 @@ TEST_F(FormatTest, ReplaceUpdateUnpacksToTmpBusybox) {
     std::strcpy(entry.FileName, "update");
     entry.FileOffset = 5000;
     entry.FileLength = 6;
+    pkgtest::ScopedLog log(dir_ / "update.log");
+    CaptureStdout();
     EXPECT_EQ(UPDATE_ReplaceUpdate(&entry, pkg.c_str()), 0);
+    EXPECT_EQ(GetCapturedStdout(), "");  // log only
     EXPECT_EQ(ReadWholeFile(dir_ / "tmp/busybox"), "UPDATE");
+    const std::string missing = dir_ / "none.bin";
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_ReplaceUpdate(&entry, missing.c_str()), -3);
+    EXPECT_EQ(GetCapturedStdout(), "Get Binfile: " + missing + " failed\n");
+    const std::vector<std::string> expect = {
+        "replace update ......",
+        "read FileName:update, FileLength:6, FileOffset: 5000, pszBinFile: " + pkg,
+        "replace update ......",
+        "read FileName:update, FileLength:6, FileOffset: 5000, pszBinFile: " + missing,
+        "Get Binfile: " + missing + " failed",
+        "unpack update to /tmp/busybox failed.",
+    };
+    EXPECT_EQ(log.Messages(), expect);
     EXPECT_NE(UPDATE_ReplaceUpdate(nullptr, pkg.c_str()), 0);
     sys::SetDeviceRootForTests("");
 }

@@ -213,6 +213,7 @@ TEST_F(RoundTrip, FusedCheckGivesTheSameMessagesAsTheTwoChecks) {
     const Case cases[] = {
         {"good", f.HeadCrc, path, digsig},
         {"crc differs", f.HeadCrc + 1, path, digsig},
+        {"crc and digest differ", f.HeadCrc + 1, path, wrong},
         {"digest differs", f.HeadCrc, path, wrong},
         {"crc only", f.HeadCrc, path, nullptr},
         {"missing", f.HeadCrc, dir_ / "missing.bin", digsig},
@@ -220,12 +221,19 @@ TEST_F(RoundTrip, FusedCheckGivesTheSameMessagesAsTheTwoChecks) {
     pkgtest::ScopedLog log(dir_ / "update.log");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        // The two checks as a caller runs them: the signature only after a
+        // CRC that holds.
         log.Clear();
         CaptureStdout();
         const int crc = UPDATE_CheckCrc(c.crc, c.path.c_str());
-        const int sig = c.digsig != nullptr ? UPDATE_CheckDigSig(c.path.c_str(), c.digsig) : 0;
+        int sig = 0;
+        if (crc == 0 && c.digsig != nullptr) sig = UPDATE_CheckDigSig(c.path.c_str(), c.digsig);
         const std::string separate_out = GetCapturedStdout();
         const std::vector<std::string> separate = log.Messages();
+        // The signature's own result, for the fused check gives it either way.
+        CaptureStdout();
+        if (crc != 0 && c.digsig != nullptr) sig = UPDATE_CheckDigSig(c.path.c_str(), c.digsig);
+        GetCapturedStdout();
         log.Clear();
         int fused_crc = 7, fused_sig = 7;
         CaptureStdout();
@@ -238,6 +246,28 @@ TEST_F(RoundTrip, FusedCheckGivesTheSameMessagesAsTheTwoChecks) {
         EXPECT_EQ(log.Messages(), separate);
         EXPECT_EQ(fused_out, separate_out);
     }
+}
+
+TEST_F(RoundTrip, SignatureCheckMessagesAreLoggedOnly) {
+    const std::string path = Make();
+    const std::string bytes = ReadWholeFile(path);
+    uint8_t digsig[kDigestSize];
+    ASSERT_EQ(rsa_decrypt(reinterpret_cast<const uint8_t*>(bytes.data()) + kSigOffset, digsig), 0);
+    uint8_t wrong[kDigestSize];
+    std::memcpy(wrong, digsig, kDigestSize);
+    wrong[0] ^= 0x01;
+    pkgtest::ScopedLog log(dir_ / "update.log");
+    CaptureStdout();
+    EXPECT_EQ(UPDATE_CheckDigSig(path.c_str(), digsig), 0);
+    EXPECT_EQ(UPDATE_CheckDigSig(path.c_str(), wrong), -1);
+    EXPECT_EQ(UPDATE_CheckDigSig((dir_ / "missing.bin").c_str(), digsig), -3);
+    EXPECT_EQ(GetCapturedStdout(), "");
+    const std::vector<std::string> expect = {
+        "start check sha256!",      "Head DigSig is equal to DigSigResult!",
+        "start check sha256!",      "Head DigSig is not equal to DigSigResult!",
+        "open packet file failed!",
+    };
+    EXPECT_EQ(log.Messages(), expect);
 }
 
 TEST_F(RoundTrip, TableReachingPastByte4096) {

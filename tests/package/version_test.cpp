@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "package/format.h"
 #include "package/helpers.h"
@@ -107,9 +108,14 @@ TEST(VerCmp, Table) {
         {"B0102", "B0102C12345", 0},        // the C part's last two digits are ignored
         {"B0102C12399", "B0102C12345", 1},  // both C: everything counts
         {"B0102C99945", "B0102C12345", -1},
-        {"B01003", "B01002", 1},  // long form
-        {"V0102", "B0102", 0},    // invalid image
-        {"B0102", "V0102", 0},    // invalid local
+        {"B01003", "B01002", 1},         // long form
+        {"B01003", "B01002C12345", 1},   // local long form with C only: 3 type characters
+        {"B01002", "B01002C12399", 0},   // ... and 7 value digits
+        {"B02002", "B01002C12345", -1},  // another type
+        {"B0102L01", "B0102C12345", 1},  // image kind 1 against local kind 2: base only
+        {"B0102", "B0102L70", -1},       // L limit before the values are compared
+        {"V0102", "B0102", 0},           // invalid image
+        {"B0102", "V0102", 0},           // invalid local
         {nullptr, "B0102", -1},
         {"B0102", nullptr, -1},
     };
@@ -288,20 +294,41 @@ TEST_F(ValidityTest, Outcomes) {
 }
 
 TEST_F(ValidityTest, Messages) {
+    pkgtest::ScopedLog log(root_ / "update.log");
     Version("QTCXV500R002B01", "B0102");
     EXPECT_EQ(Check("QTCXV500R002B70$u$B0109$0$$", 0), -13);
     EXPECT_EQ(out_, "Local version is QTCXV500R002B01, but New version is QTCXV500R002B70\n");
+    log.Clear();
     Version("I", "B0102");
     EXPECT_EQ(Check("I$u$B0102$0$$", 0), -7);
     EXPECT_EQ(out_,
               "Image version B0102 (Type 01000, Value 402000000, L/C 0), Board version B0102 (Type "
               "01000, Value 402000000, L/C 0)\nLocal version bigger than or equal as update "
               "version, not need update!\n");
+    // Board matching and the summary of the versions go to the log only.
+    const std::vector<std::string> expect = {
+        "Get compatible board type: X, pszBoardType: BRD-K700-Q08@48-X",
+        "Get compatible board type: BRD-K700-Q08@48-X, pszBoardType: BRD-K700-Q08@48-X",
+        "Board Compatible",
+        "BoardType:BRD-K700-Q08@48-X, ",
+        "Local InnerVersion: I, ",
+        "Image InnerVersion: I, ",
+        "Local PubVersion: B0102, ",
+        "Image PubVersion: B0102",
+        "Image version B0102 (Type 01000, Value 402000000, L/C 0), Board version B0102 (Type "
+        "01000, Value 402000000, L/C 0)",
+        "Local version bigger than or equal as update version, not need update!",
+    };
+    EXPECT_EQ(log.Messages(), expect);
 }
 
 TEST_F(ValidityTest, MissingVersionFile) {
+    pkgtest::ScopedLog log(root_ / "update.log");
     EXPECT_EQ(Check("I$u$B0109$0$$", 0), -7);
     EXPECT_EQ(out_, "open version file error\n");
+    const std::vector<std::string> expect = {"open version file error",
+                                             "get Currentversion failed!"};
+    EXPECT_EQ(log.Messages(), expect);
     EXPECT_EQ(Check("I$u$B0109$0$$", 1), -7);  // even when forced
 }
 

@@ -499,6 +499,7 @@ struct Package {
     std::string bytes_front;  // the first 4096 bytes (or fewer)
     uint64_t size = 0;
     uint32_t count = 0;
+    uint32_t entries = 0;  // table entries the file holds (a forged count is not allocated)
     FileTable table;
     ImageHeadFields head{};
     std::string boards;
@@ -522,7 +523,7 @@ bool ReadPackage(const std::string& path, Package* p, std::string* why) {
         *why = "'" + path + "' is too short for a package (" + std::to_string(p->size) + " bytes)";
         return false;
     }
-    int ret = pkg::ReadTable(fd.get(), &p->count, &p->table);
+    int ret = pkg::ReadTable(fd.get(), &p->count, &p->table, &p->entries);
     if (ret != 0) {
         *why = ret == -5 ? "'" + path + "' has a sub-image count of 0"
                          : "cannot read the table of '" + path + "'";
@@ -662,7 +663,7 @@ int Info(int argc, char** argv) {
     std::printf("\nSub-images (table of %u):\n", p.count);
     std::printf("  %-4s %-14s %-24s %10s %10s %10s\n", "pos", "role", "name", "length", "offset",
                 "flash");
-    for (uint32_t i = 0; i < p.count; ++i) {
+    for (uint32_t i = 0; i < p.entries; ++i) {
         const SubImageEntry& e = p.table[i];
         char name[sizeof(e.FileName) + 1] = {};
         std::memcpy(name, e.FileName, sizeof(e.FileName));
@@ -674,6 +675,10 @@ int Info(int argc, char** argv) {
         std::printf("  %-4u %-14s %-24s %10u %10u 0x%08X%s\n", i, RoleLabel(i),
                     Printable(name).c_str(), e.FileLength, e.FileOffset, e.FlashOffset,
                     past_end ? "  (runs past the end of the file)" : "");
+    }
+    if (p.entries < p.count) {
+        std::printf("  positions %u to %u lie past the end of the file (absent)\n", p.entries,
+                    p.count - 1);
     }
 
     const CheckOutcome c = CheckPackage(path, p, args.Get("--pub-key"));
@@ -732,9 +737,9 @@ int Extract(int argc, char** argv) {
         return Fail("extract", "position " + std::to_string(*pos) + " lies past the table of " +
                                    std::to_string(p.count) + " entries");
     }
-    const SubImageEntry& e = p.table[*pos];
-    if (e.FileLength == 0)
+    if (*pos >= p.entries || p.table[*pos].FileLength == 0)
         return Fail("extract", "the entry at position " + std::to_string(*pos) + " is absent");
+    const SubImageEntry& e = p.table[*pos];
     if (UPDATE_UnpackFile(path.c_str(), e.FileOffset, e.FileLength, out.c_str()) != 0) {
         return Fail("extract", "cannot copy the sub-image to '" + out + "'");
     }
