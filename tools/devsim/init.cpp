@@ -155,7 +155,8 @@ int AttachDisk(const std::string& image, const std::vector<Partition>& parts, st
         arg.op = BLKPG_ADD_PARTITION;
         arg.datalen = sizeof bp;
         arg.data = &bp;
-        std::string sys = "/sys/block/" + name + "/" + name + "p" + std::to_string(p.num);
+        std::string sys = "/sys/block/" + name;
+        sys += "/" + name + "p" + std::to_string(p.num);
         if (ioctl(lfd, BLKPG, &arg) != 0 && access(sys.c_str(), F_OK) != 0) {
             Note("cannot add partition " + std::to_string(p.num) + ": " + strerror(errno));
             close(lfd);
@@ -259,6 +260,7 @@ std::string CheckInsideRoot() {
 // ---------------------------------------------------------------- helpers
 void ExecOrDie(const std::vector<std::string>& args) {
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
