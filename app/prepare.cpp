@@ -14,6 +14,7 @@
 
 #include "package/version.h"
 #include "sys/fd.h"
+#include "sys/io.h"
 #include "sys/log.h"
 #include "sys/path.h"
 #include "sys/quote.h"
@@ -81,13 +82,9 @@ class TerminalRestore {
     bool saved_ok_ = false;
 };
 
+// Console echo: a failed write is not worth stopping the question for.
 void WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
+    (void)sys::WriteFull(fd, text.data(), text.size());
 }
 
 constexpr unsigned char kEscape = 0x1b;

@@ -20,6 +20,7 @@
 #include "app/progress.h"
 #include "package/integrity.h"
 #include "sys/fd.h"
+#include "sys/io.h"
 #include "sys/log.h"
 #include "sys/path.h"
 #include "sys/quote.h"
@@ -226,20 +227,6 @@ int CloudFetch(const char* url) {
     return CloudFailure(4);
 }
 
-// Reads until len bytes or the end of the file: the count, or -1.
-ssize_t ReadUpTo(int fd, void* buf, std::size_t len) {
-    auto* p = static_cast<char*>(buf);
-    std::size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::read(fd, p + done, len - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 // Opens the download status file the way every writer does: write-only,
 // created, synchronous writes.
 sys::UniqueFd OpenStatFile(int extra_flags) {
@@ -290,8 +277,8 @@ int UPDATE_GetImageHead(uint16_t trans, uint16_t check, uint32_t update_type, co
         return -3;
     }
     // Short reads are accepted: a short image simply has a short head.
-    if (ReadUpTo(fd.get(), head, kImageHeadSize) < 0 ||
-        ReadUpTo(fd.get(), compat, kCompatListSize) < 0) {
+    if (sys::ReadFull(fd.get(), head, kImageHeadSize) < 0 ||
+        sys::ReadFull(fd.get(), compat, kCompatListSize) < 0) {
         ULOG("Read version file failed!\n");
         return -5;
     }
@@ -310,7 +297,7 @@ int UPDATE_GetImageHead(uint16_t trans, uint16_t check, uint32_t update_type, co
         return -2;
     }
     std::memset(block.get(), 0, kSignBlockSize);
-    if (ReadUpTo(fd.get(), block.get(), kSignBlockSize) < 0) {
+    if (sys::ReadFull(fd.get(), block.get(), kSignBlockSize) < 0) {
         ULOG("Read digital signature file failed!\n");
         return -5;
     }

@@ -75,51 +75,6 @@ SubImageEntry DecodeEntry(const uint8_t* in) {
     return entry;
 }
 
-ssize_t ReadFull(int fd, void* buf, size_t len) {
-    auto* p = static_cast<uint8_t*>(buf);
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::read(fd, p + done, len - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-ssize_t PreadFull(int fd, void* buf, size_t len, uint64_t offset) {
-    auto* p = static_cast<uint8_t*>(buf);
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::pread(fd, p + done, len - done, static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-bool WriteFull(int fd, const void* buf, size_t len) {
-    const auto* p = static_cast<const uint8_t*>(buf);
-    while (len > 0) {
-        ssize_t n = ::write(fd, p, len);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return false;
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 int ReadCount(int fd, uint32_t* count) {
     if (::lseek(fd, static_cast<off_t>(kCountOffset), SEEK_SET) < 0) return -4;
     uint8_t raw_count[4];

@@ -10,6 +10,8 @@
 //   4096   ...   body, covered by the head's CRC
 #pragma once
 
+#include "sys/io.h"
+
 #include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
@@ -118,10 +120,8 @@ void EncodeU32(uint8_t* p, uint32_t v);
 void EncodeEntry(const SubImageEntry& entry, uint8_t* out /*144*/);
 SubImageEntry DecodeEntry(const uint8_t* in /*144*/);
 
-// Reads until len bytes or end of file; the count read, or -1.
-ssize_t ReadFull(int fd, void* buf, size_t len);
-ssize_t PreadFull(int fd, void* buf, size_t len, uint64_t offset);
-// Writes all bytes; false on failure.
-bool WriteFull(int fd, const void* buf, size_t len);
+using sys::PreadFull;
+using sys::ReadFull;
+using sys::WriteFull;
 
 }  // namespace pkg
