@@ -253,15 +253,16 @@ void UPDATE_ShowUsage() {
 void UPDATE_ShowVersion(int mode) {
     if (mode != kInfoInner && mode != kInfoFull) return;
 
-    char pub[kVersionTextSize] = {};
-    char neu[kVersionTextSize] = {};
-    char inn[kVersionTextSize] = {};
-    char build_date[kVersionTextSize] = {};
-    char build_time[kVersionTextSize] = {};
-    if (UPDATE_ReadVersionFile(pub, neu, inn, build_date, build_time) != 0) {
-        build_date[0] = '\0';
-        build_time[0] = '\0';
+    VersionFileValues v;
+    if (UPDATE_ReadVersionValues(&v) != 0) {
+        v.build_date[0] = '\0';
+        v.build_time[0] = '\0';
     }
+    char* pub = v.pub;
+    char* neu = v.neu;
+    char* inn = v.inn;
+    const char* build_date = v.build_date;
+    const char* build_time = v.build_time;
     if (pub[0] == '\0') Unknown(pub);
     if (inn[0] == '\0') Unknown(inn);
     if (neu[0] == '\0') {

@@ -305,14 +305,10 @@ int UPDATE_TrimRecords(const char* path, int count) {
 }
 
 void UPDATE_AppendRecord(const char* image_inner) {
-    char pub[kVersionTextSize] = {};
-    char neu[kVersionTextSize] = {};
-    char inn[kVersionTextSize] = {};
-    char build_date[kVersionTextSize] = {};
-    char build_time[kVersionTextSize] = {};
     // An unreadable version file leaves "Unknown" in the values, which is
     // what the entry then shows.
-    (void)UPDATE_ReadVersionFile(pub, neu, inn, build_date, build_time);
+    VersionFileValues local;
+    (void)UPDATE_ReadVersionValues(&local);
 
     const std::string path = sys::DevicePath(kUpdateRecordPath);
     int count = 0;
@@ -326,7 +322,7 @@ void UPDATE_AppendRecord(const char* image_inner) {
         std::fflush(stdout);
         return;
     }
-    std::fprintf(log.get(), "Previous Verion: %s\n", inn);
+    std::fprintf(log.get(), "Previous Verion: %s\n", local.inn);
     std::fprintf(log.get(), "Upgraded Verion: %s\n", image_inner != nullptr ? image_inner : "");
     std::fflush(log.get());
     // The date line is the shell's own, appended after our two lines.

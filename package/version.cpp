@@ -95,6 +95,12 @@ int UPDATE_ReadVersionFile(char* pub, char* neu, char* inn, char* build_date, ch
     return 0;
 }
 
+int UPDATE_ReadVersionValues(VersionFileValues* values) {
+    *values = VersionFileValues{};
+    return UPDATE_ReadVersionFile(values->pub, values->neu, values->inn, values->build_date,
+                                  values->build_time);
+}
+
 void UPDATE_FormatBuildDate(const char* date, char* scratch, char* version) {
     int year = 0;
     unsigned char month = 0;
@@ -128,18 +134,14 @@ int UPDATE_CheckBoardCompat(char* compatlist, const char* board_type) {
 
 int UPDATE_CheckUpdateValid(uint16_t force, uint16_t check, uint32_t update_type, char* head,
                             char* compatlist, const SubImageEntry* /*table*/, uint32_t* head_crc) {
-    char pub[kVersionTextSize] = {};
-    char neu[kVersionTextSize] = {};
-    char inn[kVersionTextSize] = {};
-    char build_date[kVersionTextSize] = {};
-    char build_time[kVersionTextSize] = {};
-    if (UPDATE_ReadVersionFile(pub, neu, inn, build_date, build_time) != 0) {
+    VersionFileValues local;
+    if (UPDATE_ReadVersionValues(&local) != 0) {
         ULOG_ONLY("get Currentversion failed!\n");
         return kVersionNotNewer;
     }
-    sys::CopyText(g_kept.local_inner, inn);
-    sys::CopyText(g_kept.local_pub, pub);
-    sys::CopyText(g_kept.local_new, neu);
+    sys::CopyText(g_kept.local_inner, local.inn);
+    sys::CopyText(g_kept.local_pub, local.pub);
+    sys::CopyText(g_kept.local_new, local.neu);
 
     ImageHeadFields fields{};
     UPDATE_SplitHead(head, &fields);
@@ -159,9 +161,9 @@ int UPDATE_CheckUpdateValid(uint16_t force, uint16_t check, uint32_t update_type
     if (force == 1) return 0;
 
     for (const ForbiddenPair& pair : kForbiddenPairs) {
-        if ((SameBaseline(fields.InnerVersion, pair.one) && SameBaseline(inn, pair.other)) ||
-            (SameBaseline(fields.InnerVersion, pair.other) && SameBaseline(inn, pair.one))) {
-            ULOG("Local version is %s, but New version is %s\n", inn, fields.InnerVersion);
+        if ((SameBaseline(fields.InnerVersion, pair.one) && SameBaseline(local.inn, pair.other)) ||
+            (SameBaseline(fields.InnerVersion, pair.other) && SameBaseline(local.inn, pair.one))) {
+            ULOG("Local version is %s, but New version is %s\n", local.inn, fields.InnerVersion);
             return kCrossGradeForbidden;
         }
     }
@@ -169,10 +171,10 @@ int UPDATE_CheckUpdateValid(uint16_t force, uint16_t check, uint32_t update_type
     ULOG_ONLY(
         "BoardType:%s, \nLocal InnerVersion: %s, \nImage InnerVersion: %s, \nLocal PubVersion: "
         "%s, \nImage PubVersion: %s\n",
-        board_type, inn, fields.InnerVersion, pub, fields.PubVersion);
+        board_type, local.inn, fields.InnerVersion, local.pub, fields.PubVersion);
 
     if ((update_type & kStepFirstStage) != 0 && check != 1) return 0;
-    if (ver_cmp(fields.PubVersion, pub) > 0) return 0;
+    if (ver_cmp(fields.PubVersion, local.pub) > 0) return 0;
     ULOG("Local version bigger than or equal as update version, not need update!\n");
     return kVersionNotNewer;
 }

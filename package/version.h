@@ -20,6 +20,16 @@ inline constexpr int kCrossGradeForbidden = -13;
 // -1 when neither opens; pub, neu and inn are then "Unknown".
 [[nodiscard]] int UPDATE_ReadVersionFile(char* pub, char* neu, char* inn, char* build_date,
                                          char* build_time);
+// The version file's values, read in one go.
+struct VersionFileValues {
+    char pub[kVersionTextSize];
+    char neu[kVersionTextSize];
+    char inn[kVersionTextSize];
+    char build_date[kVersionTextSize];
+    char build_time[kVersionTextSize];
+};
+// UPDATE_ReadVersionFile into a zero-filled record; the same result.
+[[nodiscard]] int UPDATE_ReadVersionValues(VersionFileValues* values);
 // Appends ".YYMMDD" of a YYYY-MM-DD date to version (kVersionTextSize).
 void UPDATE_FormatBuildDate(const char* date, char* scratch, char* version);
 
