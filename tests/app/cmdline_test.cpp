@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,13 @@ class Argv {
     std::vector<char*> ptrs_;
 };
 
+std::vector<std::string> Words(const std::string& line) {
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
 struct Parsed {
     int ret;
     UPDATE_PARA_S para;
@@ -51,165 +59,70 @@ Parsed Parse(std::vector<std::string> words, uint64_t mask = kAllImages) {
     return out;
 }
 
+// The words are one line split at blanks; the unknown-words line and the mask
+// are rarely anything but their defaults.
 struct ParseCase {
-    const char* name;
-    std::vector<std::string> words;
-    uint64_t mask;
+    const char* words;
     int ret;
     uint16_t update_type;
     uint16_t info_mode;
     uint16_t trans_type;
     uint16_t reboot;
-    std::string unknown;
+    std::string unknown = "";
+    uint64_t mask = kAllImages;
 };
 
 TEST(ParseArgsTest, CountScanAndOverrides) {
-    const std::string ip = "192.168.1.2";
     const ParseCase cases[] = {
         // Count check on the first word (program name counted).
-        {"tftp with one image", {"-tftp", ip, "program"}, kAllImages, 0, 0x42, 30, 0, 1, ""},
-        {"tftp without image", {"-tftp", ip}, kAllImages, -1, 0, 30, 0, 1, ""},
-        {"tftp at most 10",
-         {"-tftp", ip, "all", "-f", "-c", "-w", "-r", "0", "1"},
-         kAllImages,
-         0,
-         0xE3,
-         30,
-         0,
-         1,
-         ""},
-        {"tftp over 10",
-         {"-tftp", ip, "all", "-f", "-c", "-w", "-r", "0", "1", "0"},
-         kAllImages,
-         -1,
-         0,
-         30,
-         0,
-         1,
-         ""},
-        {"ftp up to 14",
-         {"-ftp", ip, "-u", "bob", "-p", "pw", "-P", "/fw", "all", "-f", "-c", "0", "1"},
-         kAllImages,
-         0,
-         0xE3,
-         30,
-         1,
-         1,
-         ""},
-        {"ftp over 14",
-         {"-ftp", ip, "-u", "bob", "-p", "pw", "-P", "/fw", "all", "-f", "-c", "0", "1", "0"},
-         kAllImages,
-         -1,
-         0,
-         30,
-         0,
-         1,
-         ""},
-        {"mycloud without image", {"-mycloud", "http://h/p"}, kAllImages, -1, 0, 30, 0, 1, ""},
-        {"local needs a path", {"-local"}, kAllImages, -1, 0, 30, 0, 1, ""},
-        {"local with path only", {"-local", "/mnt"}, kAllImages, 0, 0x40, 30, 3, 1, ""},
-        {"fix exactly 3 words", {"-fix", "a", "b"}, kAllImages, -1, 0, 30, 0, 1, ""},
-        {"fix scanned as unknown", {"-fix", "a"}, kAllImages, -1, 0x40, 30, 0, 1, "-fix a "},
-        {"web needs 3", {"-web"}, kAllImages, -1, 0, 30, 0, 1, ""},
+        {"-tftp 1.2.3.4 program", 0, 0x42, 30, 0, 1},
+        {"-tftp 1.2.3.4", -1, 0, 30, 0, 1},
+        {"-tftp 1.2.3.4 all -f -c -w -r 0 1", 0, 0xE3, 30, 0, 1},  // 10 words
+        {"-tftp 1.2.3.4 all -f -c -w -r 0 1 0", -1, 0, 30, 0, 1},
+        {"-ftp 1.2.3.4 -u bob -p pw -P /fw all -f -c 0 1", 0, 0xE3, 30, 1, 1},  // 14 words
+        {"-ftp 1.2.3.4 -u bob -p pw -P /fw all -f -c 0 1 0", -1, 0, 30, 0, 1},
+        {"-mycloud http://h/p", -1, 0, 30, 0, 1},
+        {"-local", -1, 0, 30, 0, 1},
+        {"-local /mnt", 0, 0x40, 30, 3, 1},
+        {"-fix a b", -1, 0, 30, 0, 1},  // exactly 3 words
+        {"-fix a", -1, 0x40, 30, 0, 1, "-fix a "},
+        {"-web", -1, 0, 30, 0, 1},
         // Images and the platform mask.
-        {"local all, all images", {"-local", "/mnt/usb", "all"}, kAllImages, 0, 0xE3, 30, 3, 1, ""},
-        {"unsupported image adds nothing",
-         {"-tftp", ip, "program"},
-         kNoProgram,
-         0,
-         0x40,
-         30,
-         0,
-         1,
-         ""},
-        {"all without program", {"-tftp", ip, "all"}, kNoProgram, 0, 0xE1, 30, 0, 1, ""},
-        {"every image word",
-         {"-local", "/d", "uImage", "program.img", "u-boot.bin", "config.img", "activex.img",
-          "slaveuboot", "slavekernel", "slaveprogram", "tvconfig.img"},
-         kAllImages,
-         0,
-         0xF6F,
-         30,
-         3,
-         1,
-         ""},
-        {"uboot spellings",
-         {"-local", "/d", "uboot", "u-boot", "config", "tvconfig"},
-         kAllImages,
-         0,
-         0x84C,
-         30,
-         3,
-         1,
-         ""},
-        {"words are case sensitive", {"-tftp", ip, "ALL"}, kAllImages, -1, 0x40, 30, 0, 1, "ALL "},
+        {"-local /mnt/usb all", 0, 0xE3, 30, 3, 1},
+        {"-tftp 1.2.3.4 program", 0, 0x40, 30, 0, 1, "", kNoProgram},
+        {"-tftp 1.2.3.4 all", 0, 0xE1, 30, 0, 1, "", kNoProgram},
+        {"-local /d uImage program.img u-boot.bin config.img activex.img slaveuboot slavekernel "
+         "slaveprogram tvconfig.img",
+         0, 0xF6F, 30, 3, 1},
+        {"-local /d uboot u-boot config tvconfig", 0, 0x84C, 30, 3, 1},
+        {"-tftp 1.2.3.4 ALL", -1, 0x40, 30, 0, 1, "ALL "},  // case sensitive
         // Info options store the whole word: image words before them are dropped.
-        {"-v alone", {"-v"}, kAllImages, 0, 0, 20, 0, 1, ""},
-        {"-version", {"-version"}, kAllImages, 0, 0, 20, 0, 1, ""},
-        {"-ver", {"-ver"}, kAllImages, 0, 0, 20, 0, 1, ""},
-        {"-i alone", {"-i"}, kAllImages, 0, 0, 0, 0, 1, ""},
-        {"-innerversion", {"-innerversion"}, kAllImages, 0, 0, 0, 0, 1, ""},
-        {"-h alone", {"-h"}, kAllImages, 0, 0, 30, 0, 1, ""},
-        {"-help after -v", {"-v", "-help"}, kAllImages, 0, 0, 30, 0, 1, ""},
-        {"image before -v is dropped", {"-tftp", ip, "all", "-v"}, kAllImages, 0, 0, 20, 0, 1, ""},
-        {"image after -v selects, no first stage",
-         {"-v", "all"},
-         kAllImages,
-         0,
-         0xA3,
-         20,
-         0,
-         1,
-         ""},
-        {"image after -i", {"-i", "uImage"}, kAllImages, 0, 0x1, 0, 0, 1, ""},
-        {"-loop drops the first stage",
-         {"-local", "/tmp/", "all", "-loop"},
-         kAllImages,
-         0,
-         0xA3,
-         30,
-         3,
-         1,
-         ""},
+        {"-v", 0, 0, 20, 0, 1},
+        {"-version", 0, 0, 20, 0, 1},
+        {"-ver", 0, 0, 20, 0, 1},
+        {"-i", 0, 0, 0, 0, 1},
+        {"-innerversion", 0, 0, 0, 0, 1},
+        {"-h", 0, 0, 30, 0, 1},
+        {"-v -help", 0, 0, 30, 0, 1},
+        {"-tftp 1.2.3.4 all -v", 0, 0, 20, 0, 1},
+        {"-v all", 0, 0xA3, 20, 0, 1},  // image after -v selects, no first stage
+        {"-i uImage", 0, 0x1, 0, 0, 1},
+        {"-local /tmp/ all -loop", 0, 0xA3, 30, 3, 1},  // -loop drops the first stage
         // -local sets RebootFlag, so a -wait before it is lost and one after it holds.
-        {"-wait before -local",
-         {"-wait", "-local", "/d", "all"},
-         kAllImages,
-         0,
-         0xE3,
-         30,
-         3,
-         1,
-         ""},
-        {"-wait after -local", {"-local", "/d", "all", "-wait"}, kAllImages, 0, 0xE3, 30, 3, 0, ""},
-        {"-w then -r", {"-local", "/d", "all", "-w", "-r"}, kAllImages, 0, 0xE3, 30, 3, 1, ""},
-        {"later protocol wins",
-         {"-tftp", ip, "all", "-ftp", "10.0.0.1"},
-         kAllImages,
-         0,
-         0xE3,
-         30,
-         1,
-         1,
-         ""},
+        {"-wait -local /d all", 0, 0xE3, 30, 3, 1},
+        {"-local /d all -wait", 0, 0xE3, 30, 3, 0},
+        {"-local /d all -w -r", 0, 0xE3, 30, 3, 1},
+        {"-tftp 1.2.3.4 all -ftp 10.0.0.1", 0, 0xE3, 30, 1, 1},  // later protocol wins
         // -web is known only to the count check.
-        {"-web first", {"-web", ip, "all"}, kAllImages, -1, 0xE3, 30, 0, 1, "-web 192.168.1.2 "},
-        {"-web later", {"-tftp", ip, "all", "-web"}, kAllImages, -1, 0xE3, 30, 0, 1, "-web "},
-        {"unknown words collected in order",
-         {"-local", "/d", "x", "all", "-y"},
-         kAllImages,
-         -1,
-         0xE3,
-         30,
-         3,
-         1,
-         "x -y "},
-        {"0 and 1 accepted", {"-tftp", ip, "all", "0", "1"}, kAllImages, 0, 0xE3, 30, 0, 1, ""},
-        {"first word not an option", {"bogus"}, kAllImages, -1, 0x40, 30, 0, 1, "bogus "},
+        {"-web 1.2.3.4 all", -1, 0xE3, 30, 0, 1, "-web 1.2.3.4 "},
+        {"-tftp 1.2.3.4 all -web", -1, 0xE3, 30, 0, 1, "-web "},
+        {"-local /d x all -y", -1, 0xE3, 30, 3, 1, "x -y "},  // collected in order
+        {"-tftp 1.2.3.4 all 0 1", 0, 0xE3, 30, 0, 1},
+        {"bogus", -1, 0x40, 30, 0, 1, "bogus "},
     };
     for (const ParseCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        Parsed p = Parse(c.words, c.mask);
+        SCOPED_TRACE(std::string(c.words) + (c.mask == kAllImages ? "" : " (mask)"));
+        Parsed p = Parse(Words(c.words), c.mask);
         EXPECT_EQ(p.ret, c.ret);
         EXPECT_EQ(p.para.UpdateType, c.update_type);
         EXPECT_EQ(p.para.InfoMode, c.info_mode);
@@ -219,86 +132,65 @@ TEST(ParseArgsTest, CountScanAndOverrides) {
     }
 }
 
+// The record's text fields and flags in one line, for whole-record checks.
+std::string Record(const UPDATE_PARA_S& p) {
+    return std::string(p.remote) + "|" + p.user + "|" + p.password + "|" + p.path + "|" + p.url +
+           "| T" + std::to_string(p.TransType) + " P" + std::to_string(p.PathFlag) + " F" +
+           std::to_string(p.ForceFlag) + " C" + std::to_string(p.CheckFlag) + " D" +
+           std::to_string(p.DebugFlag);
+}
+
 TEST(ParseArgsTest, DefaultsAndValues) {
-    Parsed p = Parse({"-tftp", "192.168.1.2", "uImage"});
-    EXPECT_STREQ(p.para.remote, "192.168.1.2");
-    EXPECT_STREQ(p.para.user, "admin");
-    EXPECT_STREQ(p.para.password, "ravel");
-    EXPECT_STREQ(p.para.path, "");
-    EXPECT_STREQ(p.para.url, "");
-    EXPECT_EQ(p.para.ForceFlag, 0);
-    EXPECT_EQ(p.para.DebugFlag, 0);
-    EXPECT_EQ(p.para.PathFlag, 0);
-    EXPECT_EQ(p.para.CheckFlag, 0);
-
-    p = Parse({"-ftp", "10.1.1.1", "-username", "bob", "-password", "s3cret", "-path", "/fw",
-               "program", "-force", "-check", "-debug"});
-    EXPECT_EQ(p.ret, 0);
-    EXPECT_EQ(p.para.TransType, 1);
-    EXPECT_STREQ(p.para.remote, "10.1.1.1");
-    EXPECT_STREQ(p.para.user, "bob");
-    EXPECT_STREQ(p.para.password, "s3cret");
-    EXPECT_STREQ(p.para.path, "/fw");
-    EXPECT_EQ(p.para.PathFlag, 1);
-    EXPECT_EQ(p.para.ForceFlag, 1);
-    EXPECT_EQ(p.para.CheckFlag, 1);
-    EXPECT_EQ(p.para.DebugFlag, 1);
-
-    p = Parse({"-mycloud", "https://h.example/fw/Program.bin", "all", "-d"});
-    EXPECT_EQ(p.para.TransType, 5);
-    EXPECT_STREQ(p.para.url, "https://h.example/fw/Program.bin");
-    EXPECT_EQ(p.para.DebugFlag, 1);
-}
-
-TEST(ParseArgsTest, CountViolationLeavesDefaultsAndCollectsNothing) {
-    Parsed p = Parse({"-tftp", "192.168.1.2"});
-    EXPECT_EQ(p.ret, -1);
-    EXPECT_STREQ(p.para.remote, "");
-    EXPECT_STREQ(p.para.user, "admin");
-    EXPECT_EQ(p.para.InfoMode, 30);
-}
-
-TEST(ParseArgsTest, ValuesAreCutToTheirFields) {
-    const std::string long32(40, 'r');
-    const std::string long512(600, 'p');
-    const std::string long256(300, 'u');
-    Parsed p = Parse({"-ftp", long32, "-u", long32, "-p", long32, "all"});
-    EXPECT_EQ(std::string(p.para.remote), long32.substr(0, 31));
-    EXPECT_EQ(std::string(p.para.user), long32.substr(0, 31));
-    EXPECT_EQ(std::string(p.para.password), long32.substr(0, 31));
-
-    p = Parse({"-local", long512, "all"});
-    EXPECT_EQ(std::string(p.para.path), long512.substr(0, 511));
-    p = Parse({"-tftp", "1.2.3.4", "-P", long512, "all"});
-    EXPECT_EQ(std::string(p.para.path), long512.substr(0, 511));
-    p = Parse({"-mycloud", long256, "all"});
-    EXPECT_EQ(std::string(p.para.url), long256.substr(0, 255));
-}
-
-TEST(ParseArgsTest, ValueOptionAsLastWordGetsAnEmptyValue) {
-    Parsed p = Parse({"-local", "/d", "all", "-u"});
-    EXPECT_EQ(p.ret, 0);
-    EXPECT_STREQ(p.para.user, "");
-    p = Parse({"-local", "/d", "all", "-password"});
-    EXPECT_EQ(p.ret, 0);
-    EXPECT_STREQ(p.para.password, "");
-    p = Parse({"-tftp", "1.2.3.4", "all", "-P"});
-    EXPECT_EQ(p.ret, 0);
-    EXPECT_EQ(p.para.PathFlag, 1);
-    EXPECT_STREQ(p.para.path, "");
-    p = Parse({"-local", "/d", "all", "-tftp"});
-    EXPECT_EQ(p.para.TransType, 0);
-    EXPECT_STREQ(p.para.remote, "");
-    p = Parse({"-local", "/d", "all", "-local"});
-    EXPECT_STREQ(p.para.path, "");
-    p = Parse({"-local", "/d", "all", "-mycloud"});
-    EXPECT_EQ(p.para.TransType, 5);
-    EXPECT_STREQ(p.para.url, "");
+    const std::string cut31(31, 'r');
+    const std::string cut511(511, 'p');
+    const std::string long32 = cut31 + "rrrrrrrrr";
+    const std::string long512 = cut511 + "ppppppppp";
+    const std::string url(300, 'u');
+    struct Row {
+        std::vector<std::string> words;
+        int ret;
+        std::string record;
+    };
+    const Row rows[] = {
+        {{"-tftp", "192.168.1.2", "uImage"}, 0, "192.168.1.2|admin|ravel||| T0 P0 F0 C0 D0"},
+        {{"-ftp", "10.1.1.1", "-username", "bob", "-password", "s3cret", "-path", "/fw", "program",
+          "-force", "-check", "-debug"},
+         0,
+         "10.1.1.1|bob|s3cret|/fw|| T1 P1 F1 C1 D1"},
+        {{"-mycloud", "https://h.example/fw/Program.bin", "all", "-d"},
+         0,
+         "|admin|ravel||https://h.example/fw/Program.bin| T5 P0 F0 C0 D1"},
+        // A count violation leaves the defaults.
+        {{"-tftp", "192.168.1.2"}, -1, "|admin|ravel||| T0 P0 F0 C0 D0"},
+        // Values are cut to their fields.
+        {{"-ftp", long32, "-u", long32, "-p", long32, "all"},
+         0,
+         cut31 + "|" + cut31 + "|" + cut31 + "||| T1 P0 F0 C0 D0"},
+        {{"-local", long512, "all"}, 0, "|admin|ravel|" + cut511 + "|| T3 P1 F0 C0 D0"},
+        {{"-tftp", "1.2.3.4", "-P", long512, "all"},
+         0,
+         "1.2.3.4|admin|ravel|" + cut511 + "|| T0 P1 F0 C0 D0"},
+        {{"-mycloud", url, "all"}, 0, "|admin|ravel||" + url.substr(0, 255) + "| T5 P0 F0 C0 D0"},
+        // A value-taking option as the last word gets an empty value.
+        {{"-local", "/d", "all", "-u"}, 0, "||ravel|/d|| T3 P1 F0 C0 D0"},
+        {{"-local", "/d", "all", "-password"}, 0, "|admin||/d|| T3 P1 F0 C0 D0"},
+        {{"-tftp", "1.2.3.4", "all", "-P"}, 0, "1.2.3.4|admin|ravel||| T0 P1 F0 C0 D0"},
+        {{"-local", "/d", "all", "-tftp"}, 0, "|admin|ravel|/d|| T0 P1 F0 C0 D0"},
+        {{"-local", "/d", "all", "-local"}, 0, "|admin|ravel||| T3 P1 F0 C0 D0"},
+        {{"-local", "/d", "all", "-mycloud"}, 0, "|admin|ravel|/d|| T5 P1 F0 C0 D0"},
+        // A value is never read as an option.
+        {{"-local", "/d", "-u", "-v", "all"}, 0, "|-v|ravel|/d|| T3 P1 F0 C0 D0"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.words.front() + " ... " + row.words.back());
+        Parsed p = Parse(row.words);
+        EXPECT_EQ(p.ret, row.ret);
+        EXPECT_EQ(Record(p.para), row.record);
+    }
 }
 
 TEST(ParseArgsTest, AValueIsNeverReadAsAnOption) {
     Parsed p = Parse({"-local", "/d", "-u", "-v", "all"});
-    EXPECT_STREQ(p.para.user, "-v");
     EXPECT_EQ(p.para.InfoMode, 30);
     EXPECT_EQ(p.para.UpdateType, 0xE3);
 }

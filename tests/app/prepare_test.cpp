@@ -34,6 +34,7 @@ class PrepareTest : public ::testing::Test {
 };
 
 TEST_F(PrepareTest, StopServicesRunsItsCommandsOncePerProcess) {
+    fake_.default_result = 127;  // failing commands are ignored
     EXPECT_FALSE(UPDATE_ServicesStopped());
     UPDATE_StopServices();
     EXPECT_TRUE(UPDATE_ServicesStopped());
@@ -47,13 +48,6 @@ TEST_F(PrepareTest, StopServicesRunsItsCommandsOncePerProcess) {
 
     UPDATE_StopServices();
     EXPECT_EQ(fake_.commands.size(), expected.size());
-}
-
-TEST_F(PrepareTest, StopServicesIgnoresFailingCommands) {
-    fake_.default_result = 127;
-    UPDATE_StopServices();
-    EXPECT_EQ(fake_.commands.size(), 3u);
-    EXPECT_TRUE(UPDATE_ServicesStopped());
 }
 
 TEST_F(PrepareTest, PrepareToolsRunsTheCommandLinesInOrder) {
@@ -208,23 +202,25 @@ class RecordAppendTest : public PrepareTest {
     std::string log_;
 };
 
-TEST_F(RecordAppendTest, TenEntriesAreCutToNineBeforeTheAppend) {
-    WriteFile(log_, Entries(1, 10));
-    UPDATE_AppendRecord("QTPXV300R006B14");
-    EXPECT_EQ(ReadWholeFile(log_), Entries(2, 10) + kNewEntryHead);
-    EXPECT_EQ(fake_.commands, std::vector<std::string>{"date>>/var/runtime/log/update_record.log"});
-}
-
-TEST_F(RecordAppendTest, NineEntriesAreNotCut) {
-    WriteFile(log_, Entries(1, 9));
-    UPDATE_AppendRecord("QTPXV300R006B14");
-    EXPECT_EQ(ReadWholeFile(log_), Entries(1, 9) + kNewEntryHead);
-}
-
-TEST_F(RecordAppendTest, MissingLogIsCreated) {
-    std::filesystem::create_directories(std::filesystem::path(log_).parent_path());
-    UPDATE_AppendRecord("QTPXV300R006B14");
-    EXPECT_EQ(ReadWholeFile(log_), kNewEntryHead);
+// Ten entries are cut to nine before the append, nine are not cut, and a
+// missing log is created.
+TEST_F(RecordAppendTest, AppendKeepsAtMostTenEntries) {
+    const std::pair<std::string, std::string> rows[] = {
+        {Entries(1, 10), Entries(2, 10)},
+        {Entries(1, 9), Entries(1, 9)},
+        {"", ""},
+    };
+    for (const auto& [before, kept] : rows) {
+        SCOPED_TRACE(before.size());
+        fake_.commands.clear();
+        std::filesystem::remove(log_);
+        if (!before.empty()) WriteFile(log_, before);
+        std::filesystem::create_directories(std::filesystem::path(log_).parent_path());
+        UPDATE_AppendRecord("QTPXV300R006B14");
+        EXPECT_EQ(ReadWholeFile(log_), kept + kNewEntryHead);
+        EXPECT_EQ(fake_.commands,
+                  std::vector<std::string>{"date>>/var/runtime/log/update_record.log"});
+    }
 }
 
 TEST_F(RecordAppendTest, UnopenableLogRunsNoDateCommand) {

@@ -76,35 +76,30 @@ TEST_F(ProgressTest, FailureReportSetsMinusOne) {
     EXPECT_EQ(s.percent, 40);
 }
 
+// A cloud download fills the first half: half the download's percent plus half
+// the report, in integer division; more data than announced counts as 100 and
+// must not push the fold past the success mark.
 TEST_F(ProgressTest, CloudDownloadFillsTheFirstHalf) {
+    struct Row {
+        const char* stat;
+        uint32_t report;
+        int percent;
+    };
+    const Row rows[] = {
+        {"Stat:0,DownladRate:40", 0, 20},          {"Stat:0,DownladRate:100", 60, 80},
+        {"Stat:1,DownladRate:0", 11, 5},           {"Stat:0,DownladRate:250", 0, 50},
+        {"Stat:0,DownladRate:4294967295", 10, 55},
+    };
     StartCloudDownload();
-    WriteDownloadStat("Stat:0,DownladRate:40");
-    UPDATE_ReportRate(0);
-    EXPECT_EQ(RateFile(), "20");
-    EXPECT_EQ(UPDATE_ReadProgress().percent, 20);
-
-    WriteDownloadStat("Stat:0,DownladRate:100");
-    UPDATE_ReportRate(60);
-    EXPECT_EQ(RateFile(), "80");
-
-    WriteDownloadStat("Stat:1,DownladRate:0");
-    UPDATE_ReportRate(11);
-    EXPECT_EQ(RateFile(), "5");  // integer division
-    EXPECT_EQ(UPDATE_ReadProgress().error, 0);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.stat);
+        WriteDownloadStat(row.stat);
+        UPDATE_ReportRate(row.report);
+        EXPECT_EQ(RateFile(), std::to_string(row.percent));
+        EXPECT_EQ(UPDATE_ReadProgress().percent, row.percent);
+        EXPECT_EQ(UPDATE_ReadProgress().error, 0);
+    }
     EXPECT_TRUE(fake_.commands.empty());
-}
-
-TEST_F(ProgressTest, DownloadPercentAbove100CountsAs100) {
-    // More data than announced must not push the fold past the success mark.
-    StartCloudDownload();
-    WriteDownloadStat("Stat:0,DownladRate:250");
-    UPDATE_ReportRate(0);
-    EXPECT_EQ(RateFile(), "50");
-    EXPECT_EQ(UPDATE_ReadProgress().percent, 50);
-    WriteDownloadStat("Stat:0,DownladRate:4294967295");
-    UPDATE_ReportRate(10);
-    EXPECT_EQ(RateFile(), "55");
-    EXPECT_EQ(UPDATE_ReadProgress().error, 0);
 }
 
 TEST_F(ProgressTest, StatusFileIsReadUnderTheFetchLock) {
@@ -132,31 +127,27 @@ TEST_F(ProgressTest, StatusFileIsReadUnderTheFetchLock) {
     EXPECT_EQ(UPDATE_ReadProgress().error, 0);
 }
 
-TEST_F(ProgressTest, DownloadTooSmallTurnsTheReportIntoAFailure) {
-    StartCloudDownload();
-    WriteDownloadStat("Stat:2,DownladRate:100");
-    CaptureStdout();
-    UPDATE_ReportRate(50);
-    EXPECT_EQ(GetCapturedStdout(), "Download failed err is[2]\n");
-    EXPECT_EQ(RateFile(), "101");
-    EXPECT_EQ(UPDATE_ReadProgress().error, -1);
+// A missing or unreadable status file is a failed download too; only the
+// "too small" status (last row) removes the status file.
+TEST_F(ProgressTest, FailedDownloadTurnsTheReportIntoAFailure) {
+    const std::pair<const char*, const char*> rows[] = {
+        {nullptr, "Download failed err is[4]\n"},
+        {"garbage", "Download failed err is[5]\n"},
+        {"Stat:2,DownladRate:100", "Download failed err is[2]\n"},
+    };
+    for (const auto& [stat, message] : rows) {
+        SCOPED_TRACE(message);
+        UPDATE_ResetProgress();
+        fake_.commands.clear();
+        StartCloudDownload();
+        if (stat != nullptr) WriteDownloadStat(stat);
+        CaptureStdout();
+        UPDATE_ReportRate(50);
+        EXPECT_EQ(GetCapturedStdout(), message);
+        EXPECT_EQ(RateFile(), "101");
+        EXPECT_EQ(UPDATE_ReadProgress().error, -1);
+    }
     EXPECT_EQ(fake_.commands, std::vector<std::string>{"rm -rf /tmp/download_stat.log"});
-}
-
-TEST_F(ProgressTest, MissingOrUnreadableStatusFileIsAFailedDownload) {
-    StartCloudDownload();
-    CaptureStdout();
-    UPDATE_ReportRate(10);
-    EXPECT_EQ(GetCapturedStdout(), "Download failed err is[4]\n");
-    EXPECT_EQ(RateFile(), "101");
-
-    UPDATE_ResetProgress();
-    StartCloudDownload();
-    WriteDownloadStat("garbage");
-    CaptureStdout();
-    UPDATE_ReportRate(10);
-    EXPECT_EQ(GetCapturedStdout(), "Download failed err is[5]\n");
-    EXPECT_EQ(UPDATE_ReadProgress().error, -1);
 }
 
 TEST_F(ProgressTest, ReportsAbove100DoNotConsultTheDownload) {
@@ -167,23 +158,20 @@ TEST_F(ProgressTest, ReportsAbove100DoNotConsultTheDownload) {
     EXPECT_TRUE(std::filesystem::exists(root_ / "tmp/download_stat.log"));
 }
 
-TEST_F(ProgressTest, ResultZeroStillEndsWithMinusOne) {
-    UPDATE_ReportRate(60);
-    UPDATE_ReportResult(0);
-    EXPECT_EQ(RateFile(), "101");
-    ProgressSnapshot s = UPDATE_ReadProgress();
-    EXPECT_EQ(s.error, -1);
-    EXPECT_EQ(s.percent, 0);
-    EXPECT_EQ(s.done, 0);
-}
-
-TEST_F(ProgressTest, ResultCodeIsStored) {
-    UPDATE_ReportRate(60);
-    UPDATE_ReportResult(-9);
-    EXPECT_EQ(RateFile(), "101");
-    ProgressSnapshot s = UPDATE_ReadProgress();
-    EXPECT_EQ(s.error, -9);
-    EXPECT_EQ(s.percent, 60);
+// The failure report and the real code share one critical section; a code of
+// 0 still leaves -1.
+TEST_F(ProgressTest, ResultCodeIsStoredWithTheFailure) {
+    for (int code : {-9, 0}) {
+        SCOPED_TRACE(code);
+        UPDATE_ResetProgress();
+        UPDATE_ReportRate(60);
+        UPDATE_ReportResult(code);
+        EXPECT_EQ(RateFile(), "101");
+        ProgressSnapshot s = UPDATE_ReadProgress();
+        EXPECT_EQ(s.error, code == 0 ? -1 : code);
+        EXPECT_EQ(s.percent, code == 0 ? 0 : 60);
+        EXPECT_EQ(s.done, 0);
+    }
 }
 
 // A watcher must never see the generic -1 in place of the reported code.

@@ -11,29 +11,30 @@
 #include "app/progress.h"
 #include "app/worker.h"
 #include "sys/path.h"
+#include "sys/scratch.h"
 
 namespace {
+
+using Script = std::map<int, std::function<void()>>;
 
 class WatchTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/watch_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
         std::filesystem::create_directories(root_ / "tmp");
-        sys::SetDeviceRootForTests(root_.string());
+        sys::SetDeviceRootForTests(root_.path());
         UPDATE_ResetProgress();
     }
     void TearDown() override {
         UPDATE_ResetProgress();
         sys::SetDeviceRootForTests("");
-        std::filesystem::remove_all(root_);
     }
 
     // Runs the watchdog; script maps a pause number (1-based) to what the
-    // worker does during that pause. Returns the result and counts pauses.
-    int Watch(const std::map<int, std::function<void()>>& script) {
+    // worker does during that pause, and pause 0 to what it did before the
+    // watch began. Returns the result and counts pauses.
+    int Watch(const Script& script) {
         pauses_ = 0;
+        if (script.count(0) != 0) script.at(0)();
         return UPDATE_WatchWith([&] {
             ++pauses_;
             auto it = script.find(pauses_);
@@ -43,73 +44,51 @@ class WatchTest : public ::testing::Test {
         });
     }
 
-    std::filesystem::path root_;
+    ScratchDir root_;
     int pauses_ = 0;
 };
 
-TEST_F(WatchTest, NoProgressAtAllEndsWithStallAfter601Cycles) {
-    // The first cycle already counts as a stall (0 is not above the best of 0).
-    EXPECT_EQ(Watch({}), -10);
-    EXPECT_EQ(pauses_, 601);
-}
-
-TEST_F(WatchTest, HangAfterTwentyPercentEnds601CyclesAfterTheLastReport) {
-    // Reports of 10 and 20 land in pauses 1 and 2; cycles 2 and 3 see them as
-    // new bests, cycles 4 to 604 are the 601 stalls.
-    EXPECT_EQ(Watch({{1, [] { UPDATE_ReportRate(10); }}, {2, [] { UPDATE_ReportRate(20); }}}), -10);
-    EXPECT_EQ(pauses_, 604);
+TEST_F(WatchTest, Endings) {
+    struct Row {
+        const char* name;
+        Script script;
+        int result;
+        int pauses;
+    };
+    const auto rate = [](uint32_t percent) { return [percent] { UPDATE_ReportRate(percent); }; };
+    const auto fail = [](int32_t code) { return [code] { UPDATE_ReportResult(code); }; };
+    const Row rows[] = {
+        // The first cycle already counts as a stall (0 is not above the best of 0).
+        {"no progress at all", {}, -10, 601},
+        // Cycles 2 and 3 see 10 and 20 as new bests, cycles 4 to 604 are the stalls.
+        {"hang after 20 percent", {{1, rate(10)}, {2, rate(20)}}, -10, 604},
+        // Each report comes 500 cycles after the previous one: never a stall.
+        {"new bests restart the count",
+         {{500, rate(10)}, {1000, rate(20)}, {1500, rate(100)}},
+         0,
+         1500},
+        {"error code ends at once", {{0, fail(-9)}}, -9, 0},
+        {"error during the run", {{1, rate(40)}, {5, fail(-12)}}, -12, 5},
+        // A failure reported with code 0 (or a rate of 101) leaves the error at -1.
+        {"failure without code", {{3, fail(0)}}, -1, 3},
+        {"rate 101", {{2, rate(101)}}, -1, 2},
+        {"above 99 is success", {{1, rate(99)}, {4, rate(100)}}, 0, 4},
+        {"done before the watch", {{0, UPDATE_SetDone}}, 0, 0},
+        {"done during the run", {{7, UPDATE_SetDone}}, 0, 7},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        UPDATE_ResetProgress();
+        EXPECT_EQ(Watch(row.script), row.result);
+        EXPECT_EQ(pauses_, row.pauses);
+    }
 }
 
 TEST_F(WatchTest, RepeatingTheSamePercentIsStillAStall) {
-    std::map<int, std::function<void()>> script;
-    script[1] = [] { UPDATE_ReportRate(30); };
-    for (int i = 2; i < 700; ++i) script[i] = [] { UPDATE_ReportRate(30); };
+    Script script;
+    for (int i = 1; i < 700; ++i) script[i] = [] { UPDATE_ReportRate(30); };
     EXPECT_EQ(Watch(script), -10);
     EXPECT_EQ(pauses_, 603);
-}
-
-TEST_F(WatchTest, NewBestPercentRestartsTheStallCount) {
-    // Each report comes 500 cycles after the previous one: never a stall.
-    EXPECT_EQ(Watch({{500, [] { UPDATE_ReportRate(10); }},
-                     {1000, [] { UPDATE_ReportRate(20); }},
-                     {1500, [] { UPDATE_ReportRate(100); }}}),
-              0);
-    EXPECT_EQ(pauses_, 1500);
-}
-
-TEST_F(WatchTest, ErrorCodeEndsAtOnce) {
-    UPDATE_ReportResult(-9);
-    EXPECT_EQ(Watch({}), -9);
-    EXPECT_EQ(pauses_, 0);
-}
-
-TEST_F(WatchTest, ErrorDuringTheRunEndsTheNextCycle) {
-    EXPECT_EQ(Watch({{1, [] { UPDATE_ReportRate(40); }}, {5, [] { UPDATE_ReportResult(-12); }}}),
-              -12);
-    EXPECT_EQ(pauses_, 5);
-}
-
-TEST_F(WatchTest, FailedReportWithoutCodeEndsWithMinusOne) {
-    // A failure reported with code 0 (or a rate of 101) leaves the error at -1.
-    EXPECT_EQ(Watch({{3, [] { UPDATE_ReportResult(0); }}}), -1);
-    EXPECT_EQ(pauses_, 3);
-    UPDATE_ResetProgress();
-    EXPECT_EQ(Watch({{2, [] { UPDATE_ReportRate(101); }}}), -1);
-    EXPECT_EQ(pauses_, 2);
-}
-
-TEST_F(WatchTest, PercentAboveNinetyNineEndsWithSuccess) {
-    EXPECT_EQ(Watch({{1, [] { UPDATE_ReportRate(99); }}, {4, [] { UPDATE_ReportRate(100); }}}), 0);
-    EXPECT_EQ(pauses_, 4);
-}
-
-TEST_F(WatchTest, DoneFlagEndsWithSuccess) {
-    UPDATE_SetDone();
-    EXPECT_EQ(Watch({}), 0);
-    EXPECT_EQ(pauses_, 0);
-    UPDATE_ResetProgress();
-    EXPECT_EQ(Watch({{7, [] { UPDATE_SetDone(); }}}), 0);
-    EXPECT_EQ(pauses_, 7);
 }
 
 }  // namespace

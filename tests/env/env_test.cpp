@@ -151,19 +151,13 @@ TEST_F(EnvCrcTest, BothCopiesGetTheirOwnChecksum) {
 
 TEST_F(EnvCrcTest, KnownChecksumsOfErasedEnvironments) {
     // Data areas of 0xFF bytes; values worked out with zlib's crc32.
-    struct Row {
-        uint32_t size;
-        uint32_t crc;
-        uint8_t le[4];
-    } rows[] = {{kEnvSizeSmall, 0x619D86DBu, {0xDB, 0x86, 0x9D, 0x61}},
-                {kEnvSizeLarge, 0x6F2A9CFAu, {0xFA, 0x9C, 0x2A, 0x6F}}};
-    for (const Row& row : rows) {
+    // Stored little-endian in the first four bytes.
+    for (auto [size, crc] : {std::pair{kEnvSizeSmall, 0x619D86DBu}, {kEnvSizeLarge, 0x6F2A9CFAu}}) {
         SetUp();
         std::fill(env_->data().begin(), env_->data().end(), 0xFF);
         std::string out;
-        ASSERT_EQ(Run(row.size, &out), 0);
-        EXPECT_EQ(ReferenceCrc32(env_->data().data() + 4, row.size - 4), row.crc);
-        EXPECT_TRUE(std::equal(row.le, row.le + 4, env_->data().begin())) << std::hex << row.crc;
+        ASSERT_EQ(Run(size, &out), 0);
+        EXPECT_EQ(Le32(env_->data()), crc) << size;
     }
 }
 
@@ -185,41 +179,24 @@ TEST_F(EnvCrcTest, FailedBackupEraseAfterAValidPrimary) {
 }
 
 TEST_F(EnvCrcTest, FailuresBeforeAnyErase) {
+    using Op = MemFlash::Op;
     struct Row {
-        const char* name;
-        std::function<void(MemFlash& env, MemFlash& bak)> arrange;
+        bool backup;  // which copy fails
+        Op op;
+        int error;
         const char* message;
     } rows[] = {
-        {"no backup device",
-         []([[maybe_unused]] MemFlash& env, [[maybe_unused]] MemFlash& bak) {
-             bak.FailOn(MemFlash::Op::Open, ENOENT);
-         },
-         "BakEnv Failed to read flash\n"},
-        {"no primary device",
-         []([[maybe_unused]] MemFlash& env, [[maybe_unused]] MemFlash& bak) {
-             env.FailOn(MemFlash::Op::Open, ENOENT);
-         },
-         "Failed to open /dev/mtd2\n"},
-        {"primary read",
-         []([[maybe_unused]] MemFlash& env, [[maybe_unused]] MemFlash& bak) {
-             env.FailOn(MemFlash::Op::Read, EIO);
-         },
-         "Env Failed to read flash\n"},
-        {"backup read",
-         []([[maybe_unused]] MemFlash& env, [[maybe_unused]] MemFlash& bak) {
-             bak.FailOn(MemFlash::Op::Read, EIO);
-         },
-         "BakEnv Failed to read flash\n"},
-        {"primary erase",
-         []([[maybe_unused]] MemFlash& env, [[maybe_unused]] MemFlash& bak) {
-             env.FailOn(MemFlash::Op::Erase, EIO);
-         },
+        {true, Op::Open, ENOENT, "BakEnv Failed to read flash\n"},
+        {false, Op::Open, ENOENT, "Failed to open /dev/mtd2\n"},
+        {false, Op::Read, EIO, "Env Failed to read flash\n"},
+        {true, Op::Read, EIO, "BakEnv Failed to read flash\n"},
+        {false, Op::Erase, EIO,
          "Env Failed to erase flash stFhEraseInfo (0x0, 0x20000), lRet=-1\n"},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(row.message);
         SetUp();
-        row.arrange(*env_, *bak_);
+        (row.backup ? bak_ : env_)->FailOn(row.op, row.error);
         std::string out;
         EXPECT_EQ(Run(kEnvSizeSmall, &out), -1);
         EXPECT_EQ(out, row.message);
@@ -227,16 +204,6 @@ TEST_F(EnvCrcTest, FailuresBeforeAnyErase) {
         EXPECT_EQ(bak_->data(), bak_before_);
         EXPECT_EQ(bak_->Count(MemFlash::Op::Erase), 0);
     }
-}
-
-TEST_F(EnvCrcTest, MissingBackupPathFailsBeforeErasing) {
-    flash::MemMtdMap only_primary;
-    auto env = only_primary.Add(kEnvDev, kChip, kBlock);
-    flash::ScopedMtdOpener opener(only_primary.Opener());
-    std::string out;
-    EXPECT_EQ(Run(kEnvSizeSmall, &out), -1);
-    EXPECT_EQ(out, "BakEnv Failed to read flash\n");
-    EXPECT_EQ(env->Count(MemFlash::Op::Erase), 0);
 }
 
 class FakeNvram : public NvramDevice {
@@ -264,31 +231,31 @@ NVRAM_ITEM_S SyncItem() {
     return item;
 }
 
-TEST(Nvram, StoresTheItem) {
-    std::vector<NVRAM_ITEM_S> stored;
-    std::string opened;
-    SetNvramOpenerForTests([&](const char* path) {
-        opened = path;
-        return std::make_unique<FakeNvram>(&stored, 0);
-    });
-    NVRAM_ITEM_S item = SyncItem();
-    EXPECT_EQ(SetEnvToFlash(&item), 0);
-    SetNvramOpenerForTests(nullptr);
-    EXPECT_EQ(opened, "/dev/hal_nvram");
-    ASSERT_EQ(stored.size(), 1u);
-    EXPECT_STREQ(stored[0].name, "sync_mmap");
-    EXPECT_STREQ(stored[0].value, "1");
-}
-
-TEST(Nvram, RefusedStoreIsReported) {
-    std::vector<NVRAM_ITEM_S> stored;
-    SetNvramOpenerForTests([&](const char*) { return std::make_unique<FakeNvram>(&stored, -1); });
-    NVRAM_ITEM_S item = SyncItem();
-    CaptureStdout();
-    EXPECT_EQ(SetEnvToFlash(&item), -1);
-    std::string out = GetCapturedStdout();
-    SetNvramOpenerForTests(nullptr);
-    EXPECT_EQ(out, "Failed to set nvram value(1) of sync_mmap, errno(Input/output error)\n");
+// A device that stores the item, and one that refuses it.
+TEST(Nvram, StoresTheItemOrReportsTheRefusal) {
+    for (int result : {0, -1}) {
+        std::vector<NVRAM_ITEM_S> stored;
+        std::string opened;
+        SetNvramOpenerForTests([&](const char* path) {
+            opened = path;
+            return std::make_unique<FakeNvram>(&stored, result);
+        });
+        NVRAM_ITEM_S item = SyncItem();
+        CaptureStdout();
+        EXPECT_EQ(SetEnvToFlash(&item), result);
+        std::string out = GetCapturedStdout();
+        SetNvramOpenerForTests(nullptr);
+        EXPECT_EQ(opened, "/dev/hal_nvram");
+        ASSERT_EQ(stored.size(), result == 0 ? 1u : 0u);
+        if (result == 0) {
+            EXPECT_EQ(out, "");
+            EXPECT_STREQ(stored[0].name, "sync_mmap");
+            EXPECT_STREQ(stored[0].value, "1");
+        } else {
+            EXPECT_EQ(out,
+                      "Failed to set nvram value(1) of sync_mmap, errno(Input/output error)\n");
+        }
+    }
 }
 
 // The real device path: no node, and a node that is no nvram driver.

@@ -5,10 +5,12 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "flash/platform.h"
 #include "sys/path.h"
 #include "sys/runner.h"
+#include "sys/scratch.h"
 
 namespace {
 
@@ -98,10 +100,9 @@ TEST_F(PlatformTest, VariantProfilesForTests) {
 
 // The partition lookup: no device node, and a node that is no driver.
 TEST(Probes, PartitionLookupFailures) {
-    const std::filesystem::path root =
-        std::filesystem::temp_directory_path() / ("partinfo-" + std::to_string(::getpid()));
+    ScratchDir root;
     std::filesystem::create_directories(root / "dev");
-    sys::SetDeviceRootForTests(root.string());
+    sys::SetDeviceRootForTests(root.path());
     PART_INFO_S info{};
     info.FlashType = kFlashEmmc;
     std::strcpy(info.Name, "mdc.bin");
@@ -113,7 +114,6 @@ TEST(Probes, PartitionLookupFailures) {
     int plain = UPDATE_GetPartInfo(&info);
     std::string plain_out = testing::internal::GetCapturedStdout();
     sys::SetDeviceRootForTests("");
-    std::filesystem::remove_all(root);
 
     EXPECT_EQ(missing, -1);
     EXPECT_EQ(missing_out, "open /dev/hal_misc failed\n");
@@ -123,37 +123,35 @@ TEST(Probes, PartitionLookupFailures) {
 }
 
 struct ProbeCase {
+    int (*probe)(char*);
+    const char* command;
     const char* text;
+    int read_result;
     int result;
     const char* value;
 };
 
-TEST(Probes, BoardTypeKeepsAllButTheLineEnd) {
+TEST(Probes, BoardTypeAndUbootRevisionKeepAllButTheLineEnd) {
+    const char* kBoard = "cat /proc/board_type";
     const ProbeCase cases[] = {
-        {"ABC\n", 0, "ABC"},   {"ABC", 0, "ABC"},  // no line end: nothing is cut
-        {"ABC\r\n", 0, "ABC"}, {"BRD-K700-Q08@48-X\nsecond line\n", 0, "BRD-K700-Q08@48-X"},
-        {"", -1, "Unknown"},
+        {UPDATE_GetBoardType, kBoard, "ABC\n", 0, 0, "ABC"},
+        {UPDATE_GetBoardType, kBoard, "ABC", 0, 0, "ABC"},  // no line end: nothing is cut
+        {UPDATE_GetBoardType, kBoard, "ABC\r\n", 0, 0, "ABC"},
+        {UPDATE_GetBoardType, kBoard, "BRD-K700-Q08@48-X\nsecond line\n", 0, 0,
+         "BRD-K700-Q08@48-X"},
+        {UPDATE_GetBoardType, kBoard, "", 0, -1, "Unknown"},
+        {UPDATE_GetUbootVersion, "cat /proc/uboot_rev", "U1\n", -1, -1, "Unknown"},
     };
     for (const auto& c : cases) {
         sys::FakeRunner fake;
         fake.read_output = c.text;
+        fake.read_result = c.read_result;
         sys::ScopedRunner scope(fake);
         char out[kProbeTextSize];
-        EXPECT_EQ(UPDATE_GetBoardType(out), c.result) << c.text;
+        EXPECT_EQ(c.probe(out), c.result) << c.text;
         EXPECT_STREQ(out, c.value);
-        ASSERT_EQ(fake.commands.size(), 1u);
-        EXPECT_EQ(fake.commands[0], "cat /proc/board_type");
+        EXPECT_EQ(fake.commands, std::vector<std::string>{c.command});
     }
-}
-
-TEST(Probes, UbootRevisionUnknownWhenUnreadable) {
-    sys::FakeRunner fake;
-    fake.read_result = -1;
-    sys::ScopedRunner scope(fake);
-    char out[kProbeTextSize];
-    EXPECT_EQ(UPDATE_GetUbootVersion(out), -1);
-    EXPECT_STREQ(out, "Unknown");
-    EXPECT_EQ(fake.commands[0], "cat /proc/uboot_rev");
 }
 
 TEST(Probes, LongLineIsCutToTheDestination) {
@@ -181,43 +179,25 @@ TEST(Probes, RootFileSystemWords) {
     EXPECT_EQ(UPDATE_IsYaffs2(), -1);
 }
 
-class UbiRuntimeTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        root_ = std::filesystem::temp_directory_path() /
-                ("ubi-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(root_ / "proc");
-        sys::SetDeviceRootForTests(root_.string());
+TEST(Probes, UbiVolumeOnVarRuntime) {
+    const std::pair<std::string, int> rows[] = {
+        {"rootfs / rootfs rw 0 0\nubi1_0 /var/runtime ubifs rw,relatime 0 0\n", 0},
+        {"ubi0_0 /var/runtime ubifs rw 0 0\nubi1_0 /mnt ubifs rw 0 0\n", -1},  // other mounts
+        // 40 characters, then the device name straddles the 49-character piece boundary.
+        {std::string(40, 'a') + " ubi1_0 /var/runtime ubifs rw 0 0\n", -1},
+    };
+    ScratchDir root;
+    std::filesystem::create_directories(root / "proc");
+    sys::SetDeviceRootForTests(root.path());
+    for (const auto& [mounts, result] : rows) {
+        std::ofstream(root / "proc/mounts") << mounts;
+        EXPECT_EQ(UPDATE_IsUbiRuntime(), result) << mounts;
     }
-    void TearDown() override {
-        sys::SetDeviceRootForTests("");
-        std::filesystem::remove_all(root_);
-    }
-    void WriteMounts(const std::string& text) { std::ofstream(root_ / "proc" / "mounts") << text; }
-    std::filesystem::path root_;
-};
-
-TEST_F(UbiRuntimeTest, FindsTheVolumeOnVarRuntime) {
-    WriteMounts("rootfs / rootfs rw 0 0\nubi1_0 /var/runtime ubifs rw,relatime 0 0\n");
-    EXPECT_EQ(UPDATE_IsUbiRuntime(), 0);
-}
-
-TEST_F(UbiRuntimeTest, OtherMountsAreNotIt) {
-    WriteMounts("ubi0_0 /var/runtime ubifs rw 0 0\nubi1_0 /mnt ubifs rw 0 0\n");
-    EXPECT_EQ(UPDATE_IsUbiRuntime(), -1);
-}
-
-TEST_F(UbiRuntimeTest, TextSplitAcrossTwoPiecesIsNotFound) {
-    // 40 characters, then the device name straddles the 49-character piece boundary.
-    WriteMounts(std::string(40, 'a') + " ubi1_0 /var/runtime ubifs rw 0 0\n");
-    EXPECT_EQ(UPDATE_IsUbiRuntime(), -1);
-}
-
-TEST_F(UbiRuntimeTest, MissingMountsFileAnswersNo) {
+    std::filesystem::remove(root / "proc/mounts");
     testing::internal::CaptureStdout();
     EXPECT_EQ(UPDATE_IsUbiRuntime(), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "fopen /proc/mounts is error \r\n");
+    sys::SetDeviceRootForTests("");
 }
 
 }  // namespace

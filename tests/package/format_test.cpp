@@ -16,28 +16,32 @@
 
 namespace {
 
-using pkgtest::RawEntry;
 using pkgtest::RawPackage;
+using pkgtest::Stdout;
 using pkgtest::WriteFile;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 class FormatTest : public testing::Test {
   protected:
     void TearDown() override { UPDATE_SetSubImageCount(0); }
+    // Reads the table of pkg_ holding bytes; out_ gets what it printed.
+    FileTable Table(const std::string& bytes) {
+        WriteFile(pkg_, bytes);
+        FileTable table;
+        out_ = Stdout([&] { table = UPDATE_GetFileStruct(pkg_.c_str()); });
+        return table;
+    }
     ScratchDir dir_;
+    const std::string pkg_ = dir_ / "Program.bin";
+    std::string out_;
 };
 
 TEST_F(FormatTest, TableIsReadLittleEndianAndCountIsKept) {
-    const std::string pkg = dir_ / "Program.bin";
-    WriteFile(pkg, RawPackage("h", "b", 3,
-                              {{"uboot.bin", 0x01020304, 4096, 0x10},
-                               {"", 0, 0, 0},
-                               {"config.bin", 7, 0xA0B0C0D0, 0xFFFFFFFF}},
-                              5000));
-    CaptureStdout();
-    FileTable table = UPDATE_GetFileStruct(pkg.c_str());
-    EXPECT_EQ(GetCapturedStdout(), "sub image count 3\n");
+    FileTable table = Table(RawPackage("h", "b", 3,
+                                       {{"uboot.bin", 0x01020304, 4096, 0x10},
+                                        {"", 0, 0, 0},
+                                        {"config.bin", 7, 0xA0B0C0D0, 0xFFFFFFFF}},
+                                       5000));
+    EXPECT_EQ(out_, "sub image count 3\n");
     ASSERT_TRUE(table);
     EXPECT_EQ(UPDATE_SubImageCount(), 3u);
     EXPECT_STREQ(table[0].FileName, "uboot.bin");
@@ -63,13 +67,8 @@ TEST_F(FormatTest, TableIsReadLittleEndianAndCountIsKept) {
 
 TEST_F(FormatTest, TableCutShortByEndOfFileLeavesZeroEntries) {
     // Count 4, but the file ends 10 bytes into the second entry.
-    std::string bytes =
-        RawPackage("h", "b", 4, {{"a", 11, 22, 33}, {"bbbbbbbbbbbbbbb", 1, 2, 3}}, 2052 + 144 + 10);
-    const std::string pkg = dir_ / "Program.bin";
-    WriteFile(pkg, bytes);
-    CaptureStdout();
-    FileTable table = UPDATE_GetFileStruct(pkg.c_str());
-    GetCapturedStdout();
+    FileTable table = Table(RawPackage(
+        "h", "b", 4, {{"a", 11, 22, 33}, {"bbbbbbbbbbbbbbb", 1, 2, 3}}, 2052 + 144 + 10));
     ASSERT_TRUE(table);
     EXPECT_EQ(UPDATE_SubImageCount(), 4u);
     EXPECT_EQ(table[0].FileLength, 11u);
@@ -85,11 +84,8 @@ TEST_F(FormatTest, TableCutShortByEndOfFileLeavesZeroEntries) {
 TEST_F(FormatTest, HostileCountHoldsOnlyWhatTheFileContains) {
     // A count of four thousand million in a 5000-byte file must not make the
     // updater allocate 600 GB before the package is verified.
-    const std::string pkg = dir_ / "Program.bin";
-    WriteFile(pkg, RawPackage("h", "b", 0xF0000000u, {{"a", 11, 22, 33}}, 5000));
-    CaptureStdout();
-    FileTable table = UPDATE_GetFileStruct(pkg.c_str());
-    EXPECT_EQ(GetCapturedStdout(), "sub image count 4026531840\n");
+    FileTable table = Table(RawPackage("h", "b", 0xF0000000u, {{"a", 11, 22, 33}}, 5000));
+    EXPECT_EQ(out_, "sub image count 4026531840\n");
     ASSERT_TRUE(table);
     EXPECT_EQ(UPDATE_SubImageCount(), 0xF0000000u);
     EXPECT_EQ(UPDATE_EntryAt(table.get(), 0)->FileLength, 11u);
@@ -98,37 +94,23 @@ TEST_F(FormatTest, HostileCountHoldsOnlyWhatTheFileContains) {
 }
 
 TEST_F(FormatTest, TableFailures) {
-    const std::string pkg = dir_ / "Program.bin";
-    struct Case {
-        const char* what;
-        std::string bytes;
-        std::string message;
-    };
-    const Case cases[] = {
-        {"count 0", RawPackage("h", "b", 0, {}, 4096),
-         "Read image file failed. BinFile:" + pkg + "\n"},
-        {"no count", std::string(2050, 'x'), "Read image file failed. BinFile:" + pkg + "\n"},
-        {"empty", std::string(), "Read image file failed. BinFile:" + pkg + "\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        WriteFile(pkg, c.bytes);
+    // Count 0, no room for a count, an empty file.
+    for (const std::string& bytes :
+         {RawPackage("h", "b", 0, {}, 4096), std::string(2050, 'x'), std::string()}) {
+        SCOPED_TRACE(bytes.size());
         UPDATE_SetSubImageCount(9);
-        CaptureStdout();
-        EXPECT_FALSE(UPDATE_GetFileStruct(pkg.c_str()));
-        EXPECT_EQ(GetCapturedStdout(), c.message);
+        EXPECT_FALSE(Table(bytes));
+        EXPECT_EQ(out_, "Read image file failed. BinFile:" + pkg_ + "\n");
     }
     const std::string missing = dir_ / "none.bin";
-    CaptureStdout();
-    EXPECT_FALSE(UPDATE_GetFileStruct(missing.c_str()));
-    EXPECT_EQ(GetCapturedStdout(), "Get patifition failed. BinFile:" + missing + "\n");
+    EXPECT_EQ(Stdout([&] { EXPECT_FALSE(UPDATE_GetFileStruct(missing.c_str())); }),
+              "Get patifition failed. BinFile:" + missing + "\n");
 }
 
 TEST_F(FormatTest, UnpackCopiesTheRegion) {
     std::string bytes(1000000, '\0');
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
-    const std::string pkg = dir_ / "Program.bin";
-    WriteFile(pkg, bytes);
+    WriteFile(pkg_, bytes);
     const std::string out = dir_ / "out.bin";
     struct Case {
         uint32_t offset, length;
@@ -143,7 +125,7 @@ TEST_F(FormatTest, UnpackCopiesTheRegion) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.offset);
-        EXPECT_EQ(UPDATE_UnpackFile(pkg.c_str(), c.offset, c.length, out.c_str()), 0);
+        EXPECT_EQ(UPDATE_UnpackFile(pkg_.c_str(), c.offset, c.length, out.c_str()), 0);
         EXPECT_EQ(ReadWholeFile(out), c.expect);
         struct stat st {};
         ASSERT_EQ(::stat(out.c_str(), &st), 0);
@@ -154,20 +136,24 @@ TEST_F(FormatTest, UnpackCopiesTheRegion) {
 }
 
 TEST_F(FormatTest, UnpackFailures) {
-    const std::string pkg = dir_ / "Program.bin";
-    WriteFile(pkg, std::string(100, 'a'));
-    const std::string missing = dir_ / "missing.bin";
-    const std::string bad_target = dir_ / "no/such/dir/out";
-    CaptureStdout();
-    EXPECT_EQ(UPDATE_UnpackFile(missing.c_str(), 0, 1, (dir_ / "o").c_str()), -3);
-    EXPECT_EQ(GetCapturedStdout(), "Get Binfile: " + missing + " failed\n");
-    CaptureStdout();
-    EXPECT_EQ(UPDATE_UnpackFile(pkg.c_str(), 0, 1, bad_target.c_str()), -3);
-    EXPECT_EQ(GetCapturedStdout(), "open pszUnpackFileName file:" + bad_target + ". fail\n");
-    // A directory opens but cannot be read.
-    CaptureStdout();
-    EXPECT_EQ(UPDATE_UnpackFile(dir_.path().c_str(), 0, 1, (dir_ / "o").c_str()), -5);
-    EXPECT_EQ(GetCapturedStdout(), "read bin file fail\n");
+    WriteFile(pkg_, std::string(100, 'a'));
+    const std::string missing = dir_ / "missing.bin", bad = dir_ / "no/such/dir/out";
+    struct Case {
+        std::string from, to;
+        int ret;
+        std::string message;
+    };
+    const Case cases[] = {
+        {missing, dir_ / "o", -3, "Get Binfile: " + missing + " failed\n"},
+        {pkg_, bad, -3, "open pszUnpackFileName file:" + bad + ". fail\n"},
+        {dir_.path(), dir_ / "o", -5, "read bin file fail\n"},  // a directory opens, reads fail
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Stdout([&] {
+                      EXPECT_EQ(UPDATE_UnpackFile(c.from.c_str(), 0, 1, c.to.c_str()), c.ret);
+                  }),
+                  c.message);
+    }
 }
 
 TEST_F(FormatTest, ReplaceUpdateUnpacksToTmpBusybox) {
@@ -175,31 +161,28 @@ TEST_F(FormatTest, ReplaceUpdateUnpacksToTmpBusybox) {
     sys::SetDeviceRootForTests(dir_.path());
     std::string bytes(8192, 'p');
     bytes.replace(5000, 6, "UPDATE");
-    const std::string pkg = dir_ / "Program.bin";
-    WriteFile(pkg, bytes);
+    WriteFile(pkg_, bytes);
     SubImageEntry entry{};
     std::strcpy(entry.FileName, "update");
     entry.FileOffset = 5000;
     entry.FileLength = 6;
     pkgtest::ScopedLog log(dir_ / "update.log");
-    CaptureStdout();
-    EXPECT_EQ(UPDATE_ReplaceUpdate(&entry, pkg.c_str()), 0);
-    EXPECT_EQ(GetCapturedStdout(), "");  // log only
+    // Log only.
+    EXPECT_EQ(Stdout([&] { EXPECT_EQ(UPDATE_ReplaceUpdate(&entry, pkg_.c_str()), 0); }), "");
     EXPECT_EQ(ReadWholeFile(dir_ / "tmp/busybox"), "UPDATE");
     const std::string missing = dir_ / "none.bin";
-    CaptureStdout();
-    EXPECT_EQ(UPDATE_ReplaceUpdate(&entry, missing.c_str()), -3);
-    EXPECT_EQ(GetCapturedStdout(), "Get Binfile: " + missing + " failed\n");
+    EXPECT_EQ(Stdout([&] { EXPECT_EQ(UPDATE_ReplaceUpdate(&entry, missing.c_str()), -3); }),
+              "Get Binfile: " + missing + " failed\n");
     const std::vector<std::string> expect = {
         "replace update ......",
-        "read FileName:update, FileLength:6, FileOffset: 5000, pszBinFile: " + pkg,
+        "read FileName:update, FileLength:6, FileOffset: 5000, pszBinFile: " + pkg_,
         "replace update ......",
         "read FileName:update, FileLength:6, FileOffset: 5000, pszBinFile: " + missing,
         "Get Binfile: " + missing + " failed",
         "unpack update to /tmp/busybox failed.",
     };
     EXPECT_EQ(log.Messages(), expect);
-    EXPECT_NE(UPDATE_ReplaceUpdate(nullptr, pkg.c_str()), 0);
+    EXPECT_NE(UPDATE_ReplaceUpdate(nullptr, pkg_.c_str()), 0);
     sys::SetDeviceRootForTests("");
 }
 
@@ -225,23 +208,18 @@ TEST_F(FormatTest, BinDir) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path.substr(0, 40));
         char dir[512] = "unchanged";
-        CaptureStdout();
-        EXPECT_EQ(UPDATE_GetBinDir(c.path.c_str(), dir), c.ret);
-        EXPECT_EQ(GetCapturedStdout(), c.message);
-        if (c.ret == 0) {
-            EXPECT_EQ(std::string(dir), c.dir);
-        }
+        EXPECT_EQ(Stdout([&] { EXPECT_EQ(UPDATE_GetBinDir(c.path.c_str(), dir), c.ret); }),
+                  c.message);
+        EXPECT_TRUE(c.ret != 0 || std::string(dir) == c.dir) << dir;
     }
 }
 
 TEST_F(FormatTest, StepNames) {
-    EXPECT_STREQ(UPDATE_StepName(0x1), "uImage.bin");
-    EXPECT_STREQ(UPDATE_StepName(0x2), "Program.bin");
-    EXPECT_STREQ(UPDATE_StepName(0x4), "Uboot.bin");
-    EXPECT_STREQ(UPDATE_StepName(0x20), "Activex.bin");
-    EXPECT_STREQ(UPDATE_StepName(0x400), "SlaveProgram.bin");
-    EXPECT_STREQ(UPDATE_StepName(0), "All.bin");
-    EXPECT_STREQ(UPDATE_StepName(0x3), "All.bin");
+    const std::pair<uint32_t, const char*> names[] = {
+        {0x1, "uImage.bin"},   {0x2, "Program.bin"},        {0x4, "Uboot.bin"},
+        {0x20, "Activex.bin"}, {0x400, "SlaveProgram.bin"}, {0, "All.bin"},
+        {0x3, "All.bin"}};
+    for (const auto& [bits, name] : names) EXPECT_STREQ(UPDATE_StepName(bits), name) << bits;
 }
 
 TEST_F(FormatTest, PositionsFollowTheProgramSlot) {

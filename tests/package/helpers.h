@@ -1,5 +1,5 @@
-// Small helpers of the package tests: files from bytes, hand-made packages,
-// captured output and log text without its stamps.
+// Small helpers of the package tests: files from bytes, key files, hand-made
+// packages, head fields, captured output and log text without its stamps.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "package/format.h"
+#include "package/known_answers.h"
 #include "sys/log.h"
 #include "sys/scratch.h"
 
@@ -24,6 +25,32 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
 
 inline void PutU32(std::string& s, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+// Runs f with standard output captured and returns what it printed.
+template <class F>
+std::string Stdout(F&& f) {
+    testing::internal::CaptureStdout();
+    f();
+    return testing::internal::GetCapturedStdout();
+}
+
+// The key files of the known-answer key: "/.pub_key" and "pri_key".
+inline std::string PublicKeyText() {
+    return std::string("N = ") + kat::kKeyN + "\nE = " + kat::kKeyE + "\n";
+}
+inline std::string PrivateKeyText() {
+    return PublicKeyText() + "D = " + kat::kKeyD + "\nP = " + kat::kKeyP + "\nQ = " + kat::kKeyQ +
+           "\nDP = " + kat::kKeyDP + "\nDQ = " + kat::kKeyDQ + "\nQP = " + kat::kKeyQP + "\n";
+}
+
+// The head fields of a package's first 256 bytes.
+inline ImageHeadFields HeadOf(const std::string& bytes) {
+    char head[kHeadSize] = {};
+    std::memcpy(head, bytes.data(), std::min(bytes.size(), kHeadSize));
+    ImageHeadFields f{};
+    UPDATE_SplitHead(head, &f);
+    return f;
 }
 
 struct RawEntry {

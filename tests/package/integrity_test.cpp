@@ -22,9 +22,9 @@
 
 namespace {
 
+using pkgtest::PublicKeyText;
+using pkgtest::Stdout;
 using pkgtest::WriteFile;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 std::vector<uint8_t> FromHex(const char* hex) {
     std::vector<uint8_t> out;
@@ -38,16 +38,6 @@ std::string Pattern(size_t n) {
     std::string s(n, '\0');
     for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(kat::PatternByte(i));
     return s;
-}
-
-std::string PublicKeyText() {
-    return std::string("N = ") + kat::kKeyN + "\nE = " + kat::kKeyE + "\n";
-}
-
-std::string PrivateKeyText() {
-    return std::string("N = ") + kat::kKeyN + "\nE = " + kat::kKeyE + "\nD = " + kat::kKeyD +
-           "\nP = " + kat::kKeyP + "\nQ = " + kat::kKeyQ + "\nDP = " + kat::kKeyDP +
-           "\nDQ = " + kat::kKeyDQ + "\nQP = " + kat::kKeyQP + "\n";
 }
 
 // ---- CRC
@@ -70,10 +60,9 @@ TEST(PacketCrc, KnownAnswers) {
         EXPECT_EQ(UPDATE_CountPacketCrc(fd.get(), &crc), 0);
         EXPECT_EQ(crc, c.crc);
     }
-    EXPECT_EQ(UPDATE_PacketCrc(reinterpret_cast<const uint8_t*>("123456789"), 9, 0xFFFFFFFFu),
-              0x0376E6E7u);
-    EXPECT_EQ(pkg::PacketCrcTable(reinterpret_cast<const uint8_t*>("123456789"), 9, 0xFFFFFFFFu),
-              0x0376E6E7u);
+    const auto* check = reinterpret_cast<const uint8_t*>("123456789");
+    EXPECT_EQ(UPDATE_PacketCrc(check, 9, 0xFFFFFFFFu), 0x0376E6E7u);
+    EXPECT_EQ(pkg::PacketCrcTable(check, 9, 0xFFFFFFFFu), 0x0376E6E7u);
 }
 
 TEST(PacketCrc, BackendAgreesWithByteTableOnRandomSplits) {
@@ -122,11 +111,12 @@ TEST(PacketCrc, CheckCrcResultsAndMessages) {
     const std::string path = dir / "Program.bin";
     WriteFile(path, std::string(4096, '\0') + "123456789");
     pkgtest::ScopedLog log(dir / "update.log");
-    CaptureStdout();
-    EXPECT_EQ(UPDATE_CheckCrc(0x0376E6E7u, path.c_str()), 0);
-    EXPECT_EQ(UPDATE_CheckCrc(0x0376E6E8u, path.c_str()), -1);
-    EXPECT_EQ(UPDATE_CheckCrc(0, (dir / "none").c_str()), -3);
-    EXPECT_EQ(GetCapturedStdout(), "");  // log only
+    EXPECT_EQ(Stdout([&] {  // log only
+                  EXPECT_EQ(UPDATE_CheckCrc(0x0376E6E7u, path.c_str()), 0);
+                  EXPECT_EQ(UPDATE_CheckCrc(0x0376E6E8u, path.c_str()), -1);
+                  EXPECT_EQ(UPDATE_CheckCrc(0, (dir / "none").c_str()), -3);
+              }),
+              "");
     const std::vector<std::string> expect = {
         "Read head crc: 58124007, count file crc: 58124007.",
         "Read head crc: 58124008, count file crc: 58124007.",
@@ -175,20 +165,19 @@ TEST_F(DigestTest, LargeFileOnAnyNumberOfThreads) {
     WriteFile(dir_ / "big", Pattern(kat::kBigPatternSize));
     sys::UniqueFd fd(::open((dir_ / "big").c_str(), O_RDONLY));
     for (unsigned threads : {0u, 1u, 2u, 3u, 7u, 8u}) {
-        SCOPED_TRACE(threads);
-        pkg::ScanOptions options;
-        options.crc = true;
-        options.digest = true;
-        options.threads = threads;
-        pkg::ScanResult plain;
-        ASSERT_EQ(pkg::ScanPackage(fd.get(), options, &plain), 0);
-        EXPECT_EQ(plain.crc, kat::kBigPatternCrc);
-        EXPECT_EQ(0, std::memcmp(plain.digest, kat::kBigPatternDigest, 32));
-        options.zero_signature = true;
-        pkg::ScanResult zeroed;
-        ASSERT_EQ(pkg::ScanPackage(fd.get(), options, &zeroed), 0);
-        EXPECT_EQ(zeroed.crc, kat::kBigPatternCrc);
-        EXPECT_EQ(0, std::memcmp(zeroed.digest, kat::kBigPatternDigestZeroSig, 32));
+        for (bool zero : {false, true}) {
+            SCOPED_TRACE(std::to_string(threads) + (zero ? " zeroed" : ""));
+            pkg::ScanOptions options;
+            options.crc = options.digest = true;
+            options.threads = threads;
+            options.zero_signature = zero;
+            pkg::ScanResult r;
+            ASSERT_EQ(pkg::ScanPackage(fd.get(), options, &r), 0);
+            EXPECT_EQ(r.crc, kat::kBigPatternCrc);
+            EXPECT_EQ(
+                0, std::memcmp(r.digest,
+                               zero ? kat::kBigPatternDigestZeroSig : kat::kBigPatternDigest, 32));
+        }
     }
     uint8_t out[32];
     EXPECT_EQ(UPDATE_CountSha256(fd.get(), out), 0);
@@ -202,11 +191,12 @@ TEST_F(DigestTest, UnreadableDescriptor) {
     int pipefd[2];
     ASSERT_EQ(::pipe(pipefd), 0);
     uint8_t out[32];
-    CaptureStdout();
-    EXPECT_EQ(UPDATE_CountSha256(pipefd[0], out), -1);
     uint32_t crc = 0;
-    EXPECT_EQ(UPDATE_CountPacketCrc(pipefd[0], &crc), -4);
-    EXPECT_EQ(GetCapturedStdout(), "lseek packet file failed!\nlseek packet file failed!\n");
+    EXPECT_EQ(Stdout([&] {
+                  EXPECT_EQ(UPDATE_CountSha256(pipefd[0], out), -1);
+                  EXPECT_EQ(UPDATE_CountPacketCrc(pipefd[0], &crc), -4);
+              }),
+              "lseek packet file failed!\nlseek packet file failed!\n");
     ::close(pipefd[0]);
     ::close(pipefd[1]);
 }
@@ -220,9 +210,8 @@ class RsaTest : public testing::Test {
     int Decrypt(const char* signature_hex, uint8_t* out) {
         std::vector<uint8_t> block = FromHex(signature_hex);
         block.resize(kSigSize, 0);
-        CaptureStdout();
-        int ret = rsa_decrypt(block.data(), out);
-        out_ = GetCapturedStdout();
+        int ret = 0;
+        out_ = Stdout([&] { ret = rsa_decrypt(block.data(), out); });
         return ret;
     }
     ScratchDir root_;
@@ -291,16 +280,19 @@ TEST_F(RsaTest, KeyFileProblems) {
     EXPECT_EQ(Decrypt(kat::kSignature32, out), -1);
     EXPECT_EQ(out_, "open rsa_decrypt failed!\n");
     EXPECT_FALSE(UPDATE_HasPublicKey());
-    WriteFile(root_ / ".pub_key", std::string("N = ") + kat::kKeyN + "\n");
-    EXPECT_TRUE(UPDATE_HasPublicKey());
-    EXPECT_EQ(Decrypt(kat::kSignature32, out), -1);
-    EXPECT_EQ(out_, "mpi_read_file failed, -2\n!");
-    WriteFile(root_ / ".pub_key", std::string(3000, 'A') + "\n1\n");
-    EXPECT_EQ(Decrypt(kat::kSignature32, out), -1);
-    EXPECT_EQ(out_, "mpi_read_file failed, -8\n!");
-    // The other key's numbers: the padding does not come out.
-    WriteFile(root_ / ".pub_key", std::string(kat::kKeyP) + "\n10001\n");
-    EXPECT_EQ(Decrypt(kat::kSignature32, out), -1);
+    const std::pair<std::string, const char*> cases[] = {
+        {std::string("N = ") + kat::kKeyN + "\n", "mpi_read_file failed, -2\n!"},
+        {std::string(3000, 'A') + "\n1\n", "mpi_read_file failed, -8\n!"},
+        {std::string(kat::kKeyP) + "\n10001\n", nullptr},  // another key: no padding comes out
+    };
+    for (const auto& [text, message] : cases) {
+        WriteFile(root_ / ".pub_key", text);
+        EXPECT_TRUE(UPDATE_HasPublicKey());
+        EXPECT_EQ(Decrypt(kat::kSignature32, out), -1);
+        if (message != nullptr) {
+            EXPECT_EQ(out_, message);
+        }
+    }
 }
 
 TEST_F(RsaTest, EncryptMatchesTheOutsideSignature) {
@@ -308,19 +300,16 @@ TEST_F(RsaTest, EncryptMatchesTheOutsideSignature) {
     ASSERT_NE(::getcwd(cwd, sizeof(cwd)), nullptr);
     ASSERT_EQ(::chdir(root_.path().c_str()), 0);
     uint8_t block[kSigSize] = {};
-    CaptureStdout();
-    EXPECT_EQ(rsa_encrypt(kat::kPayload, block, sizeof(block)), -1);
-    EXPECT_EQ(GetCapturedStdout(), "open rsa_encrypt failed!\n");
-    WriteFile(root_ / "pri_key", PrivateKeyText());
-    EXPECT_EQ(rsa_encrypt(kat::kPayload, block, sizeof(block)), 0);
+    const auto encrypt = [&](size_t room, int ret) {
+        return Stdout([&] { EXPECT_EQ(rsa_encrypt(kat::kPayload, block, room), ret); });
+    };
+    EXPECT_EQ(encrypt(sizeof(block), -1), "open rsa_encrypt failed!\n");
+    WriteFile(root_ / "pri_key", pkgtest::PrivateKeyText());
+    EXPECT_EQ(encrypt(sizeof(block), 0), "");
     EXPECT_EQ(std::vector<uint8_t>(block, block + 512), FromHex(kat::kSignature32));
-    CaptureStdout();
-    EXPECT_EQ(rsa_encrypt(kat::kPayload, block, 511), -1);  // no room for the block
-    GetCapturedStdout();
-    WriteFile(root_ / "pri_key", std::string("N = ") + kat::kKeyN + "\nE = 10001\n");
-    CaptureStdout();
-    EXPECT_EQ(rsa_encrypt(kat::kPayload, block, sizeof(block)), -1);
-    EXPECT_EQ(GetCapturedStdout(), "mpi_read_file failed, -2\n");
+    encrypt(511, -1);  // no room for the block
+    WriteFile(root_ / "pri_key", PublicKeyText());
+    EXPECT_EQ(encrypt(sizeof(block), -1), "mpi_read_file failed, -2\n");
     ASSERT_EQ(::chdir(cwd), 0);
 }
 

@@ -22,9 +22,9 @@
 
 namespace {
 
+using pkgtest::HeadOf;
+using pkgtest::Stdout;
 using pkgtest::WriteFile;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 std::string RandomBytes(size_t n, uint64_t seed) {
     std::mt19937_64 rng(seed);
@@ -36,18 +36,16 @@ std::string RandomBytes(size_t n, uint64_t seed) {
 struct Checked {
     int crc;
     int sig;  // the signature block through rsa_decrypt, then the digest
+    friend bool operator==(const Checked&, const Checked&) = default;
 };
+constexpr Checked kPasses{0, 0};
 
 class RoundTrip : public testing::Test {
   protected:
     void SetUp() override {
         sys::SetDeviceRootForTests(dev_.path());
-        WriteFile(dev_ / ".pub_key",
-                  std::string("N = ") + kat::kKeyN + "\nE = " + kat::kKeyE + "\n");
-        WriteFile(dir_ / "pri_key", std::string("N = ") + kat::kKeyN + "\nE = " + kat::kKeyE +
-                                        "\nD = " + kat::kKeyD + "\nP = " + kat::kKeyP +
-                                        "\nQ = " + kat::kKeyQ + "\nDP = " + kat::kKeyDP +
-                                        "\nDQ = " + kat::kKeyDQ + "\nQP = " + kat::kKeyQP + "\n");
+        WriteFile(dev_ / ".pub_key", pkgtest::PublicKeyText());
+        WriteFile(dir_ / "pri_key", pkgtest::PrivateKeyText());
         images_ = {{0, RandomBytes(70000, 1)},
                    {3, RandomBytes(300000, 2)},
                    {4, RandomBytes(1, 3)},
@@ -81,27 +79,34 @@ class RoundTrip : public testing::Test {
     // the file, the digest recovered with the device key.
     Checked Check(const std::string& path) {
         const std::string bytes = ReadWholeFile(path);
-        char head[kHeadSize] = {};
-        std::memcpy(head, bytes.data(), std::min(bytes.size(), kHeadSize));
-        ImageHeadFields fields{};
-        UPDATE_SplitHead(head, &fields);
+        const ImageHeadFields fields = HeadOf(bytes);
         uint8_t block[kSigSize] = {};
         if (bytes.size() >= kSigOffset + kSigSize)
             std::memcpy(block, bytes.data() + kSigOffset, kSigSize);
         uint8_t digsig[kDigestSize] = {};
-        CaptureStdout();
         Checked c{};
-        c.crc = UPDATE_CheckCrc(fields.HeadCrc, path.c_str());
-        c.sig = rsa_decrypt(block, digsig) != 0 ? -1 : UPDATE_CheckDigSig(path.c_str(), digsig);
-        int fused_crc = 0, fused_sig = 0;
-        if (c.sig == 0 || rsa_decrypt(block, digsig) == 0) {
-            (void)UPDATE_CheckCrcAndDigSig(fields.HeadCrc, path.c_str(), digsig, &fused_crc,
-                                           &fused_sig);
-            EXPECT_EQ(fused_crc, c.crc);
-            EXPECT_EQ(fused_sig, c.sig);
-        }
-        GetCapturedStdout();
+        Stdout([&] {
+            c.crc = UPDATE_CheckCrc(fields.HeadCrc, path.c_str());
+            c.sig = rsa_decrypt(block, digsig) != 0 ? -1 : UPDATE_CheckDigSig(path.c_str(), digsig);
+            int fused_crc = 0, fused_sig = 0;
+            if (c.sig == 0 || rsa_decrypt(block, digsig) == 0) {
+                (void)UPDATE_CheckCrcAndDigSig(fields.HeadCrc, path.c_str(), digsig, &fused_crc,
+                                               &fused_sig);
+                EXPECT_EQ(fused_crc, c.crc);
+                EXPECT_EQ(fused_sig, c.sig);
+            }
+        });
         return c;
+    }
+
+    // The digest recovered from the signature block of the file at path, and
+    // the same digest with one bit changed.
+    void Digests(const std::string& path, uint8_t* digsig, uint8_t* wrong) {
+        const std::string bytes = ReadWholeFile(path);
+        ASSERT_EQ(rsa_decrypt(reinterpret_cast<const uint8_t*>(bytes.data()) + kSigOffset, digsig),
+                  0);
+        std::memcpy(wrong, digsig, kDigestSize);
+        wrong[31] ^= 0x80;
     }
 
     ScratchDir dir_;
@@ -114,9 +119,8 @@ TEST_F(RoundTrip, LayoutTableAndSubImages) {
     const std::string path = Make();
     const std::string bytes = ReadWholeFile(path);
     EXPECT_EQ(bytes.substr(256, 36), std::string("BRD-K700-Q08@48-X$BRD-K700-Q08@96-X") + '\0');
-    CaptureStdout();
-    FileTable table = UPDATE_GetFileStruct(path.c_str());
-    EXPECT_EQ(GetCapturedStdout(), "sub image count 9\n");
+    FileTable table;
+    EXPECT_EQ(Stdout([&] { table = UPDATE_GetFileStruct(path.c_str()); }), "sub image count 9\n");
     ASSERT_TRUE(table);
     uint32_t expect_offset = 4096;
     for (const auto& [pos, data] : images_) {
@@ -134,11 +138,7 @@ TEST_F(RoundTrip, LayoutTableAndSubImages) {
     EXPECT_EQ(bytes.size(), expect_offset);
     EXPECT_EQ(UPDATE_EntryAt(table.get(), 1)->FileLength, 0u);  // absent in the table
     EXPECT_EQ(UPDATE_EntryAt(table.get(), 9), nullptr);         // past the table
-
-    char head[kHeadSize] = {};
-    std::memcpy(head, bytes.data(), kHeadSize);
-    ImageHeadFields f{};
-    UPDATE_SplitHead(head, &f);
+    const ImageHeadFields f = HeadOf(bytes);
     EXPECT_STREQ(f.InnerVersion, "QTPXV300R006B13");
     EXPECT_STREQ(f.PubVersion, "B0142P17");
     EXPECT_STREQ(f.KeySuffix, "SFX");
@@ -151,9 +151,7 @@ TEST_F(RoundTrip, SignedPackageVerifiesAndStaysByteIdentical) {
     const std::string before = ReadWholeFile(path);
     struct stat st_before {};
     ASSERT_EQ(::stat(path.c_str(), &st_before), 0);
-    const Checked c = Check(path);
-    EXPECT_EQ(c.crc, 0);
-    EXPECT_EQ(c.sig, 0);
+    EXPECT_EQ(Check(path), kPasses);
     EXPECT_EQ(ReadWholeFile(path), before);
     struct stat st_after {};
     ASSERT_EQ(::stat(path.c_str(), &st_after), 0);
@@ -162,9 +160,7 @@ TEST_F(RoundTrip, SignedPackageVerifiesAndStaysByteIdentical) {
 
     // A read-only package verifies too.
     ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
-    const Checked ro = Check(path);
-    EXPECT_EQ(ro.crc, 0);
-    EXPECT_EQ(ro.sig, 0);
+    EXPECT_EQ(Check(path), kPasses);
 }
 
 TEST_F(RoundTrip, CorruptedByteAnywhere) {
@@ -191,18 +187,9 @@ TEST_F(RoundTrip, CorruptedByteAnywhere) {
 
 TEST_F(RoundTrip, FusedCheckGivesTheSameMessagesAsTheTwoChecks) {
     const std::string path = Make();
-    const std::string bytes = ReadWholeFile(path);
-    uint8_t block[kSigSize];
-    std::memcpy(block, bytes.data() + kSigOffset, kSigSize);
-    uint8_t digsig[kDigestSize];
-    ASSERT_EQ(rsa_decrypt(block, digsig), 0);
-    uint8_t wrong[kDigestSize];
-    std::memcpy(wrong, digsig, kDigestSize);
-    wrong[31] ^= 0x80;
-    char head[kHeadSize] = {};
-    std::memcpy(head, bytes.data(), kHeadSize);
-    ImageHeadFields f{};
-    UPDATE_SplitHead(head, &f);
+    uint8_t digsig[kDigestSize], wrong[kDigestSize];
+    ASSERT_NO_FATAL_FAILURE(Digests(path, digsig, wrong));
+    const ImageHeadFields f = HeadOf(ReadWholeFile(path));
 
     struct Case {
         const char* what;
@@ -224,22 +211,21 @@ TEST_F(RoundTrip, FusedCheckGivesTheSameMessagesAsTheTwoChecks) {
         // The two checks as a caller runs them: the signature only after a
         // CRC that holds.
         log.Clear();
-        CaptureStdout();
-        const int crc = UPDATE_CheckCrc(c.crc, c.path.c_str());
-        int sig = 0;
-        if (crc == 0 && c.digsig != nullptr) sig = UPDATE_CheckDigSig(c.path.c_str(), c.digsig);
-        const std::string separate_out = GetCapturedStdout();
+        int crc = 0, sig = 0;
+        const std::string separate_out = Stdout([&] {
+            crc = UPDATE_CheckCrc(c.crc, c.path.c_str());
+            if (crc == 0 && c.digsig != nullptr) sig = UPDATE_CheckDigSig(c.path.c_str(), c.digsig);
+        });
         const std::vector<std::string> separate = log.Messages();
         // The signature's own result, for the fused check gives it either way.
-        CaptureStdout();
-        if (crc != 0 && c.digsig != nullptr) sig = UPDATE_CheckDigSig(c.path.c_str(), c.digsig);
-        GetCapturedStdout();
+        Stdout([&] {
+            if (crc != 0 && c.digsig != nullptr) sig = UPDATE_CheckDigSig(c.path.c_str(), c.digsig);
+        });
         log.Clear();
-        int fused_crc = 7, fused_sig = 7;
-        CaptureStdout();
-        const int ret =
-            UPDATE_CheckCrcAndDigSig(c.crc, c.path.c_str(), c.digsig, &fused_crc, &fused_sig);
-        const std::string fused_out = GetCapturedStdout();
+        int fused_crc = 7, fused_sig = 7, ret = 0;
+        const std::string fused_out = Stdout([&] {
+            ret = UPDATE_CheckCrcAndDigSig(c.crc, c.path.c_str(), c.digsig, &fused_crc, &fused_sig);
+        });
         EXPECT_EQ(fused_crc, crc);
         EXPECT_EQ(fused_sig, sig);
         EXPECT_EQ(ret, crc != 0 ? crc : sig);
@@ -250,18 +236,15 @@ TEST_F(RoundTrip, FusedCheckGivesTheSameMessagesAsTheTwoChecks) {
 
 TEST_F(RoundTrip, SignatureCheckMessagesAreLoggedOnly) {
     const std::string path = Make();
-    const std::string bytes = ReadWholeFile(path);
-    uint8_t digsig[kDigestSize];
-    ASSERT_EQ(rsa_decrypt(reinterpret_cast<const uint8_t*>(bytes.data()) + kSigOffset, digsig), 0);
-    uint8_t wrong[kDigestSize];
-    std::memcpy(wrong, digsig, kDigestSize);
-    wrong[0] ^= 0x01;
+    uint8_t digsig[kDigestSize], wrong[kDigestSize];
+    ASSERT_NO_FATAL_FAILURE(Digests(path, digsig, wrong));
     pkgtest::ScopedLog log(dir_ / "update.log");
-    CaptureStdout();
-    EXPECT_EQ(UPDATE_CheckDigSig(path.c_str(), digsig), 0);
-    EXPECT_EQ(UPDATE_CheckDigSig(path.c_str(), wrong), -1);
-    EXPECT_EQ(UPDATE_CheckDigSig((dir_ / "missing.bin").c_str(), digsig), -3);
-    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(Stdout([&] {
+                  EXPECT_EQ(UPDATE_CheckDigSig(path.c_str(), digsig), 0);
+                  EXPECT_EQ(UPDATE_CheckDigSig(path.c_str(), wrong), -1);
+                  EXPECT_EQ(UPDATE_CheckDigSig((dir_ / "missing.bin").c_str(), digsig), -3);
+              }),
+              "");
     const std::vector<std::string> expect = {
         "start check sha256!",      "Head DigSig is equal to DigSigResult!",
         "start check sha256!",      "Head DigSig is not equal to DigSigResult!",
@@ -274,15 +257,12 @@ TEST_F(RoundTrip, TableReachingPastByte4096) {
     plan_.count = 20;  // 2052 + 20 * 144 = 4932
     plan_.images.push_back({19, dir_ / "img0", 0, "last"});
     const std::string path = Make();
-    CaptureStdout();
-    FileTable table = UPDATE_GetFileStruct(path.c_str());
-    GetCapturedStdout();
+    FileTable table;
+    Stdout([&] { table = UPDATE_GetFileStruct(path.c_str()); });
     ASSERT_TRUE(table);
     EXPECT_EQ(table[0].FileOffset, 4932u);
     EXPECT_STREQ(table[19].FileName, "last");
-    const Checked c = Check(path);
-    EXPECT_EQ(c.crc, 0);
-    EXPECT_EQ(c.sig, 0);
+    EXPECT_EQ(Check(path), kPasses);
 }
 
 TEST_F(RoundTrip, UnsignedPackageHasZeroSignatureBlock) {
@@ -290,13 +270,7 @@ TEST_F(RoundTrip, UnsignedPackageHasZeroSignatureBlock) {
     const std::string path = Make();
     const std::string bytes = ReadWholeFile(path);
     EXPECT_EQ(bytes.substr(kSigOffset, kSigSize), std::string(kSigSize, '\0'));
-    char head[kHeadSize] = {};
-    std::memcpy(head, bytes.data(), kHeadSize);
-    ImageHeadFields f{};
-    UPDATE_SplitHead(head, &f);
-    CaptureStdout();
-    EXPECT_EQ(UPDATE_CheckCrc(f.HeadCrc, path.c_str()), 0);
-    GetCapturedStdout();
+    Stdout([&] { EXPECT_EQ(UPDATE_CheckCrc(HeadOf(bytes).HeadCrc, path.c_str()), 0); });
 }
 
 TEST(PackPlan, Limits) {

@@ -24,7 +24,7 @@ class LogTest : public testing::Test {
 
 TEST(LogStampTest, DateAndTimeAreZeroPaddedLocalTime) {
     const char* old_tz = std::getenv("TZ");
-    std::string saved = old_tz != nullptr ? old_tz : "";
+    const std::string saved = old_tz != nullptr ? old_tz : "";
     ::setenv("TZ", "UTC", 1);
     ::tzset();
 
@@ -43,11 +43,7 @@ TEST(LogStampTest, DateAndTimeAreZeroPaddedLocalTime) {
     EXPECT_STREQ(date, "2024-01-01");
     EXPECT_STREQ(time, "01:59:59");
 
-    if (old_tz != nullptr) {
-        ::setenv("TZ", saved.c_str(), 1);
-    } else {
-        ::unsetenv("TZ");
-    }
+    old_tz != nullptr ? ::setenv("TZ", saved.c_str(), 1) : ::unsetenv("TZ");
     ::tzset();
 }
 
@@ -76,13 +72,6 @@ TEST_F(LogTest, OpenLogGetsDatedLineAndConsoleTheMessage) {
                                        "]Update step 7\n" + stamp + "[update.cpp " +
                                        std::to_string(line + 1) + "]quiet 9\n"))
         << text;
-    // Month and day are real calendar values.
-    const int month = std::stoi(text.substr(5, 2));
-    const int day = std::stoi(text.substr(8, 2));
-    EXPECT_GE(month, 1);
-    EXPECT_LE(month, 12);
-    EXPECT_GE(day, 1);
-    EXPECT_LE(day, 31);
 }
 
 TEST_F(LogTest, MessageWithoutLineEndContinuesOnTheSameLine) {
@@ -104,10 +93,11 @@ TEST_F(LogTest, UnitNameIsTheEmittersUnit) {
     sys::LogWrite(sys::Sink::LogOnly, sys::kUnitNvram, 34, "b\n");
     sys::LogWrite(sys::Sink::LogOnly, sys::kUnitVerCmp, 56, "c\n");
     sys::LogClose();
-    const std::string text = ReadWholeFile(log);
-    EXPECT_NE(text.find("[update_comm.cpp 12]a\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("[update_nvram.cpp 34]b\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("[ver_cmp.cpp 56]c\n"), std::string::npos) << text;
+    const std::string stamp = "####-##-## ##:##:##";
+    EXPECT_TRUE(MatchesShape(ReadWholeFile(log), stamp + "[update_comm.cpp 12]a\n" + stamp +
+                                                     "[update_nvram.cpp 34]b\n" + stamp +
+                                                     "[ver_cmp.cpp 56]c\n"))
+        << ReadWholeFile(log);
 }
 
 TEST_F(LogTest, StreamIsNotInheritedByCommands) {

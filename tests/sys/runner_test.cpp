@@ -20,6 +20,8 @@ TEST(SystemTest, ExitStatusIsPassedOnWithoutMessage) {
     EXPECT_EQ(UPDATE_System("exit 3"), 3);
     EXPECT_EQ(UPDATE_System("true"), 0);
     EXPECT_EQ(UPDATE_System("exit 255"), 255);
+    EXPECT_EQ(UPDATE_System("update-test-no-such-command-here 2>/dev/null"), 127);
+    EXPECT_EQ(UPDATE_System(nullptr), -1);  // does not run
     EXPECT_EQ(GetCapturedStdout(), "");
 }
 
@@ -28,14 +30,6 @@ TEST(SystemTest, KilledChildGivesSignalNumberAndMessage) {
     EXPECT_EQ(UPDATE_System("kill -9 $$"), 9);
     EXPECT_EQ(GetCapturedStdout(),
               "system: Abnormal signal termination, exit status: 9 cmd: kill -9 $$\n");
-}
-
-TEST(SystemTest, UnknownCommandGives127) {
-    EXPECT_EQ(UPDATE_System("update-test-no-such-command-here 2>/dev/null"), 127);
-}
-
-TEST(SystemTest, NullCommandDoesNotRun) {
-    EXPECT_EQ(UPDATE_System(nullptr), -1);
 }
 
 TEST(ExecTest, ReturnsExitStatusWithoutShell) {
@@ -92,11 +86,6 @@ TEST_F(CountPidTest, CountsProcessIdsAndCleansUp) {
     EXPECT_NE(Log().find("]Runing update count is: 2\n"), std::string::npos) << Log();
 }
 
-TEST_F(CountPidTest, OneProcessAndOnlyTheFirstLineCounts) {
-    fake_.read_output = "42\n7 8 9\n";
-    EXPECT_EQ(FUNC_CountPid("/tmp/memupdate"), 1);
-}
-
 TEST_F(CountPidTest, EmptyResultCannotBeCounted) {
     fake_.read_output = "";
     EXPECT_EQ(FUNC_CountPid("update"), -1);
@@ -110,8 +99,8 @@ TEST_F(CountPidTest, PipeThatDoesNotOpen) {
     EXPECT_NE(Log().find("]FUNC_CountPid(),open pipeline err"), std::string::npos) << Log();
 }
 
-TEST_F(CountPidTest, NameIsQuotedForTheShell) {
-    fake_.read_output = "42\n";
+TEST_F(CountPidTest, OnlyTheFirstLineCountsAndTheNameIsQuoted) {
+    fake_.read_output = "42\n7 8 9\n";
     EXPECT_EQ(FUNC_CountPid("/mnt/my disk/update;reboot"), 1);
     ASSERT_FALSE(fake_.commands.empty());
     EXPECT_EQ(fake_.commands[0], "pidof '/mnt/my disk/update;reboot' > /tmp/psResult");
