@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,7 +41,8 @@ std::string RandomBytes(size_t n, unsigned seed) {
     return s;
 }
 
-// Leftovers of runs under DIR: loop devices, mounts and processes naming it.
+// Leftovers of runs under DIR: loop devices, mounts, processes naming it and
+// processes chrooted into a sandbox under it.
 std::string Leftovers(const std::string& dir) {
     std::string found;
     for (const auto& line : SplitLines(HostCommand("losetup -a")))
@@ -51,8 +53,11 @@ std::string Leftovers(const std::string& dir) {
         std::string cmdline = ReadFile(entry.path().string() + "/cmdline");
         for (auto& c : cmdline)
             if (c == '\0') c = ' ';
-        if (cmdline.find(dir + "/") != std::string::npos &&
-            cmdline.find("devsim_test") == std::string::npos &&
+        std::error_code ec;
+        const std::string root = fs::read_symlink(entry.path() / "root", ec).string();
+        const bool inside = root.compare(0, dir.size() + 1, dir + "/") == 0;
+        if ((inside || (cmdline.find(dir + "/") != std::string::npos &&
+                        cmdline.find("devsim_test") == std::string::npos)) &&
             ReadFile(entry.path().string() + "/stat").find(" Z ") == std::string::npos)
             found += "process: " + entry.path().filename().string() + " " + cmdline + "\n";
     }
@@ -132,10 +137,10 @@ TEST_F(DevsimSelfTest, ProcShowsTheSandboxAndTheDevice) {
         "ps | grep -c 'sleep 30' ; kill $p; cat /proc/board_type; cat /proc/mtd; cat "
         "/proc/uboot_rev; echo rc=$?;"
         "cat /proc/cmdline; wc -c < /proc/self/status | grep -qv '^0$' && echo status-ok; ls /proc "
-        "| grep -c '^[0-9]'");
+        "| grep -c '^[0-9]'; cat /proc/version");
     ASSERT_EQ(r.status, 0) << r.err;
     auto lines = SplitLines(r.out);
-    ASSERT_GE(lines.size(), 9u) << r.out;
+    ASSERT_GE(lines.size(), 10u) << r.out;
     EXPECT_EQ(lines[0], "/bin/busybox");
     EXPECT_EQ(lines[1], "pidof-ok");
     EXPECT_EQ(lines[3], "NVR-3216");
@@ -145,6 +150,9 @@ TEST_F(DevsimSelfTest, ProcShowsTheSandboxAndTheDevice) {
     EXPECT_EQ(lines[7], "status-ok");
     // Only the sandbox's processes: init, procfs, servers, the shell and a few.
     EXPECT_LT(std::stoi(lines[8]), 20);
+    // cat copies with sendfile, which stops at the reported size: the whole
+    // text must come through (the same kernel as the host's).
+    EXPECT_EQ(lines[9] + "\n", ReadFile("/proc/version"));
 }
 
 TEST_F(DevsimSelfTest, ProcWritesLandInTheRunDirectoryOnly) {
@@ -197,9 +205,9 @@ TEST_F(DevsimSelfTest, HttpFaultNotFoundAnswersAShortPage) {
 
 TEST_F(DevsimSelfTest, HttpFaultNoLengthAnnouncesNone) {
     const std::string data = RandomBytes(30000, 2);
-    Serve("Program.bin", data);
+    Serve("Pro gram.bin", data);  // the name comes URL-encoded
     AddFault("http-nolength");
-    RunResult r = Shell("devsim-curl http://127.0.0.1/Program.bin /tmp/p");
+    RunResult r = Shell("devsim-curl http://127.0.0.1/Pro%20gram.bin /tmp/p");
     EXPECT_THAT(r.out, HasSubstr("result 0 response 200 length -1 bytes 30000"));
     EXPECT_TRUE(ReadDevice("/tmp/p") == data);
 }
@@ -266,6 +274,83 @@ TEST_F(DevsimSelfTest, InitRefusesToRunOutsideANamespace) {
         "DEVSIM_OUT=" + OutDir() + " " + init + " /bin/touch " + marker + " 2>/dev/null; echo $?";
     EXPECT_EQ(HostCommand(cmd), "203\n");
     EXPECT_FALSE(fs::exists(marker));
+}
+
+TEST_F(DevsimSelfTest, InitRefusesToSetUpWithoutItsOwnMountNamespace) {
+    // Process 1 of a new PID (and network) namespace, but in the host's mount
+    // namespace: it must refuse before mounting or starting anything.
+    const std::string init = BuildDir() + "/bin/devsim-init";
+    const std::string marker = Dir() + "/ran";
+    auto ns = [](const char* name) {
+        struct stat st {};
+        stat((std::string("/proc/self/ns/") + name).c_str(), &st);
+        return std::string(name) + ":" + std::to_string(st.st_ino);
+    };
+    const std::string cmd = "DEVSIM_OUT=" + OutDir() + " DEVSIM_HOST_NS='" + ns("mnt") + " " +
+                            ns("pid") + " " + ns("net") +
+                            "' DEVSIM_HOST_ROOT=1:1 DEVSIM_SELF=" + UPDATE_SOURCE_DIR +
+                            "/tools/devsim unshare --pid --net --fork " + init + " /bin/touch " +
+                            marker + " 2>" + Dir() + "/init.err; echo $?";
+    EXPECT_EQ(HostCommand(cmd), "203\n");
+    EXPECT_THAT(ReadFile(Dir() + "/init.err"), HasSubstr("mnt namespace is the host's"));
+    EXPECT_FALSE(fs::exists(marker));
+    EXPECT_EQ(Leftovers(Dir()), "");
+}
+
+TEST_F(DevsimSelfTest, BadCommandLinesAreRefusedWithTheirOwnCode) {
+    WriteFile(Dir() + "/foreign/keep", "mine");
+    const std::string build = BuildDir();
+    const std::vector<std::vector<std::string>> cases = {
+        {"bogus"},
+        {"run", "--build", build, "--state"},
+        {"run", "--build", build, "--out", OutDir(), "--", "-v"},
+        {"exec", "--build", build, "--timeout", "soon", "--", "/bin/true"},
+        {"exec", "--build", build, "--part-mib", "0", "--", "/bin/true"},
+        {"exec", "--build", build, "--fault", "tool-fail=../../x:1", "--", "/bin/true"},
+        {"exec", "--build", build, "--fault", "tool-fail=mt:once", "--", "/bin/true"},
+        {"exec", "--build", build, "--servers", "smtp", "--", "/bin/true"},
+        {"exec", "--build", build, "--out", Dir() + "/foreign", "--", "/bin/true"},
+    };
+    for (const auto& args : cases) {
+        const std::string log = Dir() + "/bad.log";
+        fs::remove(log);
+        EXPECT_EQ(Spawn(args, log), kExUsage)
+            << args[args.size() > 1 ? args.size() - 1 : 0] << ": " << ReadFile(log);
+    }
+    // A directory devsim did not make is left alone.
+    EXPECT_EQ(ReadFile(Dir() + "/foreign/keep"), "mine");
+    EXPECT_FALSE(fs::exists(Dir() + "/foreign/status"));
+}
+
+TEST_F(DevsimSelfTest, RelativePathsWithSpacesAndLinksWork) {
+    // devsim run from a directory reached through a link, every path relative
+    // and with a space: the servers serve it, /proc/self/exe is the device path.
+    const std::string real = Dir() + "/with space";
+    WriteFile(real + "/se rve/a.txt", "served\n");
+    fs::create_directories(real + "/st ate");
+    fs::create_symlink(real, Dir() + "/link");
+    const std::string pre = "cd '" + Dir() + "/link' && bash '" + DevsimScript() + "' ";
+    const std::string common = "--state 'st ate' --serve 'se rve' --out 'o ut' --build '" +
+                               BuildDir() + "' --reboot-grace 0.2 ";
+    EXPECT_EQ(HostCommand(pre + "exec " + common +
+                          "-- /bin/sh -c 'devsim-curl https://127.0.0.1/a.txt /tmp/a >/dev/null "
+                          "&& tftp -g -r a.txt -l /tmp/b 127.0.0.1 && cat /tmp/a /tmp/b' "
+                          ">/dev/null 2>&1; echo $?"),
+              "0\n")
+        << ReadFile(real + "/o ut/servers.log");
+    EXPECT_EQ(ReadFile(real + "/o ut/stdout"), "served\nserved\n");
+    HostCommand(pre + "run " + common + "--update '" + BuildDir() +
+                "/bin/devsim-fake-update' -- -run >/dev/null 2>&1");
+    EXPECT_THAT(ReadFile(real + "/o ut/stdout"), ::testing::StartsWith("exe /usr/bin/update\n"));
+    EXPECT_EQ(Leftovers(real), "");
+}
+
+TEST_F(DevsimSelfTest, RunTakesAStaticUpdateBinary) {
+    // busybox-static called as "update": no libraries to copy, an applet it lacks.
+    AddDevsimArgs({"--update", "/bin/busybox"});
+    RunResult r = RunUpdate({});
+    EXPECT_EQ(r.status, 127) << r.harness;
+    EXPECT_THAT(r.err, HasSubstr("applet not found"));
 }
 
 TEST_F(DevsimSelfTest, RunWithoutUpdateBinaryIsAPrerequisiteFailure) {
@@ -336,7 +421,7 @@ TEST_F(DevsimSelfTest, TwoSandboxesRunInParallel) {
 
 TEST_F(DevsimSelfTest, SlowTwentyRunsLeaveNothingBehindEvenWhenKilled) {
     for (int i = 0; i < 20; ++i) {
-        if (i == 10) {
+        if (i == 10 || i == 15) {
             // Kill the harness itself in the middle of a run.
             pid_t pid = fork();
             if (pid == 0) {
@@ -345,7 +430,8 @@ TEST_F(DevsimSelfTest, SlowTwentyRunsLeaveNothingBehindEvenWhenKilled) {
                       static_cast<char*>(nullptr));
                 _exit(127);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            // Once while the command runs, once while the sandbox is being set up.
+            std::this_thread::sleep_for(std::chrono::milliseconds(i == 10 ? 1500 : 120));
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(300));

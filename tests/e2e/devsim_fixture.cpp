@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -56,6 +57,9 @@ void WriteFile(const std::string& path, const std::string& content, unsigned mod
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out << content;
+        out.close();
+        // A test whose state or served file is missing would fail far from the cause.
+        if (!out) ADD_FAILURE() << "cannot write " << path;
     }
     chmod(path.c_str(), mode);
 }
@@ -125,6 +129,7 @@ int Sandbox::Spawn(const std::vector<std::string>& args, const std::string& stde
     if (rc != 0) return -1;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
     }
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + WTERMSIG(status);

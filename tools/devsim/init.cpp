@@ -84,6 +84,17 @@ std::string Stamp() {
     return buf;
 }
 
+// OUT/status: the run's exit status, one line.
+void WriteStatus(int code) {
+    const std::string path = g_out + "/status";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    const std::string s = std::to_string(code) + "\n";
+    ssize_t n = write(fd, s.data(), s.size());
+    (void)n;
+    close(fd);
+}
+
 // ---------------------------------------------------------------- loop disk
 struct Partition {
     int num = 0;
@@ -213,8 +224,11 @@ bool FsIs(const std::string& path, unsigned long magic) {
     return statfs(path.c_str(), &sf) == 0 && static_cast<unsigned long>(sf.f_type) == magic;
 }
 
-// Every step must be in place; a failure names the first missing one.
-std::string CheckIsolation(const std::string& merged, bool disk) {
+// Before anything is mounted, attached or started: this process must be
+// process 1 of its own PID namespace, in mount and network namespaces that are
+// not the host's, and no mount may propagate back to the host. Otherwise the
+// sandbox's own set-up (mounts, addresses, servers) would land on the host.
+std::string CheckNamespaces() {
     if (getpid() != 1) return "not process 1 of a PID namespace";
     std::istringstream host(Env("DEVSIM_HOST_NS"));
     std::string item;
@@ -223,6 +237,7 @@ std::string CheckIsolation(const std::string& merged, bool disk) {
         auto colon = item.find(':');
         if (colon == std::string::npos) continue;
         std::string ns = item.substr(0, colon);
+        if (ns != "mnt" && ns != "pid" && ns != "net") return "unknown namespace " + ns;
         struct stat st {};
         if (stat(("/proc/self/ns/" + ns).c_str(), &st) != 0) return "cannot read namespace " + ns;
         if (std::to_string(st.st_ino) == item.substr(colon + 1))
@@ -230,6 +245,22 @@ std::string CheckIsolation(const std::string& merged, bool disk) {
         ++seen;
     }
     if (seen != 3) return "host namespaces unknown";
+    if (Env("DEVSIM_HOST_ROOT").empty()) return "host root unknown";
+    std::ifstream info("/proc/self/mountinfo");
+    if (!info) return "cannot read /proc/self/mountinfo";
+    std::string line;
+    while (std::getline(info, line)) {
+        // Optional fields sit between the sixth field and " - ".
+        const std::string fields = line.substr(0, line.find(" - "));
+        if (fields.find(" shared:") != std::string::npos)
+            return "mounts propagate to the host: " + line;
+    }
+    return "";
+}
+
+// After set-up: every sandbox step must be in place; a failure names the
+// first missing one.
+std::string CheckSandbox(const std::string& merged, bool disk) {
     if (!FsIs(merged, OVERLAYFS_SUPER_MAGIC)) return "device root is not an overlay";
     if (!FsIs(merged + "/proc", kFuseMagic)) return "/proc is not the sandbox's FUSE proc";
     if (!FsIs(merged + "/dev", TMPFS_MAGIC)) return "/dev is not the sandbox's tmpfs";
@@ -238,7 +269,7 @@ std::string CheckIsolation(const std::string& merged, bool disk) {
         return "/dev/null missing";
     if (disk && (stat((merged + "/dev/mmcblk0p5").c_str(), &st) != 0 || !S_ISBLK(st.st_mode)))
         return "/dev/mmcblk0p5 is not a block device";
-    return "";
+    return CheckNamespaces();
 }
 
 // In the child, after chroot: the root must not be the host's and /proc must
@@ -369,6 +400,19 @@ int main(int argc, char** argv) {
     }
     sigprocmask(SIG_BLOCK, &set, nullptr);
     int sfd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (sfd < 0) {
+        Note("cannot read signals: " + std::string(strerror(errno)));
+        WriteStatus(kExInternal);
+        return kExInternal;
+    }
+
+    // 0. Fail closed: nothing is attached, mounted or started outside the
+    // run's own namespaces.
+    if (std::string why = CheckNamespaces(); !why.empty()) {
+        Note("isolation check failed, nothing started: " + why);
+        WriteStatus(kExIsolate);
+        return kExIsolate;
+    }
 
     // 1. eMMC disk on a loop device with its partitions.
     const std::string disk = Env("DEVSIM_DISK");
@@ -376,7 +420,10 @@ int main(int argc, char** argv) {
     if (!disk.empty()) {
         std::string loop_name;
         loop_fd = AttachDisk(disk, ReadPartitions(g_out + "/partitions.txt"), loop_name);
-        if (loop_fd < 0) return kExSetup;
+        if (loop_fd < 0) {
+            WriteStatus(kExSetup);
+            return kExSetup;
+        }
         setenv("DEVSIM_LOOP", loop_name.c_str(), 1);
     }
 
@@ -398,25 +445,24 @@ int main(int argc, char** argv) {
         Note("sandbox setup failed");
         KillAllAndReap();
         Teardown(g_out, merged);
-        AppendFile(g_out + "/status", std::to_string(kExSetup) + "\n");
+        WriteStatus(kExSetup);
         return kExSetup;
     }
     if (!MakeDevNodes(merged, Env("DEVSIM_LOOP"))) {
         Note("cannot make the device nodes in /dev");
         KillAllAndReap();
         Teardown(g_out, merged);
-        AppendFile(g_out + "/status", std::to_string(kExSetup) + "\n");
+        WriteStatus(kExSetup);
         return kExSetup;
     }
     const double t_ready = Seconds();
 
     // 3. Fail closed.
-    std::string why = CheckIsolation(merged, loop_fd >= 0);
-    if (!why.empty()) {
+    if (std::string why = CheckSandbox(merged, loop_fd >= 0); !why.empty()) {
         Note("isolation check failed, nothing started: " + why);
         KillAllAndReap();
         Teardown(g_out, merged);
-        AppendFile(g_out + "/status", std::to_string(kExIsolate) + "\n");
+        WriteStatus(kExIsolate);
         return kExIsolate;
     }
     {
@@ -599,13 +645,11 @@ int main(int argc, char** argv) {
                  Seconds() - g_t0);
         AppendFile(g_out + "/devsim.log", std::string(buf) + "\n");
     }
-    int sfd_copy =
-        open((g_out + "/status").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (sfd_copy >= 0) {
-        std::string s = std::to_string(code) + "\n";
-        ssize_t n = write(sfd_copy, s.data(), s.size());
-        (void)n;
-        close(sfd_copy);
+    WriteStatus(code);
+    if (Env("DEVSIM_REMOVE_OUT") == "1") {
+        // No run directory was asked for: keep nothing.
+        std::error_code ec;
+        std::filesystem::remove_all(g_out, ec);
     }
     return code;
 }

@@ -27,6 +27,7 @@ def start_http(port, tls):
     import http.server
     import socketserver
     import ssl
+    import urllib.parse
 
     class Handler(http.server.BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
@@ -43,7 +44,9 @@ def start_http(port, tls):
                 self.end_headers()
                 self.wfile.write(body)
                 return
-            path = os.path.join(SERVE, self.path.split("?")[0].lstrip("/"))
+            # The request path is URL-encoded (a space is %20), as nginx takes it.
+            name = urllib.parse.unquote(self.path.split("?")[0]).lstrip("/")
+            path = os.path.join(SERVE, name)
             try:
                 with open(path, "rb") as f:
                     data = f.read()

@@ -30,7 +30,9 @@ ip addr add 127.0.0.2/8 dev lo
 
 servers=" ${DEVSIM_SERVERS//,/ } "
 has() { [[ "$servers" == *" $1 "* ]]; }
-SERVE=$DEVSIM_SERVE
+# Without a served directory the servers serve an empty one.
+SERVE=${DEVSIM_SERVE:-$S/serve}
+mkdir -p "$SERVE"
 if has tftp; then
   tftpd=(/usr/sbin/in.tftpd -L -a 127.0.0.1:69 -s -u root "$SERVE")
   if [ "${DEVSIM_TFTP_REFUSE:-0}" -gt 0 ]; then
@@ -46,23 +48,28 @@ fi
 if has ftp || [ $py_http = 1 ]; then
   DEVSIM_PY_HTTP=$py_http DEVSIM_HAS_HTTP=$(has http && echo 1 || echo 0) \
     DEVSIM_HAS_HTTPS=$(has https && echo 1 || echo 0) DEVSIM_HAS_FTP=$(has ftp && echo 1 || echo 0) \
+    DEVSIM_SERVE=$SERVE \
     /usr/bin/python3 -S "$DEVSIM_SELF/servers.py" >>"$LOG" 2>&1 &
 fi
 if { has http || has https; } && [ $py_http = 0 ]; then
+  # Only names relative to the prefix $S/run in the configuration (links to the
+  # served directory and the CA), so that any path, spaces and all, works.
+  ln -sfn "$SERVE" "$S/run/serve"
+  ln -sfn "$DEVSIM_CA" "$S/run/ca"
   {
     echo "daemon off; master_process off; user root; worker_processes 1;"
-    echo "error_log $LOG warn; pid $S/run/nginx.pid;"
+    echo "error_log stderr warn; pid nginx.pid;"
     echo "events { worker_connections 64; }"
     echo "http { access_log off; default_type application/octet-stream; sendfile on;"
-    echo " client_body_temp_path $S/run/body; proxy_temp_path $S/run/proxy;"
-    echo " fastcgi_temp_path $S/run/fastcgi; uwsgi_temp_path $S/run/uwsgi; scgi_temp_path $S/run/scgi;"
-    echo " server { server_name _; root $SERVE;"
+    echo " client_body_temp_path body; proxy_temp_path proxy;"
+    echo " fastcgi_temp_path fastcgi; uwsgi_temp_path uwsgi; scgi_temp_path scgi;"
+    echo " server { server_name _; root serve;"
     has http && echo "  listen 127.0.0.1:80;"
-    has https && echo "  listen 127.0.0.1:443 ssl; ssl_certificate $DEVSIM_CA/server.crt; ssl_certificate_key $DEVSIM_CA/server.key;"
+    has https && echo "  listen 127.0.0.1:443 ssl; ssl_certificate ca/server.crt; ssl_certificate_key ca/server.key;"
     echo " }"
     echo "}"
   } >"$S/run/nginx.conf"
-  /usr/sbin/nginx -e "$LOG" -p "$S/run" -c "$S/run/nginx.conf" >>"$LOG" 2>&1 &
+  /usr/sbin/nginx -e "$LOG" -p "$S/run/" -c "$S/run/nginx.conf" >>"$LOG" 2>&1 &
 fi
 
 lower=$OUT/.layer:$DEVSIM_ROOT
