@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/progress_fixture.h"
 #include "sys/fd.h"
 #include "sys/path.h"
 #include "sys/runner.h"
@@ -26,18 +27,8 @@ namespace {
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-class ProgressTest : public testing::Test {
+class ProgressTest : public ProgressFixture {
   protected:
-    void SetUp() override {
-        std::filesystem::create_directories(root_ / "tmp");
-        sys::SetDeviceRootForTests(root_.path());
-        UPDATE_ResetProgress();
-    }
-    void TearDown() override {
-        UPDATE_ResetProgress();
-        sys::SetDeviceRootForTests("");
-    }
-
     std::string RateFile() { return ReadWholeFile(root_ / "tmp/update_rate.log"); }
     void WriteDownloadStat(const std::string& text) {
         std::ofstream(root_ / "tmp/download_stat.log") << text;
@@ -47,7 +38,6 @@ class ProgressTest : public testing::Test {
         sys::CopyText(UPDATE_DownloadStat().url, "https://h.example/Program.bin");
     }
 
-    ScratchDir root_;
     sys::FakeRunner fake_;
     sys::ScopedRunner scoped_{fake_};
 };

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/progress.h"
+#include "app/progress_fixture.h"
 #include "app/worker.h"
 #include "sys/path.h"
 #include "sys/scratch.h"
@@ -17,18 +18,8 @@ namespace {
 
 using Script = std::map<int, std::function<void()>>;
 
-class WatchTest : public ::testing::Test {
+class WatchTest : public ProgressFixture {
   protected:
-    void SetUp() override {
-        std::filesystem::create_directories(root_ / "tmp");
-        sys::SetDeviceRootForTests(root_.path());
-        UPDATE_ResetProgress();
-    }
-    void TearDown() override {
-        UPDATE_ResetProgress();
-        sys::SetDeviceRootForTests("");
-    }
-
     // Runs the watchdog; script maps a pause number (1-based) to what the
     // worker does during that pause, and pause 0 to what it did before the
     // watch began. Returns the result and counts pauses.
@@ -44,7 +35,6 @@ class WatchTest : public ::testing::Test {
         });
     }
 
-    ScratchDir root_;
     int pauses_ = 0;
 };
 
