@@ -38,23 +38,9 @@ int CrcCounterResult(int scan_ret) {
     }
 }
 
-// The printed lines of the digest for a scan result.
+// The digest prints the same lines as the CRC counter and fails with -1.
 int DigestResult(int scan_ret) {
-    switch (scan_ret) {
-        case 0:
-            return 0;
-        case -2:
-            Print("malloc head memery failed!\n");
-            return -1;
-        case -4:
-            Print("lseek packet file failed!\n");
-            return -1;
-        case -5:
-            Print("read head file failed!\n");
-            return -1;
-        default:
-            return -1;
-    }
+    return CrcCounterResult(scan_ret) == 0 ? 0 : -1;
 }
 
 int CompareCrc(uint32_t expected, uint32_t counted) {
