@@ -178,7 +178,7 @@ void* UPDATE_LoadUpdate(void* arg) {
 
     uint32_t head_crc = 0;
     ret = UPDATE_CheckUpdateValid(para->ForceFlag, para->CheckFlag, update_type, image_head,
-                                  compat.get(), table.get(), &head_crc);
+                                  compat.get(), table.data(), &head_crc);
     if (ret != 0) {
         ULOG("check update valid failed.\n");
         return Fail(ret);
@@ -209,7 +209,7 @@ void* UPDATE_LoadUpdate(void* arg) {
     UPDATE_TASK_S task{};
     task.Para = para;
     task.pszBinFile = local_path;
-    task.pstFileStruct = table.get();
+    task.pstFileStruct = &table;
     task.HeadCrc = head_crc;
     task.DigSig = digsig;
     ret = UPDATE_UpdateAll(&task);
@@ -230,7 +230,7 @@ void* UPDATE_LoadUpdate(void* arg) {
     }
 
     ULOG("done!\n");
-    table.reset();
+    table = FileTable();
     UPDATE_CleanTmp();
     return nullptr;
 }

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 struct UPDATE_PARA_S;
-struct SubImageEntry;
+class FileTable;
 
 // One update step; the worker fills the constant fields once.
 struct UPDATE_TASK_S {
@@ -12,7 +12,7 @@ struct UPDATE_TASK_S {
     uint64_t Type;                 // image mask of this step
     char FileName[32];             // "All.bin" or the name of the image kind
     const char* pszBinFile;        // path of the package file
-    SubImageEntry* pstFileStruct;  // the package's sub-image table
+    const FileTable* pstFileStruct;  // the package's sub-image table, with its length
     uint32_t HeadCrc;              // expected package CRC
     const uint8_t* DigSig;         // 32-byte signature digest
 };

@@ -25,9 +25,6 @@ constexpr const char* kLogUnit = sys::kUnitUpdate;
 constexpr size_t kMaxBinDir = 512;
 
 std::atomic<uint32_t> g_sub_image_count{0};
-// Entries of the table last read (or set); the sub-image count drops to 0
-// after a package is deciphered, but the table keeps its length.
-std::atomic<uint32_t> g_table_entries{0};
 
 struct StepNameRow {
     uint32_t bit;
@@ -85,83 +82,62 @@ int ReadCount(int fd, uint32_t* count) {
     return *count == 0 ? -5 : 0;
 }
 
-// Reads the table that follows the count; a table cut short by the end of the
-// file leaves its missing entries zero.
-int ReadEntries(int fd, uint32_t count, FileTable* table) {
-    FileTable block(new (std::nothrow) SubImageEntry[count]());
+uint32_t HeldEntries(uint32_t count) {
+    return std::min(count, kMaxTableEntries);
+}
+
+// Reads the entries that follow the count; a table cut short by the end of
+// the file leaves its missing entries zero.
+int ReadEntries(int fd, uint32_t entries, FileTable* table) {
+    FileTable block(HeldEntries(entries));
     if (!block) return -2;
-    uint8_t raw[kEntrySize * 64];
-    uint32_t done = 0;
-    while (done < count) {
-        const uint32_t want = count - done < 64 ? count - done : 64;
-        const ssize_t n = ReadFull(fd, raw, want * kEntrySize);
-        if (n < 0) return -1;
-        const auto got = static_cast<size_t>(n);
-        const auto whole = static_cast<uint32_t>(got / kEntrySize);
-        for (uint32_t i = 0; i < whole; ++i) block[done + i] = DecodeEntry(raw + i * kEntrySize);
-        if (got % kEntrySize != 0) {
-            uint8_t partial[kEntrySize] = {};
-            std::memcpy(partial, raw + whole * kEntrySize, got % kEntrySize);
-            block[done + whole] = DecodeEntry(partial);
-        }
-        if (got < want * kEntrySize) break;
-        done += want;
-    }
+    uint8_t raw[kEntrySize * kMaxTableEntries] = {};
+    if (ReadFull(fd, raw, block.size() * kEntrySize) < 0) return -1;
+    for (uint32_t i = 0; i < block.size(); ++i) block[i] = DecodeEntry(raw + i * kEntrySize);
     *table = std::move(block);
     return 0;
 }
 
-uint32_t StoredEntries(int fd, uint32_t count) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return count;
-    const uint64_t size = static_cast<uint64_t>(st.st_size);
-    const uint64_t room =
-        size > kTableOffset ? (size - kTableOffset + kEntrySize - 1) / kEntrySize : 0;
-    return static_cast<uint32_t>(std::min<uint64_t>(count, std::max<uint64_t>(room, 1)));
-}
-
-int ReadTable(int fd, uint32_t* count, FileTable* table, uint32_t* entries) {
+int ReadTable(int fd, uint32_t* count, FileTable* table) {
     int ret = ReadCount(fd, count);
     if (ret != 0) return ret;
-    *entries = StoredEntries(fd, *count);
-    return ReadEntries(fd, *entries, table);
+    return ReadEntries(fd, HeldEntries(*count), table);
 }
 
 }  // namespace pkg
+
+FileTable::FileTable(uint32_t entries)
+    : entries_(new (std::nothrow) SubImageEntry[pkg::HeldEntries(entries)]()),
+      size_(entries_ ? pkg::HeldEntries(entries) : 0) {}
 
 FileTable UPDATE_GetFileStruct(const char* path) {
     sys::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd) {
         ULOG("Get patifition failed. BinFile:%s\n", path);
-        return nullptr;
+        return {};
     }
     uint32_t count = 0;
     int ret = pkg::ReadCount(fd.get(), &count);
     if (ret == -4) {
         ULOG("lseek image file failed. BinFile:%s\n", path);
-        return nullptr;
+        return {};
     }
     if (ret != 0) {
         ULOG("Read image file failed. BinFile:%s\n", path);
-        return nullptr;
+        return {};
     }
     ULOG("sub image count %lu\n", static_cast<unsigned long>(count));
-    // The count comes from a package not yet verified: hold only the entries
-    // the file can contain. Positions beyond them read as absent, just as the
-    // zeroed entries of a table cut short by the end of the file.
-    const uint32_t stored = pkg::StoredEntries(fd.get(), count);
     FileTable table;
-    ret = pkg::ReadEntries(fd.get(), stored, &table);
+    ret = pkg::ReadEntries(fd.get(), count, &table);
     if (ret == -2) {
         ULOG("malloc pstFileStruct failed.\n");
-        return nullptr;
+        return {};
     }
     if (ret != 0) {
         ULOG("Read image file failed.\n");
-        return nullptr;
+        return {};
     }
     g_sub_image_count.store(count);
-    g_table_entries.store(stored);
     return table;
 }
 
@@ -173,9 +149,9 @@ void UPDATE_SetSubImageCount(uint32_t count) {
     g_sub_image_count.store(count);
 }
 
-const SubImageEntry* UPDATE_EntryAt(const SubImageEntry* table, uint64_t position) {
-    if (table == nullptr || position >= g_table_entries.load()) return nullptr;
-    return table + position;
+const SubImageEntry* UPDATE_EntryAt(const FileTable* table, uint64_t position) {
+    if (table == nullptr || !*table || position >= table->size()) return nullptr;
+    return &(*table)[static_cast<size_t>(position)];
 }
 
 int UPDATE_UnpackFile(const char* pszBinFile, uint32_t offset, uint32_t length,

@@ -40,20 +40,41 @@ static_assert(offsetof(SubImageEntry, FileOffset) == 132);
 static_assert(offsetof(SubImageEntry, FlashOffset) == 136);
 static_assert(offsetof(SubImageEntry, Reserved) == 140);
 
-// The table read from a package; its caller owns it.
-using FileTable = std::unique_ptr<SubImageEntry[]>;
+// Most table entries held in memory. The count comes from a package not yet
+// verified, so it never sizes an allocation: every position a profile
+// addresses (at most 17; the updater, the archive and "mdc.bin" at P + 4,
+// P + 6, P + 7 = 11) lies below this bound, and positions at or past it read
+// as absent.
+inline constexpr uint32_t kMaxTableEntries = 32;
 
-// Reads the count and the table; null on failure. Sets the sub-image count
-// and the table length.
+// The sub-image table read from a package, with the number of entries it
+// holds; its caller owns it. Positions at or past size() are absent.
+class FileTable {
+  public:
+    FileTable() = default;
+    // entries zeroed entries (at most kMaxTableEntries); empty when out of memory.
+    explicit FileTable(uint32_t entries);
+    explicit operator bool() const { return entries_ != nullptr; }
+    [[nodiscard]] uint32_t size() const { return size_; }
+    [[nodiscard]] const SubImageEntry* data() const { return entries_.get(); }
+    SubImageEntry& operator[](size_t i) { return entries_[i]; }
+    const SubImageEntry& operator[](size_t i) const { return entries_[i]; }
+
+  private:
+    std::unique_ptr<SubImageEntry[]> entries_;
+    uint32_t size_ = 0;
+};
+
+// Reads the count and the table; an empty table on failure. Sets the
+// sub-image count (the count as the package gives it).
 FileTable UPDATE_GetFileStruct(const char* path);
 uint32_t UPDATE_SubImageCount();
-// Sets the sub-image count; a non-zero count also sets the table length (for
-// tables built by hand), while 0 (after a package was deciphered) leaves the
-// table's own length in force for UPDATE_EntryAt.
+// Sets the sub-image count (0 after a package was deciphered); the tables
+// keep their own lengths.
 void UPDATE_SetSubImageCount(uint32_t count);
 // The entry at a table position, or null when the position lies at or past
-// the end of the table (or there is no table): such an entry is absent.
-const SubImageEntry* UPDATE_EntryAt(const SubImageEntry* table, uint64_t position);
+// the end of that table (or there is no table): such an entry is absent.
+const SubImageEntry* UPDATE_EntryAt(const FileTable* table, uint64_t position);
 
 // Copies length bytes from offset of the package into a new file.
 // 0, or -2 no buffer, -3 cannot open, -4 seek failed, -5 read failed, -6 write failed.
@@ -103,15 +124,13 @@ inline constexpr uint32_t kStepFirstStage = 0x40;
 namespace pkg {
 
 // Reads count and table from an open package without messages; the table
-// holds *entries (StoredEntries) of the count.
+// holds HeldEntries(count) entries, zero where the file ends first.
 // 0, -4 seek failed, -5 count unreadable or 0, -2 no memory, -1 table read failed.
-[[nodiscard]] int ReadTable(int fd, uint32_t* count, FileTable* table, uint32_t* entries);
+[[nodiscard]] int ReadTable(int fd, uint32_t* count, FileTable* table);
 [[nodiscard]] int ReadCount(int fd, uint32_t* count);
-[[nodiscard]] int ReadEntries(int fd, uint32_t count, FileTable* table);
-// How many of count table entries an open package can hold (a partial last
-// entry included, at least 1): a count read from a package not yet verified
-// is never allocated beyond the file. count itself when the size is unknown.
-uint32_t StoredEntries(int fd, uint32_t count);
+[[nodiscard]] int ReadEntries(int fd, uint32_t entries, FileTable* table);
+// How many of count entries a table holds: at most kMaxTableEntries.
+uint32_t HeldEntries(uint32_t count);
 
 // Little-endian decode of the count and the entries, kept apart from the I/O.
 uint32_t DecodeU32(const uint8_t* p);

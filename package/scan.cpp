@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -41,17 +40,18 @@ struct Part {
 class Progress {
   public:
     Progress(const ScanOptions& options, uint64_t total) : options_(options), total_(total) {}
+    // Counts and reports under one lock, so the reported counts only grow.
     void Add(uint64_t n) {
         if (!options_.progress) return;
-        uint64_t done = done_.fetch_add(n) + n;
         std::lock_guard<std::mutex> lock(mutex_);
-        options_.progress(done, total_);
+        done_ += n;
+        options_.progress(done_, total_);
     }
 
   private:
     const ScanOptions& options_;
     uint64_t total_;
-    std::atomic<uint64_t> done_{0};
+    uint64_t done_ = 0;
     std::mutex mutex_;
 };
 

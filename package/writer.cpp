@@ -118,6 +118,11 @@ std::string CheckPackPlan(const PackPlan& plan) {
             return "image position " + std::to_string(image.position) + " lies past the table of " +
                    std::to_string(count) + " entries";
         }
+        if (image.position >= kMaxTableEntries) {
+            return "image position " + std::to_string(image.position) +
+                   " is never read by the updater (last position " +
+                   std::to_string(kMaxTableEntries - 1) + ")";
+        }
         if (!seen.insert(image.position).second) {
             return "two images at position " + std::to_string(image.position);
         }

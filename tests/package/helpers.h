@@ -23,10 +23,6 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-inline void PutU32(std::string& s, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-
 // Runs f with standard output captured and returns what it printed.
 template <class F>
 std::string Stdout(F&& f) {
@@ -63,30 +59,20 @@ struct RawEntry {
 inline std::string RawPackage(const std::string& head, const std::string& boards, uint32_t count,
                               const std::vector<RawEntry>& entries, size_t size) {
     std::string s(std::max<size_t>(size, 2052 + entries.size() * 144), '\0');
-    std::memcpy(s.data(), head.data(), head.size());
-    std::memcpy(s.data() + 256, boards.data(), boards.size());
-    PutU32(s, 2048, count);
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const size_t at = 2052 + i * 144;
-        std::memcpy(s.data() + at, entries[i].name.data(), entries[i].name.size());
-        PutU32(s, at + 128, entries[i].length);
-        PutU32(s, at + 132, entries[i].offset);
-        PutU32(s, at + 136, entries[i].flash);
+    const auto put = [&s](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    };
+    s.replace(0, head.size(), head);
+    s.replace(256, boards.size(), boards);
+    put(2048, count);
+    for (size_t i = 0, at = 2052; i < entries.size(); ++i, at += 144) {
+        s.replace(at, entries[i].name.size(), entries[i].name);
+        put(at + 128, entries[i].length);
+        put(at + 132, entries[i].offset);
+        put(at + 136, entries[i].flash);
     }
     s.resize(size);
     return s;
-}
-
-// The messages of the log file, one per line, without date, time and source line.
-inline std::vector<std::string> LogMessages(const std::string& path) {
-    std::vector<std::string> out;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        const size_t close = line.find(']');
-        out.push_back(close == std::string::npos ? line : line.substr(close + 1));
-    }
-    return out;
 }
 
 // Opens a log in a scratch directory for the life of the object.
@@ -96,7 +82,14 @@ class ScopedLog {
     ~ScopedLog() { sys::LogClose(); }
     ScopedLog(const ScopedLog&) = delete;
     ScopedLog& operator=(const ScopedLog&) = delete;
-    std::vector<std::string> Messages() const { return LogMessages(path_); }
+    // The messages, one per line, without date, time and source line.
+    std::vector<std::string> Messages() const {
+        std::vector<std::string> out;
+        std::ifstream in(path_);
+        for (std::string line; std::getline(in, line);)
+            out.push_back(line.substr(line.find(']') + 1));
+        return out;
+    }
     void Clear() { sys::LogOpen(path_.c_str(), "w"); }
 
   private:

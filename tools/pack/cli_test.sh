@@ -63,12 +63,12 @@ cmp -s out.bin program.img || { echo "FAIL: extracted program differs"; failures
 expect 1 "extract absent" -- "$PACK" extract Program.bin 0 -o x.bin
 expect 1 "extract past the table" -- "$PACK" extract Program.bin 9 -o x.bin
 
-# A forged count far beyond the file: the table holds only what the file can contain.
+# A forged count far beyond the file: the table holds only the positions the updater reads.
 cp Program.bin forged.bin
 printf '\x00\x00\x00\xf0' | dd of=forged.bin bs=1 seek=2048 conv=notrunc status=none
 expect 0 "info on a forged count" -- "$PACK" info forged.bin
 contains out.txt "table of 4026531840"
-contains out.txt "lie past the end of the file"
+contains out.txt "are never read (absent)"
 expect 1 "extract past the file" -- "$PACK" extract forged.bin 100000 -o x.bin
 contains err.txt "absent"
 

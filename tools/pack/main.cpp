@@ -499,8 +499,7 @@ struct Package {
     std::string bytes_front;  // the first 4096 bytes (or fewer)
     uint64_t size = 0;
     uint32_t count = 0;
-    uint32_t entries = 0;  // table entries the file holds (a forged count is not allocated)
-    FileTable table;
+    FileTable table;  // the entries the updater reads (a forged count is not allocated)
     ImageHeadFields head{};
     std::string boards;
 };
@@ -523,7 +522,7 @@ bool ReadPackage(const std::string& path, Package* p, std::string* why) {
         *why = "'" + path + "' is too short for a package (" + std::to_string(p->size) + " bytes)";
         return false;
     }
-    int ret = pkg::ReadTable(fd.get(), &p->count, &p->table, &p->entries);
+    int ret = pkg::ReadTable(fd.get(), &p->count, &p->table);
     if (ret != 0) {
         *why = ret == -5 ? "'" + path + "' has a sub-image count of 0"
                          : "cannot read the table of '" + path + "'";
@@ -663,7 +662,7 @@ int Info(int argc, char** argv) {
     std::printf("\nSub-images (table of %u):\n", p.count);
     std::printf("  %-4s %-14s %-24s %10s %10s %10s\n", "pos", "role", "name", "length", "offset",
                 "flash");
-    for (uint32_t i = 0; i < p.entries; ++i) {
+    for (uint32_t i = 0; i < p.table.size(); ++i) {
         const SubImageEntry& e = p.table[i];
         char name[sizeof(e.FileName) + 1] = {};
         std::memcpy(name, e.FileName, sizeof(e.FileName));
@@ -676,8 +675,8 @@ int Info(int argc, char** argv) {
                     Printable(name).c_str(), e.FileLength, e.FileOffset, e.FlashOffset,
                     past_end ? "  (runs past the end of the file)" : "");
     }
-    if (p.entries < p.count) {
-        std::printf("  positions %u to %u lie past the end of the file (absent)\n", p.entries,
+    if (p.table.size() < p.count) {
+        std::printf("  positions %u to %u are never read (absent)\n", p.table.size(),
                     p.count - 1);
     }
 
@@ -737,7 +736,7 @@ int Extract(int argc, char** argv) {
         return Fail("extract", "position " + std::to_string(*pos) + " lies past the table of " +
                                    std::to_string(p.count) + " entries");
     }
-    if (*pos >= p.entries || p.table[*pos].FileLength == 0)
+    if (*pos >= p.table.size() || p.table[*pos].FileLength == 0)
         return Fail("extract", "the entry at position " + std::to_string(*pos) + " is absent");
     const SubImageEntry& e = p.table[*pos];
     if (UPDATE_UnpackFile(path.c_str(), e.FileOffset, e.FileLength, out.c_str()) != 0) {
