@@ -159,7 +159,7 @@ void UPDATE_LogStart(int argc, char** argv, const UPDATE_PARA_S* para) {
 
 namespace app {
 
-void SetRunUpdateForTests(RunUpdateFn run) {
+void SetRunUpdate(RunUpdateFn run) {
     g_run_update = run != nullptr ? run : UPDATE_RunUpdate;
 }
 

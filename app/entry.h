@@ -41,9 +41,9 @@ class RebootActions {
 
 void RebootSequence(RebootActions& actions);
 
-// Test seam: replaces the update run that follows parsing (null restores it),
-// so that entry tests can never start a real run.
+// Replaces the update run that follows parsing (null restores the real one);
+// the entry tests install a recorder so that they never start a real run.
 using RunUpdateFn = int (*)(int argc, char** argv, UPDATE_PARA_S* para);
-void SetRunUpdateForTests(RunUpdateFn run);
+void SetRunUpdate(RunUpdateFn run);
 
 }  // namespace app

@@ -97,11 +97,11 @@ bool UPDATE_ServicesStopped() {
     return g_services_stopped.load();
 }
 
-void UPDATE_ResetServicesStoppedForTests() {
+void UPDATE_ResetServicesStopped() {
     g_services_stopped.store(false);
 }
 
-void UPDATE_SetPrepareSleepForTests(PrepareSleepFn sleep) {
+void UPDATE_SetPrepareSleep(PrepareSleepFn sleep) {
     g_sleep = std::move(sleep);
 }
 

@@ -57,8 +57,8 @@ void UPDATE_ReadLineFrom(int in_fd, int out_fd, char* answer, std::size_t cap);
 // oldest entries so that at most 10 remain afterwards.
 void UPDATE_AppendRecord(const char* image_inner);
 
-// Test seams: the pauses of the service stop and the tool preparation, and
-// the process-wide services-stopped flag.
+// How the service stop and the tool preparation pause, and a reset of the
+// process-wide services-stopped flag (for a run that starts afresh).
 using PrepareSleepFn = std::function<void(std::chrono::milliseconds)>;
-void UPDATE_SetPrepareSleepForTests(PrepareSleepFn sleep);  // empty: real sleeps
-void UPDATE_ResetServicesStoppedForTests();
+void UPDATE_SetPrepareSleep(PrepareSleepFn sleep);  // empty: real sleeps
+void UPDATE_ResetServicesStopped();

@@ -204,7 +204,7 @@ int SetEnvToFlash(NVRAM_ITEM_S* item) {
     return -1;
 }
 
-void SetNvramOpenerForTests(NvramOpener opener) {
+void SetNvramOpener(NvramOpener opener) {
     std::lock_guard<std::mutex> lock(g_nvram_mutex);
     NvramOpenerSlot() = std::move(opener);
 }

@@ -53,7 +53,7 @@ class NvramDevice {
     virtual ~NvramDevice() = default;
     virtual int Store(NVRAM_ITEM_S* item) = 0;
 };
-// Test seam: replaces how "/dev/hal_nvram" is opened (null with errno set
+// Replaces how "/dev/hal_nvram" is opened (null with errno set
 // when it does not open); an empty function restores the real device.
 using NvramOpener = std::function<std::unique_ptr<NvramDevice>(const char* path)>;
-void SetNvramOpenerForTests(NvramOpener opener);
+void SetNvramOpener(NvramOpener opener);

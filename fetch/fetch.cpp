@@ -238,7 +238,7 @@ sys::UniqueFd OpenStatFile(int extra_flags) {
 }  // namespace
 
 namespace fetch {
-void SetSleepForTests(std::function<void(unsigned)> sleeper) {
+void SetSleeper(std::function<void(unsigned)> sleeper) {
     std::lock_guard<std::mutex> lock(g_sleep_mutex);
     Sleeper() = std::move(sleeper);
 }

@@ -42,7 +42,7 @@ int DOWNLOAD_OnProgress(void* unused, double total, double received, double ulto
 std::size_t DOWNLOAD_OnWrite(char* data, std::size_t size, std::size_t count, void* file);
 
 namespace fetch {
-// Test seam: replaces the one-second pauses between TFTP/FTP tries (the
+// Replaces the one-second pauses between TFTP/FTP tries (the
 // argument is seconds); an empty function restores sleep().
-void SetSleepForTests(std::function<void(unsigned)> sleeper);
+void SetSleeper(std::function<void(unsigned)> sleeper);
 }  // namespace fetch

@@ -13,7 +13,7 @@ std::string DevicePath(const char* path) {
     return Root() + path;
 }
 
-void SetDeviceRootForTests(const std::string& root) {
+void SetDeviceRoot(const std::string& root) {
     Root() = root;
 }
 

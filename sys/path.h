@@ -10,7 +10,7 @@ namespace sys {
 
 std::string DevicePath(const char* path);
 
-// Test seam: sets the root prefix ("" restores the real paths).
-void SetDeviceRootForTests(const std::string& root);
+// Sets the root prefix ("" restores the real paths).
+void SetDeviceRoot(const std::string& root);
 
 }  // namespace sys

@@ -1,7 +1,8 @@
 // The one runner module: every external command of the program starts here.
 // UPDATE_System runs a shell command line, UPDATE_Exec an argument vector,
 // and ReadCommand reads a command's output through a pipe. Unit tests replace
-// the runner with one that records the command text instead of running it.
+// the runner with one that records the command text instead of running it
+// (sys/fake_runner.h, a test-only library).
 #pragma once
 
 #include <string>
@@ -41,26 +42,6 @@ class ScopedRunner {
 
   private:
     Runner* previous_;
-};
-
-// A runner that records every command and answers from a script.
-class FakeRunner : public Runner {
-  public:
-    std::vector<std::string> commands;  // every command, in order ("exec: a b c" for vectors)
-    std::vector<int> results;           // results handed out in order; then default_result
-    int default_result = 0;
-    std::string read_output;  // what ReadCommand answers
-    int read_result = 0;
-
-    int System(const char* cmd) override;
-    int PlainSystem(const char* cmd) override;
-    int Exec(const std::vector<std::string>& argv) override;
-    int ReadCommand(const char* cmd, std::string& out, std::size_t max_bytes) override;
-    int Replace(const char* path, char* const argv[]) override;
-
-  private:
-    int Next();
-    std::size_t next_ = 0;
 };
 
 }  // namespace sys

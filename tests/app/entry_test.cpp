@@ -16,6 +16,7 @@
 #include "app/request.h"
 #include "sys/log.h"
 #include "sys/path.h"
+#include "sys/fake_runner.h"
 #include "sys/runner.h"
 #include "sys/scratch.h"
 #include "sys/text.h"
@@ -42,13 +43,13 @@ class EntryTest : public testing::Test {
   protected:
     void SetUp() override {
         g_runs.clear();
-        app::SetRunUpdateForTests(RecordRun);
-        sys::SetDeviceRootForTests(root_.path());
+        app::SetRunUpdate(RecordRun);
+        sys::SetDeviceRoot(root_.path());
         fake_.read_result = -1;  // no board type, no boot-loader revision
     }
     void TearDown() override {
-        app::SetRunUpdateForTests(nullptr);
-        sys::SetDeviceRootForTests("");
+        app::SetRunUpdate(nullptr);
+        sys::SetDeviceRoot("");
         sys::LogClose();
     }
 
@@ -297,12 +298,12 @@ TEST(RebootTest, ThreeRoundsThenTheResetRequest) {
             std::filesystem::create_directories(root / "proc/rmc");
             std::ofstream(root / "proc/rmc/test");
         }
-        sys::SetDeviceRootForTests(root.path());
+        sys::SetDeviceRoot(root.path());
         FakeReboot fake;
         CaptureStdout();
         app::RebootSequence(fake);
         EXPECT_EQ(GetCapturedStdout(), "");  // a missing node returns quietly
-        sys::SetDeviceRootForTests("");
+        sys::SetDeviceRoot("");
         EXPECT_EQ(fake.calls, rounds);
         EXPECT_EQ(std::filesystem::exists(root / "proc/rmc/test"), node);
         if (node) {

@@ -10,6 +10,7 @@
 
 #include "app/prepare.h"
 #include "sys/path.h"
+#include "sys/fake_runner.h"
 #include "sys/runner.h"
 #include "sys/scratch.h"
 
@@ -21,12 +22,12 @@ using std::chrono::milliseconds;
 class PrepareTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        UPDATE_ResetServicesStoppedForTests();
-        UPDATE_SetPrepareSleepForTests([this](milliseconds d) { pauses_.push_back(d); });
+        UPDATE_ResetServicesStopped();
+        UPDATE_SetPrepareSleep([this](milliseconds d) { pauses_.push_back(d); });
     }
     void TearDown() override {
-        UPDATE_SetPrepareSleepForTests({});
-        UPDATE_ResetServicesStoppedForTests();
+        UPDATE_SetPrepareSleep({});
+        UPDATE_ResetServicesStopped();
     }
     sys::FakeRunner fake_;
     sys::ScopedRunner scope_{fake_};
@@ -187,13 +188,13 @@ class RecordAppendTest : public PrepareTest {
   protected:
     void SetUp() override {
         PrepareTest::SetUp();
-        sys::SetDeviceRootForTests(root_.path());
+        sys::SetDeviceRoot(root_.path());
         WriteFile(root_ / "program/.version",
                   "PUB:V5.30.10.00\nNEW:V5.30.10.00\nINN:QTPXV300R006B13\n");
         log_ = root_ / "var/runtime/log/update_record.log";
     }
     void TearDown() override {
-        sys::SetDeviceRootForTests("");
+        sys::SetDeviceRoot("");
         PrepareTest::TearDown();
     }
     const std::string kNewEntryHead =

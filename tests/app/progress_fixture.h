@@ -13,12 +13,12 @@ class ProgressFixture : public testing::Test {
   protected:
     void SetUp() override {
         std::filesystem::create_directories(root_ / "tmp");
-        sys::SetDeviceRootForTests(root_.path());
+        sys::SetDeviceRoot(root_.path());
         UPDATE_ResetProgress();
     }
     void TearDown() override {
         UPDATE_ResetProgress();
-        sys::SetDeviceRootForTests("");
+        sys::SetDeviceRoot("");
     }
 
     ScratchDir root_;

@@ -18,6 +18,7 @@
 #include "app/progress_fixture.h"
 #include "sys/fd.h"
 #include "sys/path.h"
+#include "sys/fake_runner.h"
 #include "sys/runner.h"
 #include "sys/scratch.h"
 #include "sys/text.h"
@@ -184,7 +185,7 @@ TEST_F(ProgressTest, WatcherNeverSeesTheGenericCodeBeforeTheRealOne) {
 }
 
 TEST_F(ProgressTest, UnwritableRateFileStillUpdatesTheState) {
-    sys::SetDeviceRootForTests(root_ / "missing");
+    sys::SetDeviceRoot(root_ / "missing");
     UPDATE_ReportRate(42);
     EXPECT_EQ(UPDATE_ReadProgress().percent, 42);
     UPDATE_ReportResult(-3);

@@ -7,6 +7,7 @@
 #include "app/relocate.h"
 #include "sys/log.h"
 #include "sys/path.h"
+#include "sys/fake_runner.h"
 #include "sys/runner.h"
 #include "sys/scratch.h"
 
@@ -16,9 +17,9 @@ class RelocateTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::filesystem::create_directories(root_ / "proc/self");
-        sys::SetDeviceRootForTests(root_.path());
+        sys::SetDeviceRoot(root_.path());
     }
-    void TearDown() override { sys::SetDeviceRootForTests(""); }
+    void TearDown() override { sys::SetDeviceRoot(""); }
     // Points "/proc/self/exe" at target, replacing any earlier link.
     void LinkSelf(const std::string& target) {
         fake_.commands.clear();

@@ -20,6 +20,7 @@
 #include "package/integrity.h"
 #include "package/writer.h"
 #include "sys/path.h"
+#include "sys/fake_runner.h"
 #include "sys/runner.h"
 #include "sys/scratch.h"
 #include "sys/text.h"
@@ -30,10 +31,10 @@ class WorkerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::filesystem::create_directories(root_ / "tmp");
-        sys::SetDeviceRootForTests(root_.path());
+        sys::SetDeviceRoot(root_.path());
         UPDATE_ResetProgress();
-        UPDATE_ResetServicesStoppedForTests();
-        UPDATE_SetPrepareSleepForTests([](std::chrono::milliseconds) {});
+        UPDATE_ResetServicesStopped();
+        UPDATE_SetPrepareSleep([](std::chrono::milliseconds) {});
         fake_.read_output = "ld-2.31.so\n";
         para_.UpdateType = kImageAll | kImageFirstStage;
         para_.TransType = kTransTftp;
@@ -41,10 +42,10 @@ class WorkerTest : public ::testing::Test {
         sys::CopyText(para_.remote, "127.0.0.1");
     }
     void TearDown() override {
-        UPDATE_SetPrepareSleepForTests({});
-        UPDATE_ResetServicesStoppedForTests();
+        UPDATE_SetPrepareSleep({});
+        UPDATE_ResetServicesStopped();
         UPDATE_ResetProgress();
-        sys::SetDeviceRootForTests("");
+        sys::SetDeviceRoot("");
     }
 
     bool Ran(const std::string& prefix) const {

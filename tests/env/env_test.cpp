@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "env/env.h"
+#include "flash/mem_mtd.h"
 #include "flash/mtd.h"
 #include "sys/path.h"
 #include "sys/scratch.h"
@@ -236,7 +237,7 @@ TEST(Nvram, StoresTheItemOrReportsTheRefusal) {
     for (int result : {0, -1}) {
         std::vector<NVRAM_ITEM_S> stored;
         std::string opened;
-        SetNvramOpenerForTests([&](const char* path) {
+        SetNvramOpener([&](const char* path) {
             opened = path;
             return std::make_unique<FakeNvram>(&stored, result);
         });
@@ -244,7 +245,7 @@ TEST(Nvram, StoresTheItemOrReportsTheRefusal) {
         CaptureStdout();
         EXPECT_EQ(SetEnvToFlash(&item), result);
         std::string out = GetCapturedStdout();
-        SetNvramOpenerForTests(nullptr);
+        SetNvramOpener(nullptr);
         EXPECT_EQ(opened, "/dev/hal_nvram");
         ASSERT_EQ(stored.size(), result == 0 ? 1u : 0u);
         if (result == 0) {
@@ -261,7 +262,7 @@ TEST(Nvram, StoresTheItemOrReportsTheRefusal) {
 // The real device path: no node, and a node that is no nvram driver.
 TEST(Nvram, RealDeviceWithoutTheDriver) {
     ScratchDir dir;
-    sys::SetDeviceRootForTests(dir.path());
+    sys::SetDeviceRoot(dir.path());
     NVRAM_ITEM_S item = SyncItem();
     CaptureStdout();
     int missing = SetEnvToFlash(&item);
@@ -271,7 +272,7 @@ TEST(Nvram, RealDeviceWithoutTheDriver) {
     CaptureStdout();
     int plain = SetEnvToFlash(&item);
     std::string plain_out = GetCapturedStdout();
-    sys::SetDeviceRootForTests("");
+    sys::SetDeviceRoot("");
 
     EXPECT_EQ(missing, -1);
     EXPECT_EQ(missing_out, "open /dev/hal_nvram\n");

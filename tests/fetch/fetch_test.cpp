@@ -11,6 +11,7 @@
 #include "fetch/http_server.h"
 #include "sys/log.h"
 #include "sys/path.h"
+#include "sys/fake_runner.h"
 #include "sys/runner.h"
 #include "sys/scratch.h"
 
@@ -35,15 +36,15 @@ class FetchTest : public ::testing::Test {
     void SetUp() override {
         std::filesystem::create_directories(dir_ / "tmp");
         std::filesystem::create_directories(dir_ / "var/log");
-        sys::SetDeviceRootForTests(dir_.path());
+        sys::SetDeviceRoot(dir_.path());
         ASSERT_TRUE(sys::LogOpen((dir_ / "var/log/update.log").c_str()));
-        fetch::SetSleepForTests([this](unsigned s) { sleeps_.push_back(s); });
+        fetch::SetSleeper([this](unsigned s) { sleeps_.push_back(s); });
         UPDATE_ResetProgress();
     }
     void TearDown() override {
-        fetch::SetSleepForTests(nullptr);
+        fetch::SetSleeper(nullptr);
         sys::LogClose();
-        sys::SetDeviceRootForTests("");
+        sys::SetDeviceRoot("");
         UPDATE_ResetProgress();
     }
 

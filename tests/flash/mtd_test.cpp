@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "flash/mem_mtd.h"
 #include "flash/mtd.h"
 #include "sys/path.h"
 #include "sys/scratch.h"
@@ -148,11 +149,11 @@ TEST(KernelMtd, PlainFileOpensButRefusesMtdRequests) {
     ScratchDir dir;
     std::filesystem::create_directories(dir / "dev");
     std::ofstream(dir / "dev/mtd3") << "abc";
-    sys::SetDeviceRootForTests(dir.path());
+    sys::SetDeviceRoot(dir.path());
     auto dev = flash::OpenMtd("/dev/mtd3", O_RDWR);
     auto missing = flash::OpenMtd("/dev/mtd4", O_RDWR);
     int missing_errno = errno;
-    sys::SetDeviceRootForTests("");
+    sys::SetDeviceRoot("");
 
     ASSERT_TRUE(dev);
     EXPECT_FALSE(missing);

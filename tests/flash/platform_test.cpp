@@ -9,6 +9,7 @@
 
 #include "flash/platform.h"
 #include "sys/path.h"
+#include "sys/fake_runner.h"
 #include "sys/runner.h"
 #include "sys/scratch.h"
 
@@ -102,7 +103,7 @@ TEST_F(PlatformTest, VariantProfilesForTests) {
 TEST(Probes, PartitionLookupFailures) {
     ScratchDir root;
     std::filesystem::create_directories(root / "dev");
-    sys::SetDeviceRootForTests(root.path());
+    sys::SetDeviceRoot(root.path());
     PART_INFO_S info{};
     info.FlashType = kFlashEmmc;
     std::strcpy(info.Name, "mdc.bin");
@@ -113,7 +114,7 @@ TEST(Probes, PartitionLookupFailures) {
     testing::internal::CaptureStdout();
     int plain = UPDATE_GetPartInfo(&info);
     std::string plain_out = testing::internal::GetCapturedStdout();
-    sys::SetDeviceRootForTests("");
+    sys::SetDeviceRoot("");
 
     EXPECT_EQ(missing, -1);
     EXPECT_EQ(missing_out, "open /dev/hal_misc failed\n");
@@ -188,7 +189,7 @@ TEST(Probes, UbiVolumeOnVarRuntime) {
     };
     ScratchDir root;
     std::filesystem::create_directories(root / "proc");
-    sys::SetDeviceRootForTests(root.path());
+    sys::SetDeviceRoot(root.path());
     for (const auto& [mounts, result] : rows) {
         std::ofstream(root / "proc/mounts") << mounts;
         EXPECT_EQ(UPDATE_IsUbiRuntime(), result) << mounts;
@@ -197,7 +198,7 @@ TEST(Probes, UbiVolumeOnVarRuntime) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(UPDATE_IsUbiRuntime(), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "fopen /proc/mounts is error \r\n");
-    sys::SetDeviceRootForTests("");
+    sys::SetDeviceRoot("");
 }
 
 }  // namespace

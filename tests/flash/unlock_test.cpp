@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "flash/mem_mtd.h"
 #include "flash/mtd.h"
 #include "flash/platform.h"
 

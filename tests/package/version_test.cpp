@@ -12,6 +12,7 @@
 
 #include "package/format.h"
 #include "package/helpers.h"
+#include "sys/fake_runner.h"
 #include "sys/path.h"
 #include "sys/runner.h"
 #include "sys/scratch.h"
@@ -179,11 +180,11 @@ TEST(BoardCompat, ListWithoutNulIsReadWithinItsBytes) {
 class ValidityTest : public testing::Test {
   protected:
     void SetUp() override {
-        sys::SetDeviceRootForTests(root_.path());
+        sys::SetDeviceRoot(root_.path());
         fake_.read_output = "BRD-K700-Q08@48-X\n";
         ::mkdir((root_ / "program").c_str(), 0755);
     }
-    void TearDown() override { sys::SetDeviceRootForTests(""); }
+    void TearDown() override { sys::SetDeviceRoot(""); }
 
     void Version(const std::string& inn, const std::string& pub) {
         pkgtest::WriteFile(root_ / "program/.version", "PUB:" + pub + "\nNEW:N1\nINN:" + inn +

@@ -1,3 +1,4 @@
+#include "sys/fake_runner.h"
 #include "sys/runner.h"
 
 #include <gtest/gtest.h>

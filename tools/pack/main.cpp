@@ -676,8 +676,7 @@ int Info(int argc, char** argv) {
                     past_end ? "  (runs past the end of the file)" : "");
     }
     if (p.table.size() < p.count) {
-        std::printf("  positions %u to %u are never read (absent)\n", p.table.size(),
-                    p.count - 1);
+        std::printf("  positions %u to %u are never read (absent)\n", p.table.size(), p.count - 1);
     }
 
     const CheckOutcome c = CheckPackage(path, p, args.Get("--pub-key"));
