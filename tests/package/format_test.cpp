@@ -221,7 +221,7 @@ TEST(HeadSplit, FieldsAreCutAndAHeadWithoutNulStaysInBounds) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.head.substr(0, 40));
         char head[kHeadSize] = {};
-        std::memcpy(head, c.head.data(), std::min(c.head.size(), kHeadSize));
+        c.head.copy(head, kHeadSize);
         ImageHeadFields f{};
         UPDATE_SplitHead(head, &f);
         EXPECT_EQ(f.InnerVersion, c.inner);

@@ -109,7 +109,7 @@ TEST(PacketCrc, BackendAgreesWithByteTableOnUnalignedPieces) {
 TEST(EnvCrc, KnownAnswerAtEveryAlignment) {
     alignas(16) uint8_t buf[32];
     for (size_t align = 0; align < 8; ++align) {
-        std::memcpy(buf + align, "123456789", 9);
+        std::copy_n("123456789", 9, buf + align);
         EXPECT_EQ(UPDATE_EnvCrc32(0, buf + align, 9), 0xCBF43926u) << align;
         const uint32_t first = UPDATE_EnvCrc32(0, buf + align, 4);  // chained in two calls
         EXPECT_EQ(UPDATE_EnvCrc32(first, buf + align + 4, 5), 0xCBF43926u) << align;

@@ -56,7 +56,7 @@ class RoundTrip : public testing::Test {
     }
 
     std::string Make() {
-        const std::string out = dir_ / "Program.bin";
+        std::string out = dir_ / "Program.bin";
         pkg::PackReport report;
         std::string error;
         EXPECT_EQ(pkg::WritePackage(plan_, out, &report, &error), 0) << error;
@@ -98,7 +98,7 @@ class RoundTrip : public testing::Test {
                           UPDATE_CheckCrcAndDigSig(crc, path.c_str(), sig, &fused_crc, &fused_sig);
                   }),
                   "");
-        EXPECT_EQ(Checked(fused_crc, fused_sig), c);
+        EXPECT_EQ((Checked{fused_crc, fused_sig}), c);
         EXPECT_EQ(ret, c.crc != 0 ? c.crc : c.sig);
         EXPECT_EQ(log.Messages(), separate);
         last_ = separate.empty() ? "" : separate.back();
@@ -182,13 +182,13 @@ TEST_F(RoundTrip, FusedCheckOnWrongCrcWrongDigestCrcOnlyAndMissingFile) {
                   0);
     });
     wrong[31] ^= 0x80;
-    EXPECT_EQ(Check(path, 1), Checked(-1, 0));
-    EXPECT_EQ(Check(path, 1, wrong), Checked(-1, -1));
-    EXPECT_EQ(Check(path, 0, wrong), Checked(0, -1));
+    EXPECT_EQ(Check(path, 1), (Checked{-1, 0}));
+    EXPECT_EQ(Check(path, 1, wrong), (Checked{-1, -1}));
+    EXPECT_EQ(Check(path, 0, wrong), (Checked{0, -1}));
     EXPECT_EQ(last_, "Head DigSig is not equal to DigSigResult!");
-    EXPECT_EQ(Check(path, 1, nullptr, true), Checked(-1, 0));
+    EXPECT_EQ(Check(path, 1, nullptr, true), (Checked{-1, 0}));
     const std::string missing = dir_ / "missing.bin";
-    EXPECT_EQ(Check(missing, 0, wrong), Checked(-3, -3));
+    EXPECT_EQ(Check(missing, 0, wrong), (Checked{-3, -3}));
     EXPECT_EQ(last_, "open file " + missing + " failed!");
 }
 
