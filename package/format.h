@@ -68,6 +68,8 @@ class FileTable {
 // Reads the count and the table; an empty table on failure. Sets the
 // sub-image count (the count as the package gives it).
 FileTable UPDATE_GetFileStruct(const char* path);
+// The count as the package gives it: walk a table by its size() (or through
+// UPDATE_EntryAt), never by this count.
 uint32_t UPDATE_SubImageCount();
 // Sets the sub-image count (0 after a package was deciphered); the tables
 // keep their own lengths.
