@@ -16,11 +16,13 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "env/env.h"
@@ -39,7 +41,8 @@ constexpr std::size_t kCmdSize = 512;
 constexpr int kMaxWords = 30;
 constexpr std::size_t kWordSize = 64;
 constexpr int kAttempts = 10;
-constexpr std::size_t kVerifyBuffer = 262144;
+constexpr std::size_t kVerifyBuffer = 1 << 20;
+constexpr std::size_t kDirectAlign = 4096;
 
 constexpr const char* kPackageHost = "/tmp/busybox";
 constexpr const char* kFirmwareHost = "/bin/busybox";
@@ -251,7 +254,9 @@ namespace flash {
 
 int WriteFlash(const WriteRequest& r, const WriterEnv& env) {
     if (r.dev == nullptr || r.file == nullptr) return -1;
-    const FsFacts fs = ProbeFs();
+    // Only the NAND commands depend on the root file system.
+    const bool nand = r.flashType != kFlashNor && r.flashType != kFlashEmmc;
+    const FsFacts fs = nand ? ProbeFs() : FsFacts{};
     ULOG("Begin write flash, mtd:%s\n", r.dev);
     const bool config = IsRole(r.dev, kSlotConfig);
 
@@ -342,18 +347,55 @@ int WriteImage(const WriteRequest& r, const WriterEnv& env) {
     return Finish();
 }
 
+namespace {
+
+// Reads n bytes of the file in a second thread while this one reads the
+// device (dev_len >= n bytes, rounded for direct reads), so that the
+// read-back costs about one read, not two.
+bool ReadBoth(int src, uint8_t* want, uint64_t src_pos, int dev, uint8_t* got, uint64_t dev_pos,
+              std::size_t n, std::size_t dev_len) {
+    ssize_t src_got = -1;
+    std::thread reader;
+    try {
+        reader = std::thread([&] { src_got = sys::PreadFull(src, want, n, src_pos); });
+    } catch (...) {
+        src_got = sys::PreadFull(src, want, n, src_pos);  // no thread: one after the other
+    }
+    const ssize_t dev_got = sys::PreadFull(dev, got, dev_len, dev_pos);
+    if (reader.joinable()) reader.join();
+    return src_got == static_cast<ssize_t>(n) && dev_got >= static_cast<ssize_t>(n);
+}
+
+struct FreeDeleter {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+using AlignedBuffer = std::unique_ptr<uint8_t, FreeDeleter>;
+
+AlignedBuffer Allocate(std::size_t size) {
+    return AlignedBuffer(static_cast<uint8_t*>(std::aligned_alloc(kDirectAlign, size)));
+}
+
+}  // namespace
+
 int VerifyCopy(const char* target, const char* file, uint64_t offset, uint64_t length) {
-    sys::UniqueFd dev(::open(target, O_RDONLY | O_CLOEXEC));
+    // Direct reads fetch what the medium holds, never the copy's cached
+    // pages; where they are not supported the cache is dropped instead.
+    bool direct = true;
+    sys::UniqueFd dev(::open(target, O_RDONLY | O_CLOEXEC | O_DIRECT));
+    if (!dev) {
+        direct = false;
+        dev.reset(::open(target, O_RDONLY | O_CLOEXEC));
+        if (dev) (void)::posix_fadvise(dev.get(), 0, 0, POSIX_FADV_DONTNEED);
+    }
     sys::UniqueFd src(::open(file, O_RDONLY | O_CLOEXEC));
     if (!dev || !src) {
         ULOG("read-back of %s: cannot open %s (%s)\n", target, !dev ? target : file,
              std::strerror(errno));
         return -1;
     }
-    // The pages of the copy may still be cached: read what the device holds.
-    (void)::posix_fadvise(dev.get(), 0, 0, POSIX_FADV_DONTNEED);
-    std::unique_ptr<uint8_t[]> want(new (std::nothrow) uint8_t[kVerifyBuffer]);
-    std::unique_ptr<uint8_t[]> got(new (std::nothrow) uint8_t[kVerifyBuffer]);
+    (void)::posix_fadvise(src.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    AlignedBuffer want = Allocate(kVerifyBuffer);
+    AlignedBuffer got = Allocate(kVerifyBuffer);
     if (!want || !got) {
         ULOG("read-back of %s: out of memory\n", target);
         return -1;
@@ -361,15 +403,16 @@ int VerifyCopy(const char* target, const char* file, uint64_t offset, uint64_t l
     for (uint64_t pos = 0; pos < length;) {
         const std::size_t n =
             static_cast<std::size_t>(std::min<uint64_t>(kVerifyBuffer, length - pos));
-        if (sys::PreadFull(src.get(), want.get(), n, offset + pos) != static_cast<ssize_t>(n) ||
-            sys::PreadFull(dev.get(), got.get(), n, pos) != static_cast<ssize_t>(n)) {
+        const std::size_t dev_len =
+            direct ? (n + kDirectAlign - 1) / kDirectAlign * kDirectAlign : n;
+        if (!ReadBoth(src.get(), want.get(), offset + pos, dev.get(), got.get(), pos, n, dev_len)) {
             ULOG("read-back of %s: short read at byte %" PRIu64 " of %" PRIu64 "\n", target, pos,
                  length);
             return -1;
         }
         if (std::memcmp(want.get(), got.get(), n) != 0) {
             std::size_t at = 0;
-            while (want[at] == got[at]) ++at;
+            while (want.get()[at] == got.get()[at]) ++at;
             ULOG("read-back of %s differs from the image at byte %" PRIu64 "\n", target, pos + at);
             return -1;
         }

@@ -4,6 +4,7 @@
 //
 //   write-flash DEV FILE PART_SIZE FILE_OFFSET LENGTH   UPDATE_WriteFlash, status 0 or 1
 //   write-flash --time-shell LINE                        runs LINE, prints its seconds
+//   write-flash --verify DEV FILE FILE_OFFSET LENGTH     the read-back alone, prints its seconds
 // With WRITE_FLASH_TIME set, the writer's seconds are printed as well.
 #include <chrono>
 #include <cstdio>
@@ -25,6 +26,12 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     if (argc == 3 && std::strcmp(argv[1], "--time-shell") == 0) {
         const int rc = UPDATE_System(argv[2]);
+        std::printf("seconds %.3f\n", Seconds(start));
+        return rc == 0 ? 0 : 1;
+    }
+    if (argc == 6 && std::strcmp(argv[1], "--verify") == 0) {
+        const int rc = flash::VerifyCopy(argv[2], argv[3], std::strtoull(argv[4], nullptr, 0),
+                                         std::strtoull(argv[5], nullptr, 0));
         std::printf("seconds %.3f\n", Seconds(start));
         return rc == 0 ? 0 : 1;
     }
