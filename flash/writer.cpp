@@ -195,7 +195,7 @@ std::string MdcTarget(const flash::WriteRequest& r) {
         ULOG_ONLY("get %s part info failed ! iRet = %d\n", kMdcName, ret);
         return r.dev;
     }
-    const std::string path(sys::FieldText(info.Path));
+    std::string path(sys::FieldText(info.Path));
     ULOG("update part info! begin write to %s\n", path.c_str());
     return path;
 }

@@ -26,6 +26,7 @@ class ToolsTest : public ::testing::Test {
   protected:
     ToolRun Tool(int (*entry)(int, char**), std::vector<std::string> args) {
         std::vector<char*> argv;
+        argv.reserve(args.size());
         for (auto& a : args) argv.push_back(a.data());
         CaptureStdout();
         CaptureStderr();
