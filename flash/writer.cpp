@@ -375,18 +375,24 @@ AlignedBuffer Allocate(std::size_t size) {
     return AlignedBuffer(static_cast<uint8_t*>(std::aligned_alloc(kDirectAlign, size)));
 }
 
+// Direct reads fetch what the medium holds, never the copy's cached pages;
+// where they are refused, the cache is dropped and plain reads serve.
+sys::UniqueFd OpenReadBack(const char* target, bool* direct) {
+    if (*direct) {
+        sys::UniqueFd fd(::open(target, O_RDONLY | O_CLOEXEC | O_DIRECT));
+        if (fd) return fd;
+        *direct = false;
+    }
+    sys::UniqueFd fd(::open(target, O_RDONLY | O_CLOEXEC));
+    if (fd) (void)::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED);
+    return fd;
+}
+
 }  // namespace
 
 int VerifyCopy(const char* target, const char* file, uint64_t offset, uint64_t length) {
-    // Direct reads fetch what the medium holds, never the copy's cached
-    // pages; where they are not supported the cache is dropped instead.
     bool direct = true;
-    sys::UniqueFd dev(::open(target, O_RDONLY | O_CLOEXEC | O_DIRECT));
-    if (!dev) {
-        direct = false;
-        dev.reset(::open(target, O_RDONLY | O_CLOEXEC));
-        if (dev) (void)::posix_fadvise(dev.get(), 0, 0, POSIX_FADV_DONTNEED);
-    }
+    sys::UniqueFd dev = OpenReadBack(target, &direct);
     sys::UniqueFd src(::open(file, O_RDONLY | O_CLOEXEC));
     if (!dev || !src) {
         ULOG("read-back of %s: cannot open %s (%s)\n", target, !dev ? target : file,
@@ -406,6 +412,11 @@ int VerifyCopy(const char* target, const char* file, uint64_t offset, uint64_t l
         const std::size_t dev_len =
             direct ? (n + kDirectAlign - 1) / kDirectAlign * kDirectAlign : n;
         if (!ReadBoth(src.get(), want.get(), offset + pos, dev.get(), got.get(), pos, n, dev_len)) {
+            if (direct && errno == EINVAL) {  // a device that takes no direct reads
+                direct = false;
+                dev = OpenReadBack(target, &direct);
+                if (dev) continue;
+            }
             ULOG("read-back of %s: short read at byte %" PRIu64 " of %" PRIu64 "\n", target, pos,
                  length);
             return -1;

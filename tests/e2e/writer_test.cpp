@@ -18,14 +18,13 @@ class WriterTest : public DevsimTest {
   protected:
     void SetUp() override {
         DevsimTest::SetUp();
-        std::mt19937 gen(9);
-        package_.resize(3 << 20);
-        for (auto& c : package_) c = static_cast<char>(gen());
+        for (auto& c : package_) c = static_cast<char>(gen_());
         WriteState("var/pkg/Program.bin", package_);
         WriteState("usr/bin/write-flash", devsim::ReadFile(BuildDir() + "/bin/write-flash"), 0755);
         SetServers("none");
     }
-    std::string package_;
+    std::mt19937 gen_{9};
+    std::string package_ = std::string(3 << 20, '\0');
 };
 
 TEST_F(WriterTest, CopiesExactlyTheImageAndRefusesOneTooLong) {
