@@ -10,6 +10,8 @@
 #include "flash/writer.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -108,6 +110,18 @@ bool Fits(const flash::WriteRequest& r) {
     return false;
 }
 
+// The layout's size is what the package is checked against; the block
+// device's own size, where it can be read, is the hard limit: dd would
+// otherwise fill the partition and only then fail.
+bool FitsDevice(const char* target, uint64_t length) {
+    sys::UniqueFd fd(::open(target, O_RDONLY | O_CLOEXEC));
+    uint64_t size = 0;
+    if (!fd || ::ioctl(fd.get(), BLKGETSIZE64, &size) != 0 || length <= size) return true;
+    ULOG("image of %lu bytes does not fit %s (device of %lu bytes), nothing written\n", Num(length),
+         target, Num(size));
+    return false;
+}
+
 void Pause(const flash::WriterEnv& env) {
     if (env.sleep) {
         env.sleep(1);
@@ -164,6 +178,7 @@ bool FormatDd(Command& cmd, const flash::WriteRequest& r, const char* target) {
 // the written range back.
 int RunEmmc(const char* report, const char* cmd, const flash::WriteRequest& r, const char* target,
             const flash::WriterEnv& env) {
+    if (target != nullptr && !FitsDevice(target, r.length)) return -1;
     ULOG(report, cmd);
     if (UPDATE_System(cmd) != 0) {
         ULOG("update %s failed!\n", r.dev);

@@ -27,12 +27,14 @@ class WriterTest : public DevsimTest {
     std::string package_ = std::string(3 << 20, '\0');
 };
 
-TEST_F(WriterTest, CopiesExactlyTheImageAndRefusesOneTooLong) {
+TEST_F(WriterTest, CopiesExactlyTheImageAndRefusesOnesTooLong) {
     RunResult r = Shell(
         "write-flash /dev/mmcblk0p4 /var/pkg/Program.bin 0x8000000 5000 1048699 && "
-        "! write-flash /dev/mmcblk0p15 /var/pkg/Program.bin 0x200000 0 0x200001");
+        "! write-flash /dev/mmcblk0p15 /var/pkg/Program.bin 0x200000 0 0x200001 && "
+        "! write-flash /dev/mmcblk0p2 /var/pkg/Program.bin 0x80000000 0 0x200001");
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_THAT(r.out, HasSubstr("does not fit /dev/mmcblk0p15"));
+    EXPECT_THAT(r.out, HasSubstr("does not fit /dev/mmcblk0p15 (partition of 2097152 bytes)"));
+    EXPECT_THAT(r.out, HasSubstr("does not fit /dev/mmcblk0p2 (device of 2097152 bytes)"));
     EXPECT_THAT(UpdateLog(), HasSubstr("read back 1048699 bytes of /dev/mmcblk0p4"));
     // Every partition is as made (zero) except the image's bytes.
     for (const devsim::PartitionInfo& p : Partitions()) {
