@@ -16,6 +16,7 @@
 #include "app/request.h"
 #include "app/run.h"
 #include "flash/platform.h"
+#include "flash/tools.h"
 #include "sys/fd.h"
 #include "sys/log.h"
 #include "sys/path.h"
@@ -27,17 +28,11 @@ constexpr const char* kRebootTrigger = "/proc/rmc/test";
 constexpr const char* kPasswordMask = "******";
 constexpr std::size_t kStartLineSize = 512;
 
-// The built-in tools are not part of this build yet; their rows say so
-// instead of pretending to work.
+// A built-in tool that is not part of this build yet says so instead of
+// pretending to work.
 int ToolMissing(const char* name) {
     std::fprintf(stderr, "update: %s is not available in this build\n", name);
     return -1;
-}
-int FlashcpMain(int /*argc*/, char** /*argv*/) {
-    return ToolMissing("flashcp");
-}
-int FlashEraseallMain(int /*argc*/, char** /*argv*/) {
-    return ToolMissing("flash_eraseall");
 }
 int AesDecryptMain(int /*argc*/, char** /*argv*/) {
     return ToolMissing("aes_decrypt");
@@ -45,8 +40,8 @@ int AesDecryptMain(int /*argc*/, char** /*argv*/) {
 
 constexpr UPDATE_APPLET_S kApplets[] = {
     {"update", UPDATE_Main},
-    {"flashcp", FlashcpMain},
-    {"flash_eraseall", FlashEraseallMain},
+    {"flashcp", UPDATE_FlashcpMain},
+    {"flash_eraseall", UPDATE_FlashEraseallMain},
     {"aes_decrypt", AesDecryptMain},
 };
 

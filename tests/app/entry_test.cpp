@@ -157,11 +157,9 @@ TEST_F(EntryTest, UpdateAsFirstArgumentRunsTheUpdaterOnTheRest) {
 }
 
 TEST_F(EntryTest, ToolsNotInThisBuildSaySo) {
-    for (const std::string tool : {"flash_eraseall", "flashcp", "aes_decrypt"}) {
-        EXPECT_EQ(Main({"update", tool, "/dev/mtd3"}), -1);
-        EXPECT_EQ(err_, "update: " + tool + " is not available in this build\n");
-        EXPECT_EQ(out_, "");
-    }
+    EXPECT_EQ(Main({"update", "aes_decrypt", "/dev/mtd3"}), -1);
+    EXPECT_EQ(err_, "update: aes_decrypt is not available in this build\n");
+    EXPECT_EQ(out_, "");
     EXPECT_TRUE(g_runs.empty());
 }
 

@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+#include <mtd/mtd-abi.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "flash/mtd.h"
+#include "flash/tools.h"
+#include "sys/scratch.h"
+
+namespace {
+
+using flash::MemFlash;
+namespace gt = testing::internal;
+
+class ToolsTest : public ::testing::Test {
+  protected:
+    // Runs a tool; its status, standard output and standard error.
+    std::vector<std::string> Tool(int (*entry)(int, char**), std::vector<std::string> args) {
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        gt::CaptureStdout();
+        gt::CaptureStderr();
+        const int status = entry(static_cast<int>(argv.size()), argv.data());
+        std::string out = gt::GetCapturedStdout();
+        return {std::to_string(status), out, gt::GetCapturedStderr()};
+    }
+    std::string Source(std::size_t n) {
+        std::string bytes(n, '\0');
+        for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+        std::ofstream(src_, std::ios::binary) << bytes;
+        return bytes;
+    }
+    ScratchDir dir_;
+    std::string src_ = dir_ / "src";
+    flash::MemMtdMap map_;
+    flash::ScopedMtdOpener opener_{map_.Opener()};
+    std::shared_ptr<MemFlash> chip_ = map_.Add("/dev/mtd4", 0x40000, 0x10000);
+};
+
+TEST_F(ToolsTest, FlashcpErasesWritesAndVerifiesInChunks) {
+    const std::string bytes = Source(20000);
+    auto r = Tool(UPDATE_FlashcpMain, {"flashcp", "-o", "0x10000", src_, "/dev/mtd4"});
+    ASSERT_EQ(r[0], "0") << r[2];
+    EXPECT_EQ(
+        r[1],
+        "\rErasing block: 1/1 (100%) \n"
+        "\rWriting kb: 0/19 (0%) \rWriting kb: 8/19 (42%) \rWriting kb: 16/19 (84%) \n"
+        "\rVerifying kb: 0/19 (0%) \rVerifying kb: 8/19 (42%) \rVerifying kb: 16/19 (84%) \n");
+    EXPECT_EQ(std::string(chip_->data().begin() + 0x10000, chip_->data().begin() + 0x14E20), bytes);
+    std::vector<std::string> ops;
+    for (const auto& e : chip_->log)
+        if (e.rfind("erase", 0) == 0 || e.rfind("write", 0) == 0) ops.push_back(e);
+    EXPECT_EQ(ops, (std::vector<std::string>{"erase 65536 65536", "write 65536 8192",
+                                             "write 73728 8192", "write 81920 3616"}));
+}
+
+TEST_F(ToolsTest, FlashcpRefusesImpossibleCopiesBeforeErasing) {
+    chip_->Fill(0, "keep", 4);
+    Source(0x18000);
+    // past the source, past the device, inside an erase block, an unknown option
+    for (std::string opt : {"-g100", "-o0x30000", "-o0x8000", "-v"}) {
+        auto r = Tool(UPDATE_FlashcpMain, {"flashcp", opt, src_, "/dev/mtd4"});
+        EXPECT_EQ(r[0], "1") << opt;
+        EXPECT_EQ(r[2].rfind(opt == "-v" ? "Usage: flashcp [-v]" : "update: ", 0), 0u) << r[2];
+    }
+    EXPECT_EQ(chip_->Count(MemFlash::Op::Erase) + chip_->Count(MemFlash::Op::Write), 0);
+    EXPECT_EQ(std::string(chip_->data().begin(), chip_->data().begin() + 4), "keep");
+}
+
+TEST_F(ToolsTest, EraseallSkipsBadBlocksOrStopsAskingWhenUnsupported) {
+    auto nand = map_.Add("/dev/mtd5", 0x40000, 0x10000, MTD_NANDFLASH);
+    nand->MarkBad(1);
+    auto r = Tool(UPDATE_FlashEraseallMain, {"flash_eraseall", "/dev/mtd5"});
+    EXPECT_EQ(r[0], "0") << r[2];
+    EXPECT_NE(r[1].find("update: \nSkipping bad block at 0x00010000\n"), std::string::npos);
+    EXPECT_NE(r[1].find("\rErasing 64 Kibyte @ 40000 - 100% complete.\n"), std::string::npos);
+    EXPECT_EQ(nand->Count(MemFlash::Op::Erase), 3);
+
+    chip_->FailOn(MemFlash::Op::BadBlock, EOPNOTSUPP);  // NOR: no bad-block support
+    EXPECT_EQ(Tool(UPDATE_FlashEraseallMain, {"flash_eraseall", "/dev/mtd4"})[0], "0");
+    EXPECT_EQ(chip_->Count(MemFlash::Op::BadBlock), 1);
+    EXPECT_EQ(chip_->Count(MemFlash::Op::Erase), 4);
+
+    nand->FailOn(MemFlash::Op::BadBlock, EOPNOTSUPP);
+    r = Tool(UPDATE_FlashEraseallMain, {"flash_eraseall", "/dev/mtd5"});
+    EXPECT_EQ(r[0] + r[2], "1update: bad block check not available\n");
+}
+
+}  // namespace
