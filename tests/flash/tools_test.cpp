@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "flash/mem_mtd.h"
 #include "flash/mtd.h"
 #include "flash/tools.h"
 #include "sys/scratch.h"

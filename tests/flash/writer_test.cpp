@@ -7,6 +7,7 @@
 #include "flash/platform.h"
 #include "flash/writer.h"
 #include "sys/path.h"
+#include "sys/fake_runner.h"
 #include "sys/runner.h"
 #include "sys/scratch.h"
 
@@ -24,12 +25,12 @@ struct Nvram : NvramDevice {
 class WriterTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        sys::SetDeviceRootForTests(dir_.path());
-        SetNvramOpenerForTests([this](const char*) { return std::make_unique<Nvram>(&nvram_); });
+        sys::SetDeviceRoot(dir_.path());
+        SetNvramOpener([this](const char*) { return std::make_unique<Nvram>(&nvram_); });
     }
     void TearDown() override {
-        sys::SetDeviceRootForTests("");
-        SetNvramOpenerForTests(nullptr);
+        sys::SetDeviceRoot("");
+        SetNvramOpener(nullptr);
         ASSERT_EQ(UPDATE_SelectPlatform(), 0);
     }
     // Writes 700 bytes from 4096 of "/p.bin" to flash offset 256; the
