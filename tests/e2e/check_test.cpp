@@ -164,6 +164,22 @@ TEST_F(CheckTest, SignedPackageByFtpWithLogin) {
     EXPECT_THAT(log, HasSubstr("ftpget -u operator -p ******"));
 }
 
+// Each try hangs and is killed: neither the runner's message about it nor any
+// other line shows the password in clear.
+TEST_F(CheckTest, KilledFtpTransferKeepsThePasswordMasked) {
+    SetFtpLogin("operator", "s3cr;et");
+    AddFault("ftp-stall");
+    RunResult r = Shell(
+        "update -ftp 127.0.0.1 all -check -u operator -p 's3cr;et' & for i in 1 2 3; do "
+        "until p=$(pidof ftpget); do usleep 20000; done; kill -9 $p; "
+        "while [ -e /proc/$p ]; do usleep 20000; done; done; wait $!");
+    EXPECT_EQ(r.status, 255) << r.out;
+    const std::string log = UpdateLog();
+    EXPECT_THAT(log, Not(HasSubstr("s3cr;et")));
+    EXPECT_THAT(log, HasSubstr("Abnormal signal termination, exit status: 9 cmd: mkdir -p "
+                               "/tmp;ftpget -u operator -p ******"));
+}
+
 TEST_F(CheckTest, SignedPackageOverHttp) {
     std::string pkg = MakePackage();
     InstallPublicKey();
