@@ -263,6 +263,11 @@ int UPDATE_Exec(const std::vector<std::string>& argv) {
 
 int FUNC_CountPid(const char* name) {
     if (name == nullptr) return -1;
+    // pidof matches process names and the base names of argv[0] and of the
+    // executable, never a path: an updater started as "/usr/bin/update" is
+    // counted as "update".
+    const char* slash = std::strrchr(name, '/');
+    name = slash != nullptr ? slash + 1 : name;
     char cmd[512];
     std::snprintf(cmd, sizeof(cmd), "pidof %s > /tmp/psResult", sys::ShellQuote(name).c_str());
     (void)UPDATE_System(cmd);

@@ -387,8 +387,8 @@ TEST_F(CheckTest, SecondUpdaterIsRefusedWhileOneRuns) {
     Serve("Program.bin", MakePackage());
     AddFault("tftp-refuse=2");  // keeps the first run busy for two seconds
     RunResult r = Shell(
-        "update -tftp 127.0.0.1 all -check > /tmp/first.out 2>&1 & sleep 1; "
-        "update -tftp 127.0.0.1 all -check; echo \"second=$?\"; wait; cat /tmp/first.out");
+        "/usr/bin/update -tftp 127.0.0.1 all -check > /tmp/first.out 2>&1 & sleep 1; "
+        "/usr/bin/update -tftp 127.0.0.1 all -check; echo \"second=$?\"; wait; cat /tmp/first.out");
     EXPECT_THAT(r.out, HasSubstr("Update is running, please wait."));
     EXPECT_THAT(r.out, HasSubstr("second=255"));
     EXPECT_THAT(r.out, HasSubstr("Begin to start watch!"));  // the first one went on

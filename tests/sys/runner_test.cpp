@@ -99,11 +99,12 @@ TEST_F(CountPidTest, PipeThatDoesNotOpen) {
     EXPECT_NE(Log().find("]FUNC_CountPid(),open pipeline err"), std::string::npos) << Log();
 }
 
-TEST_F(CountPidTest, OnlyTheFirstLineCountsAndTheNameIsQuoted) {
+// pidof compares base names, so a path is counted by its last part.
+TEST_F(CountPidTest, OnlyTheFirstLineCountsAndTheBaseNameIsQuoted) {
     fake_.read_output = "42\n7 8 9\n";
-    EXPECT_EQ(FUNC_CountPid("/mnt/my disk/update;reboot"), 1);
+    EXPECT_EQ(FUNC_CountPid("/mnt/my disk/up date;reboot"), 1);
     ASSERT_FALSE(fake_.commands.empty());
-    EXPECT_EQ(fake_.commands[0], "pidof '/mnt/my disk/update;reboot' > /tmp/psResult");
+    EXPECT_EQ(fake_.commands[0], "pidof 'up date;reboot' > /tmp/psResult");
 }
 
 TEST_F(CountPidTest, NullName) {
