@@ -407,6 +407,9 @@ TEST_F(CheckTest, FailedWriteRunReboots) {
     EXPECT_THAT(ReadDevice("/var/runtime/log/update.log"),
                 HasSubstr("Update failed. System reboot soon..."));
     ExpectPartitionsUntouched();
+    // The tool preparation found the device's loader and bound its copy in RAM.
+    EXPECT_TRUE(ChangedByRun("/var/cmdtmp/ld-linux-x86-64.so.2"));
+    EXPECT_THAT(r.err, Not(HasSubstr(" on /lib/"))) << r.err;
 }
 
 }  // namespace
