@@ -193,6 +193,11 @@ TEST_F(CheckTest, SignedPackageOverHttp) {
     EXPECT_EQ(ReadDevice("/tmp/download_stat.log"), "Stat:0,DownladRate:100");
 }
 
+// A read of the rate file between its truncation and its write is no value.
+TEST(DevsimFixtureTest, RatesSkipEmptyReads) {
+    EXPECT_EQ(devsim::RateLines("20\n\n 35\r\n50"), (std::vector<std::string>{"20", "35", "50"}));
+}
+
 TEST_F(CheckTest, SignedPackageOverHttps) {
     std::string pkg = MakePackage();
     InstallPublicKey();

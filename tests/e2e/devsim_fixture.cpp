@@ -72,6 +72,15 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
+std::vector<std::string> RateLines(const std::string& text) {
+    std::vector<std::string> rates;
+    for (std::string line : SplitLines(text)) {
+        std::erase_if(line, [](char c) { return c == ' ' || c == '\t' || c == '\r'; });
+        if (!line.empty()) rates.push_back(line);
+    }
+    return rates;
+}
+
 // ---------------------------------------------------------------- RunResult
 int RunResult::SigtermCount() const {
     int n = 0;
@@ -232,7 +241,7 @@ RunResult Sandbox::Invoke(const std::string& mode, const std::vector<std::string
     r.harness = ReadFile(harness_log);
     r.out = ReadOut("stdout");
     r.err = ReadOut("stderr");
-    r.rates = SplitLines(ReadOut("rate.log"));
+    r.rates = RateLines(ReadOut("rate.log"));
     r.reboot = SplitLines(ReadOut("reboot.log"));
     for (const auto& l : SplitLines(ReadOut("tools.log"))) r.tools.push_back(SplitTabs(l));
     return r;
