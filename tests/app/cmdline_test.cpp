@@ -230,13 +230,11 @@ std::string Golden(const char* name) {
     return ReadWholeFile(std::string(UPDATE_SOURCE_DIR) + "/tests/app/golden/" + name);
 }
 
-TEST(UsageTest, MatchesTheGoldenText) {
+// The golden texts; the slave lines follow the support mask.
+TEST(UsageTest, MatchesTheGoldenTexts) {
     CaptureStdout();
     app::ShowUsageForMask(kNoSlaves);
     EXPECT_EQ(GetCapturedStdout(), Golden("usage.txt"));
-}
-
-TEST(UsageTest, SlaveLinesFollowTheSupportMask) {
     CaptureStdout();
     app::ShowUsageForMask(kAllImages);
     EXPECT_EQ(GetCapturedStdout(), Golden("usage_slave.txt"));

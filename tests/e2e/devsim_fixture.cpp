@@ -27,18 +27,15 @@ std::string EnvOr(const char* name, const std::string& fallback) {
 }
 
 std::vector<std::string> SplitTabs(const std::string& line) {
-    std::vector<std::string> parts;
-    std::string cur;
-    for (char c : line) {
-        if (c == '\t') {
-            parts.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    parts.push_back(cur);
+    std::vector<std::string> parts(1);
+    for (char c : line) c == '\t' ? (void)parts.emplace_back() : parts.back().push_back(c);
     return parts;
+}
+
+int CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    int n = 0;
+    for (const auto& l : lines) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
+    return n;
 }
 
 }  // namespace
@@ -83,22 +80,13 @@ std::vector<std::string> RateLines(const std::string& text) {
 
 // ---------------------------------------------------------------- RunResult
 int RunResult::SigtermCount() const {
-    int n = 0;
-    for (const auto& l : reboot)
-        if (l.rfind("SIGTERM ", 0) == 0) ++n;
-    return n;
+    return CountPrefix(reboot, "SIGTERM ");
 }
-
 bool RunResult::RebootRequested() const {
-    for (const auto& l : reboot)
-        if (l.rfind("rmc/test r ", 0) == 0) return true;
-    return false;
+    return CountPrefix(reboot, "rmc/test r ") > 0;
 }
-
 bool RunResult::PowerCut() const {
-    for (const auto& l : reboot)
-        if (l.rfind("power-cut ", 0) == 0) return true;
-    return false;
+    return CountPrefix(reboot, "power-cut ") > 0;
 }
 
 std::vector<std::vector<std::string>> RunResult::ToolCalls(const std::string& name) const {
