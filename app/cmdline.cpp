@@ -133,12 +133,9 @@ void Unknown(char* dst) {
     sys::CopyText(dst, kVersionTextSize, "Unknown");
 }
 
-}  // namespace
-
-namespace app {
-
-int ParseArgsForMask(int argc, char** argv, UPDATE_PARA_S* para, char* unknown,
-                     uint64_t support_mask) {
+// The parser; marks in secret (when given) the words taken as a password.
+int Scan(int argc, char** argv, UPDATE_PARA_S* para, char* unknown, uint64_t support_mask,
+         std::vector<bool>* secret) {
     para->UpdateType = 0;
     para->InfoMode = kInfoUsage;
     para->TransType = kTransTftp;
@@ -204,6 +201,8 @@ int ParseArgsForMask(int argc, char** argv, UPDATE_PARA_S* para, char* unknown,
         } else if (Is(word, {"-u", "-username"})) {
             sys::CopyText(para->user, value());
         } else if (Is(word, {"-p", "-password"})) {
+            if (secret != nullptr && i + 1 < argc)
+                (*secret)[static_cast<std::size_t>(i) + 1] = true;
             sys::CopyText(para->password, value());
         } else if (Is(word, {"0", "1"})) {
             // Accepted for old front ends; no effect.
@@ -228,6 +227,22 @@ int ParseArgsForMask(int argc, char** argv, UPDATE_PARA_S* para, char* unknown,
         para->UpdateType = static_cast<uint16_t>(para->UpdateType | kImageFirstStage);
     }
     return result;
+}
+
+}  // namespace
+
+namespace app {
+
+int ParseArgsForMask(int argc, char** argv, UPDATE_PARA_S* para, char* unknown,
+                     uint64_t support_mask) {
+    return Scan(argc, argv, para, unknown, support_mask, nullptr);
+}
+
+std::vector<bool> PasswordWords(int argc, char** argv) {
+    std::vector<bool> secret(argc > 0 ? static_cast<std::size_t>(argc) : 0, false);
+    UPDATE_PARA_S scratch{};
+    (void)Scan(argc, argv, &scratch, nullptr, 0, &secret);
+    return secret;
 }
 
 void ShowUsageForMask(uint64_t support_mask) {

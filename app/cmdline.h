@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "app/request.h"
 
@@ -40,4 +41,7 @@ namespace app {
 [[nodiscard]] int ParseArgsForMask(int argc, char** argv, UPDATE_PARA_S* para, char* unknown,
                                    uint64_t support_mask);
 void ShowUsageForMask(uint64_t support_mask);
+// The words that the parser takes as a password value (entry i for argv[i]),
+// so that a log of the command line hides exactly those.
+std::vector<bool> PasswordWords(int argc, char** argv);
 }  // namespace app

@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include "app/cmdline.h"
 #include "app/handover.h"
@@ -137,12 +138,12 @@ int UPDATE_Main(int argc, char** argv) {
 void UPDATE_LogStart(int argc, char** argv, const UPDATE_PARA_S* para) {
     // The log is kept on persistent storage later, so the password never
     // reaches it in clear: neither as a command-line word nor as a field.
+    // The words hidden are those the parser took as the password.
     char line[kStartLineSize] = {};
-    bool mask_next = false;
+    const std::vector<bool> secret = app::PasswordWords(argc, argv);
     for (int i = 0; i < argc; ++i) {
         std::string_view word = argv[i];
-        if (mask_next && !word.empty()) word = kPasswordMask;
-        mask_next = word == "-p" || word == "-password";
+        if (secret[static_cast<std::size_t>(i)] && !word.empty()) word = kPasswordMask;
         if (!AppendWord(line, word)) break;
     }
     ULOG("Start update process: %s\n", line);

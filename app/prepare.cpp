@@ -34,8 +34,10 @@ void Pause(std::chrono::milliseconds duration) {
     }
 }
 
-// Lists the dynamic loader of /lib; its first output line is the loader's name.
-constexpr const char* kLoaderQuery = "ls -l /lib | grep 'ld-' | grep -v '>' | awk '{print $7}'";
+// Lists the dynamic loader of /lib (a real file, not a link); its first output
+// line is the loader's name. The name is the last field of a line of ls -l
+// (BusyBox's listing has the day of the month in the seventh).
+constexpr const char* kLoaderQuery = "ls -l /lib | grep -v '>' | awk '$NF ~ /^ld-/ {print $NF}'";
 constexpr std::size_t kLoaderNameMax = 31;
 
 // The two-character groups at positions 3-4 and 6-7 of a public version, as text.
@@ -121,7 +123,10 @@ int UPDATE_PrepareTools() {
     std::string loader = listing.substr(0, listing.find('\n'));
     if (loader.size() > kLoaderNameMax) loader.resize(kLoaderNameMax);
     if (!loader.empty() && loader.back() == '\r') loader.pop_back();
-    if (loader.empty()) return -1;
+    if (loader.empty()) {
+        ULOG("no dynamic loader found in /lib\n");
+        return -1;
+    }
     // A plain file name stays as it is; anything odd cannot break the command lines.
     const std::string name = sys::ShellQuote(loader);
 

@@ -34,8 +34,10 @@ struct DownloadReading {
 };
 
 // Reads the download status file the cloud fetch writes. A missing file
-// counts as a failed download; a file that exists but cannot be opened or
-// parsed counts as unreadable.
+// counts as a failed download, one that exists but cannot be opened as
+// unreadable. A file that opens but does not parse (empty, as just created by
+// the fetch, or cut short) is a download with no data yet: a parsed status
+// holds, missing values read as "prepared" and 0 %.
 DownloadReading ReadDownloadStat() {
     const std::string path = sys::DevicePath(kDownloadStatPath);
     if (::access(path.c_str(), F_OK) != 0) return {kDownloadFailed, 0};
@@ -52,11 +54,10 @@ DownloadReading ReadDownloadStat() {
     do {
         locked = ::flock(fd, LOCK_SH);
     } while (locked != 0 && errno == EINTR);
-    unsigned status = 0;
+    unsigned status = kDownloadPrepared;
     unsigned percent = 0;
-    const int fields = std::fscanf(file.get(), "Stat:%u,DownladRate:%u", &status, &percent);
+    (void)std::fscanf(file.get(), "Stat:%u,DownladRate:%u", &status, &percent);
     if (locked == 0) ::flock(fd, LOCK_UN);
-    if (fields != 2) return {kDownloadUnreadable, 0};
     return {status, percent};
 }
 

@@ -100,7 +100,7 @@ int ShellFetch(uint16_t trans, const char* remote, const char* user, const char*
     ULOG("loading Program.bin....\n");
     ULOG_ONLY("loading cmd: %s\n", shown);
     for (int run = 0; run < kShellTries; ++run) {
-        if (UPDATE_System(cmd) == 0) {
+        if (UPDATE_SystemMasked(cmd, shown) == 0) {
             ULOG("done!\n");
             return 0;
         }

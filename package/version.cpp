@@ -122,7 +122,7 @@ int UPDATE_CheckBoardCompat(char* compatlist, const char* board_type) {
         sys::CopyText(entry, std::string_view(compatlist + start, stop - start));
         ULOG_ONLY("Get compatible board type: %s, pszBoardType: %s\n", entry, board_type);
         if (std::strncmp(entry, board_type, kBoardTypeChars) == 0) {
-            ULOG_ONLY("Board Compatible\n");
+            ULOG("Board Compatible\n");
             return 0;
         }
         if (dollar == nullptr) break;

@@ -23,7 +23,8 @@ namespace {
 
 class RealRunnerImpl : public Runner {
   public:
-    int System(const char* cmd) override;
+    int System(const char* cmd) override { return SystemShown(cmd, cmd); }
+    int SystemShown(const char* cmd, const char* shown) override;
     int PlainSystem(const char* cmd) override { return std::system(cmd); }
     int Exec(const std::vector<std::string>& argv) override;
     int ReadCommand(const char* cmd, std::string& out, std::size_t max_bytes) override;
@@ -33,9 +34,9 @@ class RealRunnerImpl : public Runner {
     }
 };
 
-int RealRunnerImpl::System(const char* cmd) {
-    if (cmd == nullptr) return -1;
-
+// Runs "sh -c cmd" and waits for it: the wait status, or -1 with err set when
+// the fork or the wait failed.
+int ShellStatus(const char* cmd, int& err) {
     struct sigaction ignore {};
     struct sigaction saved_int {};
     struct sigaction saved_quit {};
@@ -58,7 +59,7 @@ int RealRunnerImpl::System(const char* cmd) {
         execl("/bin/sh", "sh", "-c", cmd, static_cast<char*>(nullptr));
         _exit(127);
     }
-    int err = 0;
+    err = 0;
     if (pid < 0) {
         err = errno;
     } else {
@@ -77,22 +78,30 @@ int RealRunnerImpl::System(const char* cmd) {
     sigaction(SIGINT, &saved_int, nullptr);
     sigaction(SIGQUIT, &saved_quit, nullptr);
     sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+    return pid < 0 || err != 0 ? -1 : status;
+}
 
-    if (pid < 0 || err != 0) {
-        ULOG("system: Failed to execute %s error-%s\n", cmd, std::strerror(err));
+int RealRunnerImpl::SystemShown(const char* cmd, const char* shown) {
+    if (cmd == nullptr) return -1;
+    int err = 0;
+    const int status = ShellStatus(cmd, err);
+    // The log is copied to persistent storage: only the shown text goes there.
+    if (shown == nullptr) shown = cmd;
+    if (status == -1) {
+        ULOG("system: Failed to execute %s error-%s\n", shown, std::strerror(err));
         return -1;
     }
     if (WIFSIGNALED(status)) {
         ULOG("system: Abnormal signal termination, exit status: %d cmd: %s\n", WTERMSIG(status),
-             cmd);
+             shown);
         return WTERMSIG(status);
     }
     if (WIFSTOPPED(status)) {
-        ULOG("system: Process stopped, signal number: %d cmd: %s\n", WSTOPSIG(status), cmd);
+        ULOG("system: Process stopped, signal number: %d cmd: %s\n", WSTOPSIG(status), shown);
         return WSTOPSIG(status);
     }
     if (WIFCONTINUED(status)) {
-        ULOG("system: Process continued, cmd: %s\n", cmd);
+        ULOG("system: Process continued, cmd: %s\n", shown);
         return 255;
     }
     return WEXITSTATUS(status);
@@ -208,12 +217,21 @@ int UPDATE_System(const char* cmd) {
     return sys::CurrentRunner().System(cmd);
 }
 
+int UPDATE_SystemMasked(const char* cmd, const char* shown) {
+    return sys::CurrentRunner().SystemShown(cmd, shown);
+}
+
 int UPDATE_Exec(const std::vector<std::string>& argv) {
     return sys::CurrentRunner().Exec(argv);
 }
 
 int FUNC_CountPid(const char* name) {
     if (name == nullptr) return -1;
+    // pidof matches process names and the base names of argv[0] and of the
+    // executable, never a path: an updater started as "/usr/bin/update" is
+    // counted as "update".
+    const char* slash = std::strrchr(name, '/');
+    name = slash != nullptr ? slash + 1 : name;
     char cmd[512];
     std::snprintf(cmd, sizeof(cmd), "pidof %s > /tmp/psResult", sys::ShellQuote(name).c_str());
     (void)UPDATE_System(cmd);

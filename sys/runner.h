@@ -15,6 +15,9 @@ class Runner {
     virtual ~Runner() = default;
     // Shell command line: the exit status, the signal number if killed, -1 if it did not run.
     virtual int System(const char* cmd) = 0;
+    // The same, but the runner's own messages show `shown` instead of the
+    // command: a command that carries a secret passes its masked text.
+    virtual int SystemShown(const char* cmd, const char* /*shown*/) { return System(cmd); }
     // The C library's system(), for the few commands whose result is ignored.
     virtual int PlainSystem(const char* cmd) = 0;
     // Argument vector, no shell: the exit status, or -1.
@@ -48,6 +51,9 @@ class ScopedRunner {
 
 // Runs one shell command line through the current runner.
 [[nodiscard]] int UPDATE_System(const char* cmd);
+// Runs a command line that carries a secret; the runner's messages show the
+// masked text `shown` in its place.
+[[nodiscard]] int UPDATE_SystemMasked(const char* cmd, const char* shown);
 // Runs an argument vector (first element: program path) without a shell.
 [[nodiscard]] int UPDATE_Exec(const std::vector<std::string>& argv);
 // Number of running processes of a name, or -1.

@@ -118,6 +118,7 @@ TEST(ParseArgsTest, CountScanAndOverrides) {
         {"-tftp 1.2.3.4 all -web", -1, 0xE3, 30, 0, 1, "-web "},
         {"-local /d x all -y", -1, 0xE3, 30, 3, 1, "x -y "},  // collected in order
         {"-tftp 1.2.3.4 all 0 1", 0, 0xE3, 30, 0, 1},
+        {"-local /d -u -v all", 0, 0xE3, 30, 3, 1},  // a value is never read as an option
         {"bogus", -1, 0x40, 30, 0, 1, "bogus "},
     };
     for (const ParseCase& c : cases) {
@@ -150,13 +151,15 @@ TEST(ParseArgsTest, DefaultsAndValues) {
         std::vector<std::string> words;
         int ret;
         std::string record;
+        std::vector<std::size_t> secret = {};  // argv positions a log must hide
     };
     const Row rows[] = {
         {{"-tftp", "192.168.1.2", "uImage"}, 0, "192.168.1.2|admin|ravel||| T0 P0 F0 C0 D0"},
         {{"-ftp", "10.1.1.1", "-username", "bob", "-password", "s3cret", "-path", "/fw", "program",
           "-force", "-check", "-debug"},
          0,
-         "10.1.1.1|bob|s3cret|/fw|| T1 P1 F1 C1 D1"},
+         "10.1.1.1|bob|s3cret|/fw|| T1 P1 F1 C1 D1",
+         {6}},
         {{"-mycloud", "https://h.example/fw/Program.bin", "all", "-d"},
          0,
          "|admin|ravel||https://h.example/fw/Program.bin| T5 P0 F0 C0 D1"},
@@ -165,7 +168,8 @@ TEST(ParseArgsTest, DefaultsAndValues) {
         // Values are cut to their fields.
         {{"-ftp", long32, "-u", long32, "-p", long32, "all"},
          0,
-         cut31 + "|" + cut31 + "|" + cut31 + "||| T1 P0 F0 C0 D0"},
+         cut31 + "|" + cut31 + "|" + cut31 + "||| T1 P0 F0 C0 D0",
+         {6}},
         {{"-local", long512, "all"}, 0, "|admin|ravel|" + cut511 + "|| T3 P1 F0 C0 D0"},
         {{"-tftp", "1.2.3.4", "-P", long512, "all"},
          0,
@@ -180,19 +184,24 @@ TEST(ParseArgsTest, DefaultsAndValues) {
         {{"-local", "/d", "all", "-mycloud"}, 0, "|admin|ravel|/d|| T5 P1 F0 C0 D0"},
         // A value is never read as an option.
         {{"-local", "/d", "-u", "-v", "all"}, 0, "|-v|ravel|/d|| T3 P1 F0 C0 D0"},
+        {{"-local", "/d", "all", "-u", "-p", "-p", "s3cret"},
+         0,
+         "|-p|s3cret|/d|| T3 P1 F0 C0 D0",
+         {7}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.words.front() + " ... " + row.words.back());
         Parsed p = Parse(row.words);
         EXPECT_EQ(p.ret, row.ret);
         EXPECT_EQ(Record(p.para), row.record);
+        Argv args(row.words);
+        const std::vector<bool> hidden = app::PasswordWords(args.argc(), args.argv());
+        std::vector<std::size_t> secret;
+        for (std::size_t i = 0; i < hidden.size(); ++i) {
+            if (hidden[i]) secret.push_back(i);
+        }
+        EXPECT_EQ(secret, row.secret);
     }
-}
-
-TEST(ParseArgsTest, AValueIsNeverReadAsAnOption) {
-    Parsed p = Parse({"-local", "/d", "-u", "-v", "all"});
-    EXPECT_EQ(p.para.InfoMode, 30);
-    EXPECT_EQ(p.para.UpdateType, 0xE3);
 }
 
 TEST(ParseArgsTest, UnknownLineKeepsWholeWordsWithin511Characters) {
@@ -221,13 +230,11 @@ std::string Golden(const char* name) {
     return ReadWholeFile(std::string(UPDATE_SOURCE_DIR) + "/tests/app/golden/" + name);
 }
 
-TEST(UsageTest, MatchesTheGoldenText) {
+// The golden texts; the slave lines follow the support mask.
+TEST(UsageTest, MatchesTheGoldenTexts) {
     CaptureStdout();
     app::ShowUsageForMask(kNoSlaves);
     EXPECT_EQ(GetCapturedStdout(), Golden("usage.txt"));
-}
-
-TEST(UsageTest, SlaveLinesFollowTheSupportMask) {
     CaptureStdout();
     app::ShowUsageForMask(kAllImages);
     EXPECT_EQ(GetCapturedStdout(), Golden("usage_slave.txt"));

@@ -56,7 +56,7 @@ TEST_F(PrepareTest, PrepareToolsRunsTheCommandLinesInOrder) {
     fake_.default_result = 1;  // failures of the copies are not looked at
     ASSERT_EQ(UPDATE_PrepareTools(), 0);
     const std::vector<std::string> expected = {
-        "ls -l /lib | grep 'ld-' | grep -v '>' | awk '{print $7}'",
+        "ls -l /lib | grep -v '>' | awk '$NF ~ /^ld-/ {print $NF}'",
         "mkdir -p /var/cmdtmp >> /var/log/update.log 2>&1",
         "cp -rf /bin/busybox /var/cmdtmp/ >> /var/log/update.log 2>&1",
         "cp -rf /usr/sbin/ /var/cmdtmp/ >> /var/log/update.log 2>&1",

@@ -27,18 +27,15 @@ std::string EnvOr(const char* name, const std::string& fallback) {
 }
 
 std::vector<std::string> SplitTabs(const std::string& line) {
-    std::vector<std::string> parts;
-    std::string cur;
-    for (char c : line) {
-        if (c == '\t') {
-            parts.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    parts.push_back(cur);
+    std::vector<std::string> parts(1);
+    for (char c : line) c == '\t' ? (void)parts.emplace_back() : parts.back().push_back(c);
     return parts;
+}
+
+int CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    int n = 0;
+    for (const auto& l : lines) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
+    return n;
 }
 
 }  // namespace
@@ -72,24 +69,24 @@ std::vector<std::string> SplitLines(const std::string& text) {
     return lines;
 }
 
+std::vector<std::string> RateLines(const std::string& text) {
+    std::vector<std::string> rates;
+    for (std::string line : SplitLines(text)) {
+        std::erase_if(line, [](char c) { return c == ' ' || c == '\t' || c == '\r'; });
+        if (!line.empty()) rates.push_back(line);
+    }
+    return rates;
+}
+
 // ---------------------------------------------------------------- RunResult
 int RunResult::SigtermCount() const {
-    int n = 0;
-    for (const auto& l : reboot)
-        if (l.rfind("SIGTERM ", 0) == 0) ++n;
-    return n;
+    return CountPrefix(reboot, "SIGTERM ");
 }
-
 bool RunResult::RebootRequested() const {
-    for (const auto& l : reboot)
-        if (l.rfind("rmc/test r ", 0) == 0) return true;
-    return false;
+    return CountPrefix(reboot, "rmc/test r ") > 0;
 }
-
 bool RunResult::PowerCut() const {
-    for (const auto& l : reboot)
-        if (l.rfind("power-cut ", 0) == 0) return true;
-    return false;
+    return CountPrefix(reboot, "power-cut ") > 0;
 }
 
 std::vector<std::vector<std::string>> RunResult::ToolCalls(const std::string& name) const {
@@ -232,7 +229,7 @@ RunResult Sandbox::Invoke(const std::string& mode, const std::vector<std::string
     r.harness = ReadFile(harness_log);
     r.out = ReadOut("stdout");
     r.err = ReadOut("stderr");
-    r.rates = SplitLines(ReadOut("rate.log"));
+    r.rates = RateLines(ReadOut("rate.log"));
     r.reboot = SplitLines(ReadOut("reboot.log"));
     for (const auto& l : SplitLines(ReadOut("tools.log"))) r.tools.push_back(SplitTabs(l));
     return r;

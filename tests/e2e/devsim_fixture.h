@@ -158,5 +158,7 @@ class DevsimTest : public ::testing::Test, public Sandbox {
 std::string ReadFile(const std::string& path, bool* ok = nullptr);
 void WriteFile(const std::string& path, const std::string& content, unsigned mode = 0644);
 std::vector<std::string> SplitLines(const std::string& text);
+// The values of rate.log, one per non-empty line, blanks and CR removed.
+std::vector<std::string> RateLines(const std::string& text);
 
 }  // namespace devsim

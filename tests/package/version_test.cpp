@@ -161,7 +161,7 @@ TEST(BoardCompat, Matching) {
         ASSERT_LT(c.list.size(), sizeof(list));
         std::memcpy(list, c.list.data(), c.list.size());
         EXPECT_EQ(Stdout([&] { EXPECT_EQ(UPDATE_CheckBoardCompat(list, c.board), c.result); }),
-                  c.result == 0 ? "" : "Board type is not compatible.\n");
+                  c.result == 0 ? "Board Compatible\n" : "Board type is not compatible.\n");
     }
 }
 
@@ -273,15 +273,18 @@ TEST_F(ValidityTest, Messages) {
     pkgtest::ScopedLog log(root_ / "update.log");
     Version("QTCXV500R002B01", "B0102");
     EXPECT_EQ(Check("QTCXV500R002B70$u$B0109$0$$", 0), -13);
-    EXPECT_EQ(out_, "Local version is QTCXV500R002B01, but New version is QTCXV500R002B70\n");
+    EXPECT_EQ(out_,
+              "Board Compatible\nLocal version is QTCXV500R002B01, but New version is "
+              "QTCXV500R002B70\n");
     log.Clear();
     Version("I", "B0102");
     EXPECT_EQ(Check("I$u$B0102$0$$", 0), -7);
     EXPECT_EQ(out_,
-              "Image version B0102 (Type 01000, Value 402000000, L/C 0), Board version B0102 (Type "
+              "Board Compatible\nImage version B0102 (Type 01000, Value 402000000, L/C 0), Board "
+              "version B0102 (Type "
               "01000, Value 402000000, L/C 0)\nLocal version bigger than or equal as update "
               "version, not need update!\n");
-    // Board matching and the summary of the versions go to the log only.
+    // The board entries and the summary of the versions go to the log only.
     const std::vector<std::string> expect = {
         "Get compatible board type: X, pszBoardType: BRD-K700-Q08@48-X",
         "Get compatible board type: BRD-K700-Q08@48-X, pszBoardType: BRD-K700-Q08@48-X",

@@ -74,37 +74,22 @@ TEST_F(LogTest, OpenLogGetsDatedLineAndConsoleTheMessage) {
         << text;
 }
 
-TEST_F(LogTest, MessageWithoutLineEndContinuesOnTheSameLine) {
+// A message without line end is continued by the next line; the unit name is
+// the emitter's.
+TEST_F(LogTest, MessageWithoutLineEndAndUnitNames) {
     const std::string log = dir_ / "update.log";
     ASSERT_TRUE(sys::LogOpen(log.c_str()));
     ULOG_ONLY("fgets psResult file failed");
-    ULOG_ONLY("next\n");
-    sys::LogClose();
-    const std::string stamp = "####-##-## ##:##:##[update.cpp +]";
-    EXPECT_TRUE(
-        MatchesShape(ReadWholeFile(log), stamp + "fgets psResult file failed" + stamp + "next\n"))
-        << ReadWholeFile(log);
-}
-
-TEST_F(LogTest, UnitNameIsTheEmittersUnit) {
-    const std::string log = dir_ / "update.log";
-    ASSERT_TRUE(sys::LogOpen(log.c_str()));
     sys::LogWrite(sys::Sink::LogOnly, sys::kUnitComm, 12, "a\n");
     sys::LogWrite(sys::Sink::LogOnly, sys::kUnitNvram, 34, "b\n");
     sys::LogWrite(sys::Sink::LogOnly, sys::kUnitVerCmp, 56, "c\n");
     sys::LogClose();
     const std::string stamp = "####-##-## ##:##:##";
-    EXPECT_TRUE(MatchesShape(ReadWholeFile(log), stamp + "[update_comm.cpp 12]a\n" + stamp +
-                                                     "[update_nvram.cpp 34]b\n" + stamp +
-                                                     "[ver_cmp.cpp 56]c\n"))
+    EXPECT_TRUE(MatchesShape(ReadWholeFile(log),
+                             stamp + "[update.cpp +]fgets psResult file failed" + stamp +
+                                 "[update_comm.cpp 12]a\n" + stamp + "[update_nvram.cpp 34]b\n" +
+                                 stamp + "[ver_cmp.cpp 56]c\n"))
         << ReadWholeFile(log);
-}
-
-TEST_F(LogTest, StreamIsNotInheritedByCommands) {
-    ASSERT_TRUE(sys::LogOpen((dir_ / "update.log").c_str(), "a+"));
-    const int flags = ::fcntl(sys::LogFd(), F_GETFD);
-    ASSERT_GE(flags, 0);
-    EXPECT_NE(flags & FD_CLOEXEC, 0);
 }
 
 TEST_F(LogTest, OpenAppendsAndReopenReplacesTheStream) {
@@ -113,7 +98,8 @@ TEST_F(LogTest, OpenAppendsAndReopenReplacesTheStream) {
     { std::ofstream(first) << "kept\n"; }
     ASSERT_TRUE(sys::LogOpen(first.c_str()));
     ULOG_ONLY("one\n");
-    ASSERT_TRUE(sys::LogOpen(second.c_str()));
+    ASSERT_TRUE(sys::LogOpen(second.c_str(), "a+"));
+    EXPECT_NE(::fcntl(sys::LogFd(), F_GETFD) & FD_CLOEXEC, 0);  // not inherited by commands
     ULOG_ONLY("two\n");
     sys::LogClose();
     EXPECT_FALSE(sys::LogIsOpen());

@@ -33,12 +33,14 @@ TEST(SystemTest, KilledChildGivesSignalNumberAndMessage) {
               "system: Abnormal signal termination, exit status: 9 cmd: kill -9 $$\n");
 }
 
-TEST(ExecTest, ReturnsExitStatusWithoutShell) {
+TEST(ExecTest, ReturnsExitStatusWithoutShellOrMinusOneWhenKilled) {
     CaptureStdout();
     EXPECT_EQ(UPDATE_Exec({"/bin/sh", "-c", "exit 7"}), 7);
     // No shell between: the words arrive as they are.
     EXPECT_EQ(UPDATE_Exec({"/bin/sh", "-c", "test \"$1\" = 'a b;c'", "sh", "a b;c"}), 0);
-    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(UPDATE_Exec({"/bin/sh", "-c", "kill -9 $$"}), -1);
+    const std::string out = GetCapturedStdout();
+    EXPECT_TRUE(MatchesShape(out, "+ killed by signal 9\n")) << out;
 }
 
 TEST(ExecTest, StoppedAndContinuedChildIsWaitedForToTheEnd) {
@@ -50,13 +52,6 @@ TEST(ExecTest, StoppedAndContinuedChildIsWaitedForToTheEnd) {
     const std::string out = GetCapturedStdout();
     EXPECT_EQ(ret, 5);
     EXPECT_TRUE(MatchesShape(out, "+ stopped by signal 19\n+ continued by signal\n")) << out;
-}
-
-TEST(ExecTest, KilledChildGivesMinusOne) {
-    CaptureStdout();
-    EXPECT_EQ(UPDATE_Exec({"/bin/sh", "-c", "kill -9 $$"}), -1);
-    const std::string out = GetCapturedStdout();
-    EXPECT_TRUE(MatchesShape(out, "+ killed by signal 9\n")) << out;
 }
 
 TEST(ExecTest, MissingProgramIsReportedAndEndsWithOne) {
@@ -87,24 +82,25 @@ TEST_F(CountPidTest, CountsProcessIdsAndCleansUp) {
     EXPECT_NE(Log().find("]Runing update count is: 2\n"), std::string::npos) << Log();
 }
 
-TEST_F(CountPidTest, EmptyResultCannotBeCounted) {
-    fake_.read_output = "";
-    EXPECT_EQ(FUNC_CountPid("update"), -1);
+// An empty result or a pipe that does not open cannot be counted; the result
+// file is then not removed.
+TEST_F(CountPidTest, UncountableResults) {
+    for (int read_result : {0, -1}) {
+        fake_.read_result = read_result;
+        EXPECT_EQ(FUNC_CountPid("update"), -1);
+        EXPECT_EQ(fake_.commands.size(), 2u);
+        fake_.commands.clear();
+    }
     EXPECT_NE(Log().find("]fgets psResult file failed"), std::string::npos) << Log();
-    EXPECT_EQ(fake_.commands.size(), 2u);  // the result file is not removed
-}
-
-TEST_F(CountPidTest, PipeThatDoesNotOpen) {
-    fake_.read_result = -1;
-    EXPECT_EQ(FUNC_CountPid("update"), -1);
     EXPECT_NE(Log().find("]FUNC_CountPid(),open pipeline err"), std::string::npos) << Log();
 }
 
-TEST_F(CountPidTest, OnlyTheFirstLineCountsAndTheNameIsQuoted) {
+// pidof compares base names, so a path is counted by its last part.
+TEST_F(CountPidTest, OnlyTheFirstLineCountsAndTheBaseNameIsQuoted) {
     fake_.read_output = "42\n7 8 9\n";
-    EXPECT_EQ(FUNC_CountPid("/mnt/my disk/update;reboot"), 1);
+    EXPECT_EQ(FUNC_CountPid("/mnt/my disk/up date;reboot"), 1);
     ASSERT_FALSE(fake_.commands.empty());
-    EXPECT_EQ(fake_.commands[0], "pidof '/mnt/my disk/update;reboot' > /tmp/psResult");
+    EXPECT_EQ(fake_.commands[0], "pidof 'up date;reboot' > /tmp/psResult");
 }
 
 TEST_F(CountPidTest, NullName) {

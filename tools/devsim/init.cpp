@@ -577,7 +577,9 @@ int main(int argc, char** argv) {
         std::ifstream f(merged + "/tmp/update_rate.log");
         std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        if (f) AppendFile(rate_log, text + "\n");
+        // A read right after the updater truncated the file sees nothing; the
+        // value follows with the next event.
+        if (f && !text.empty()) AppendFile(rate_log, text + "\n");
     };
     while (code < 0) {
         double now = Seconds();

@@ -5,6 +5,7 @@ Environment (set by devsim): DEVSIM_SERVE (served directory), DEVSIM_FTP_USER,
 DEVSIM_FTP_PASS, DEVSIM_HAS_FTP, DEVSIM_PY_HTTP (1: serve HTTP/HTTPS here
 instead of nginx), DEVSIM_HAS_HTTP, DEVSIM_HAS_HTTPS, DEVSIM_HTTP_MODE
 (stall | nolength | 404), DEVSIM_HTTP_STALL (byte offset of the stall),
+DEVSIM_FTP_MODE (stall: download requests get no answer),
 DEVSIM_CA (directory with server.crt and server.key).
 """
 
@@ -103,7 +104,13 @@ def start_ftp():
     logging.basicConfig(level=logging.WARNING)
     auth = DummyAuthorizer()
     auth.add_user(os.environ["DEVSIM_FTP_USER"], os.environ["DEVSIM_FTP_PASS"], SERVE, perm="elr")
-    handler = FTPHandler
+    class Handler(FTPHandler):
+        def ftp_RETR(self, file):
+            if os.environ.get("DEVSIM_FTP_MODE") == "stall":
+                return None  # no reply: the client waits until it is killed
+            return FTPHandler.ftp_RETR(self, file)
+
+    handler = Handler
     handler.authorizer = auth
     handler.passive_ports = range(30000, 30100)
     handler.auth_failed_timeout = 0.1  # quick failures for wrong-login tests
