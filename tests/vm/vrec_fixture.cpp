@@ -63,9 +63,9 @@ VrecRun VrecTest::Run(const std::vector<std::string>& options, const std::string
     VrecRun r;
     r.dir = dir_;
     std::string bin = std::string(UPDATE_BINARY_DIR) + "/bin/";
-    std::vector<std::string> args{"run",   "--build", UPDATE_BINARY_DIR, "--out", dir_ + "/out",
-                                  "--in",  dir_ + "/in", "--bin", bin + "vrec-probe", "--timeout",
-                                  "240"};
+    std::vector<std::string> args{
+        "run",        "--build", UPDATE_BINARY_DIR,  "--out",     dir_ + "/out", "--in",
+        dir_ + "/in", "--bin",   bin + "vrec-probe", "--timeout", "240"};
     args.insert(args.end(), options.begin(), options.end());
     args.insert(args.end(), {"--", "sh", "-c", line});
     r.status = Spawn(args, dir_ + "/vrec.stderr");

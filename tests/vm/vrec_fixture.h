@@ -26,9 +26,9 @@ inline constexpr int kExPrereq = 204;
 inline constexpr int kExSetup = 205;
 
 struct VrecRun {
-    int status = -1;  // the command's exit status, or kEx*
-    std::string out, err, harness;  // the command's output; vrec's own messages
-    std::string dir;                // the run folder
+    int status = -1;                   // the command's exit status, or kEx*
+    std::string out, err, harness;     // the command's output; vrec's own messages
+    std::string dir;                   // the run folder
     std::string Image(int mtd) const;  // out/mtd/mtdN.img
 };
 

@@ -43,8 +43,7 @@ int Blocks(const char* dev, bool erase) {
     if (!mtd || info.erasesize == 0) return 1;
     int failed = 0;
     for (uint32_t off = 0; off < info.size; off += info.erasesize) {
-        int rc = erase ? mtd->Erase(FLASH_ERASE_INFO_S{off, info.erasesize})
-                       : mtd->IsBadBlock(off);
+        int rc = erase ? mtd->Erase(FLASH_ERASE_INFO_S{off, info.erasesize}) : mtd->IsBadBlock(off);
         if (rc != 0) {
             std::printf("0x%x\n", off);
             ++failed;

@@ -17,7 +17,7 @@ namespace {
 using testing::HasSubstr;
 
 // Partition sizes of both profiles, KiB, /dev/mtd0 to /dev/mtd11.
-constexpr uint32_t kSizesKib[] = {512, 1024, 1024, 3072, 4096, 8192,
+constexpr uint32_t kSizesKib[] = {512,  1024, 1024, 3072, 4096, 8192,
                                   2048, 1024, 1024, 1024, 4096, 5632};
 constexpr uint32_t kSmallEnv = 0x20000;
 
@@ -41,6 +41,14 @@ uint32_t Le32(const std::string& s) {
     return uint32_t{static_cast<uint8_t>(s[0])} | uint32_t{static_cast<uint8_t>(s[1])} << 8 |
            uint32_t{static_cast<uint8_t>(s[2])} << 16 | uint32_t{static_cast<uint8_t>(s[3])} << 24;
 }
+// Equal byte strings; else where they first differ (never the bytes themselves).
+testing::AssertionResult Same(const std::string& a, const std::string& b) {
+    if (a == b) return testing::AssertionSuccess();
+    std::size_t i = 0;
+    while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+    return testing::AssertionFailure()
+           << "sizes " << a.size() << " and " << b.size() << ", first difference at " << i;
+}
 bool EnvValid(const std::string& img, uint32_t size) {
     return img.size() >= size && Le32(img) == Crc32(img, 4, size);
 }
@@ -53,7 +61,8 @@ std::string EnvBlock(unsigned seed, uint32_t valid_for) {
 }
 constexpr const char* kSeedEnv =
     "flash_erase -q /dev/mtd2 0 0; flash_erase -q /dev/mtd7 0 0;"
-    "dd if=env.bin of=/dev/mtd2 bs=2048 2>/dev/null; dd if=bak.bin of=/dev/mtd7 bs=2048 2>/dev/null;"
+    "dd if=env.bin of=/dev/mtd2 bs=2048 2>/dev/null; dd if=bak.bin of=/dev/mtd7 bs=2048 "
+    "2>/dev/null;"
     "vrec-probe env 0x20000";
 
 class VrecSelf : public VrecTest, public testing::WithParamInterface<const char*> {};
@@ -78,18 +87,15 @@ TEST_P(VrecSelf, DevicesFollowTheProfile) {
              << (nand ? " 131072 2048\n" : " 65536 1\n");
     }
     EXPECT_EQ(r.out, want.str() + (nand ? "0x40000\n" : ""));
-    EXPECT_EQ(r.Image(4), std::string(kSizesKib[4] * 1024, '\xff'));
-    std::string written = r.Image(5);
-    ASSERT_EQ(written.size(), kSizesKib[5] * 1024);
-    EXPECT_EQ(written.substr(0, data.size()), data);
-    EXPECT_EQ(written.substr(data.size()), std::string(written.size() - data.size(), '\xff'));
+    EXPECT_TRUE(Same(r.Image(4), std::string(kSizesKib[4] * 1024, '\xff')));
+    EXPECT_TRUE(Same(r.Image(5), data + std::string(kSizesKib[5] * 1024 - data.size(), '\xff')));
 }
 INSTANTIATE_TEST_SUITE_P(Profiles, VrecSelf, testing::Values("nand", "nor"));
 
 class VrecEnv : public VrecTest, public testing::WithParamInterface<const char*> {};
 
 // Both copies carry the checksum of the small environment afterwards, each
-// over its own unchanged data.
+// over its own data; nothing else changes.
 TEST_P(VrecEnv, RepairsBothCopies) {
     std::string env = EnvBlock(1, 0x80000);
     std::string bak = EnvBlock(2, 0x80000);
@@ -100,8 +106,7 @@ TEST_P(VrecEnv, RepairsBothCopies) {
     EXPECT_EQ(r.out, "env 0\n");
     for (auto [img, seed] : {std::pair{r.Image(2), env}, std::pair{r.Image(7), bak}}) {
         EXPECT_TRUE(EnvValid(img, kSmallEnv));
-        EXPECT_EQ(img.substr(4, kSmallEnv - 4), seed.substr(4, kSmallEnv - 4));
-        EXPECT_EQ(img.substr(kSmallEnv), std::string(img.size() - kSmallEnv, '\xff'));
+        EXPECT_TRUE(Same(img.substr(4, 0x80000 - 4), seed.substr(4)));
     }
 }
 INSTANTIATE_TEST_SUITE_P(Profiles, VrecEnv, testing::Values("nand", "nor"));
@@ -115,18 +120,17 @@ TEST_P(VrecEnvFault, KeepsTheBackup) {
     WriteIn("env.bin", EnvBlock(1, 0x80000));
     WriteIn("bak.bin", bak);
     std::string fault = GetParam();
-    VrecRun r = Run({"--profile", "nand", fault.rfind("mtd", 0) == 0 ? "--badblocks" : "--fault",
-                     fault},
-                    kSeedEnv);
+    VrecRun r =
+        Run({"--profile", "nand", fault.rfind("mtd", 0) == 0 ? "--badblocks" : "--fault", fault},
+            kSeedEnv);
     EXPECT_EQ(r.status, 1) << r.harness << r.out << r.err;
-    EXPECT_THAT(r.out, HasSubstr("Env Failed to"));
+    EXPECT_THAT(r.out, HasSubstr("env -1\n"));
     std::string img = r.Image(7);
     EXPECT_TRUE(EnvValid(img, kSmallEnv));
-    EXPECT_EQ(img.substr(0, 0x80000), bak);
+    EXPECT_TRUE(Same(img.substr(0, 0x80000), bak));
 }
 // mtd2:0 bad; the page written first at mtd2 takes the seed, then fails.
-INSTANTIATE_TEST_SUITE_P(Faults, VrecEnvFault,
-                         testing::Values("mtd2:0", "write-fail=mtd2:0:1"));
+INSTANTIATE_TEST_SUITE_P(Faults, VrecEnvFault, testing::Values("mtd2:0", "write-fail=mtd2:0:1"));
 
 // A guest killed at its time-out leaves no qemu, mount or loop device behind.
 TEST_F(VrecTest, TimeoutLeavesNothingBehind) {
@@ -155,7 +159,8 @@ TEST_F(VrecTest, RefusesBadCommandLines) {
              {"run", "--timeout", "0", "--", "true"},
              {"run"}}) {
         args.insert(args.begin() + 1, {"--build", UPDATE_BINARY_DIR});
-        EXPECT_EQ(Spawn(args, dir_ + "/log"), kExUsage) << args[3] << devsim::ReadFile(dir_ + "/log");
+        EXPECT_EQ(Spawn(args, dir_ + "/log"), kExUsage)
+            << args[3] << devsim::ReadFile(dir_ + "/log");
     }
 }
 
