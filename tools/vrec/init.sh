@@ -59,11 +59,9 @@ case "$VREC_PROFILE" in
     load_list nor || setup_failed "cannot load the NOR modules"
     i=0
     for kib in $VREC_SIZES_KIB; do
-      # /vrec/nor/N: the erased chip (0xFF), made on the host.
-      mv "/vrec/nor/$i" "/run/nor$i" || setup_failed "no erased image for mtd$i"
-      losetup "/dev/loop$i" "/run/nor$i" 2>/dev/null ||
-        { mknod "/dev/loop$i" b 7 "$i" && losetup "/dev/loop$i" "/run/nor$i"; } ||
-        setup_failed "losetup /dev/loop$i"
+      # /vrec/nor/N: the erased partition (0xFF), made on the host.
+      [ -f "/vrec/nor/$i" ] || setup_failed "no erased image for mtd$i"
+      losetup "/dev/loop$i" "/vrec/nor/$i" || setup_failed "losetup /dev/loop$i"
       echo "/dev/loop$i,64ki,$(echo "$VREC_NAMES" | cut -d' ' -f$((i + 1)))" \
         >/sys/module/block2mtd/parameters/block2mtd || setup_failed "block2mtd refused /dev/loop$i"
       i=$((i + 1))
