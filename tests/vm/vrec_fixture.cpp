@@ -41,6 +41,7 @@ int VrecTest::Spawn(const std::vector<std::string>& args, const std::string& log
     std::vector<std::string> all{"/bin/bash", std::string(UPDATE_SOURCE_DIR) + "/tools/vrec/vrec"};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
+    argv.reserve(all.size() + 1);
     for (std::string& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t fa;

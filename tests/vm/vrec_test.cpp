@@ -17,8 +17,8 @@ namespace {
 using testing::HasSubstr;
 
 // Partition sizes of both profiles, KiB, /dev/mtd0 to /dev/mtd11.
-constexpr uint32_t kSizesKib[] = {512,  1024, 1024, 3072, 4096, 8192,
-                                  2048, 1024, 1024, 1024, 4096, 5632};
+constexpr std::size_t kSizesKib[] = {512,  1024, 1024, 3072, 4096, 8192,
+                                     2048, 1024, 1024, 1024, 4096, 5632};
 constexpr uint32_t kSmallEnv = 0x20000;
 
 std::string RandomBytes(std::size_t n, unsigned seed) {
@@ -70,7 +70,7 @@ class VrecSelf : public VrecTest, public testing::WithParamInterface<const char*
 // MEMGETINFO, erase, a command-line bad block, and a written dump, per profile.
 TEST_P(VrecSelf, DevicesFollowTheProfile) {
     bool nand = std::string(GetParam()) == "nand";
-    std::string data = RandomBytes(150 * 2048, 7);
+    std::string data = RandomBytes(std::size_t{150} * 2048, 7);
     WriteIn("data.bin", data);
     std::vector<std::string> opts{"--profile", GetParam()};
     if (nand) opts.insert(opts.end(), {"--badblocks", "mtd3:2"});
