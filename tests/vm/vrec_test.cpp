@@ -132,6 +132,20 @@ TEST_P(VrecEnvFault, KeepsTheBackup) {
 // mtd2:0 bad; the page written first at mtd2 takes the seed, then fails.
 INSTANTIATE_TEST_SUITE_P(Faults, VrecEnvFault, testing::Values("mtd2:0", "write-fail=mtd2:0:1"));
 
+// What a NAND page program left before a power cut is there on the next boot.
+TEST_F(VrecTest, SlowPowerCutKeepsTheFlash) {
+    std::string data = RandomBytes(std::size_t{150} * 2048, 9);
+    WriteIn("data.bin", data);
+    VrecRun cut = Run({"--cut", "file=/tmp/cut"},
+                      "dd if=data.bin of=/dev/mtd5 bs=2048 && touch /tmp/cut && sleep 600");
+    ASSERT_EQ(cut.status, 137) << cut.harness;
+    std::filesystem::rename(dir_ + "/out", dir_ + "/cut");
+    VrecRun again = Run({"--flash", dir_ + "/cut"}, "true");
+    EXPECT_EQ(again.status, 0) << again.harness;
+    EXPECT_TRUE(
+        Same(again.Image(5), data + std::string(kSizesKib[5] * 1024 - data.size(), '\xff')));
+}
+
 // A guest killed at its time-out leaves no qemu, mount or loop device behind.
 TEST_F(VrecTest, TimeoutLeavesNothingBehind) {
     VrecRun r = Run({"--timeout", "3"}, "sleep 600");

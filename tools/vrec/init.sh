@@ -68,6 +68,15 @@ case "$VREC_PROFILE" in
     done
     ;;
 esac
+# The flash of an earlier run (NAND: its raw dumps with OOB; NOR images
+# were laid as the loop files by the host).
+if [ "$VREC_PROFILE" = nand ] && [ -d /vrec/flash ]; then
+  for f in /vrec/flash/mtd*.oob; do
+    [ -f "$f" ] || continue
+    dev=${f##*/}
+    nandwrite -q -n -o -N -k "/dev/${dev%.oob}" "$f" || setup_failed "cannot restore ${dev%.oob}"
+  done
+fi
 load_list common || setup_failed "cannot load ubi/mtdblock"
 n=0
 for kib in $VREC_SIZES_KIB; do
@@ -105,8 +114,29 @@ if [ "$VREC_MODE" = shell ]; then
 else
   cd /
   if [ -d /in ]; then cd /in; fi
-  sh /vrec/cmd.sh </dev/null >/out/stdout 2>/out/stderr
-  status=$?
+  if [ -z "$VREC_CUT" ]; then
+    sh /vrec/cmd.sh </dev/null >/out/stdout 2>/out/stderr
+    status=$?
+  else
+    # Power cut: the command's whole process group is killed at once when
+    # the time has come or the file exists; the flash keeps what it holds.
+    setsid sh /vrec/cmd.sh </dev/null >/out/stdout 2>/out/stderr &
+    pid=$!
+    read -r start _ </proc/uptime
+    while kill -0 "$pid" 2>/dev/null; do
+      case "$VREC_CUT" in
+        file=*) [ -e "${VREC_CUT#file=}" ] ;;
+        after=*) read -r now _ </proc/uptime && awk -v n="$now" -v s="$start" -v a="${VREC_CUT#after=}" 'BEGIN { exit !(n - s >= a) }' ;;
+      esac && {
+        kill -9 -"$pid"
+        echo "cut $(cut -d' ' -f1 /proc/uptime)" >>/out/times
+        break
+      }
+      usleep 20000
+    done
+    wait "$pid"
+    status=$?
+  fi
   cd /
 fi
 echo "command $(cut -d' ' -f1 /proc/uptime)" >>/out/times
@@ -117,6 +147,12 @@ sync
 for i in $(seq 0 $((n - 1))); do
   dd if="/dev/mtd$i" of="/out/mtd/mtd$i.img" bs=128k 2>/dev/null ||
     echo "mtd$i: dump failed" >>/out/mtd/errors
+  # Raw pages with OOB (bad blocks as 0xFF) of each written NAND device, for
+  # a later boot on the same flash (slow: some seconds per MiB written).
+  if [ "$VREC_SAVE" = 1 ] && [ "$VREC_PROFILE" = nand ] && ! cmp -s "/dev/mtd$i" "/vrec/nor/$i"; then
+    nanddump -q -n -o --bb=padbad -f "/out/mtd/mtd$i.oob" "/dev/mtd$i" ||
+      echo "mtd$i: raw dump failed" >>/out/mtd/errors
+  fi
   s=/sys/class/mtd/mtd$i
   read -r type <$s/type
   read -r size <$s/size
@@ -129,5 +165,6 @@ done
 cat /proc/mtd >/out/mtd/proc-mtd
 dmesg >/out/guest.log
 echo "dump $(cut -d' ' -f1 /proc/uptime)" >>/out/times
+[ "$VREC_SAVE" != 1 ] || echo "$VREC_PROFILE" >/out/mtd/saved
 echo "$status" >/out/status
 halt_now
