@@ -84,21 +84,22 @@ for kib in $VREC_SIZES_KIB; do
   n=$((n + 1))
 done
 # ---------------------------------------------------------------- device paths
-# The recorder's /proc files: a file that the kernel has is covered by a bind
-# mount; the others appear through an overlay over /proc when the kernel
-# allows one, else they are reported missing.
 mkdir -p /var/runtime /var/log /program /mnt
-for f in /vrec/proc/*; do
-  [ -f "$f" ] || continue
-  name=${f##*/}
-  if [ -e "/proc/$name" ]; then
-    mount --bind "$f" "/proc/$name" || setup_failed "bind /proc/$name"
-  else
-    mkdir -p /run/procfiles && cp "$f" "/run/procfiles/$name"
-  fi
-done
-if [ -d /run/procfiles ]; then
-  setup_failed "/proc has no $(ls /run/procfiles | tr '\n' ' ')(only files the kernel has can be laid over /proc)"
+# The recorder's /proc: the files of /vrec/proc (board_type, uboot_rev, env,
+# cmdline ...) laid over the kernel's own by devsim's FUSE proc, which passes
+# everything else through (processes, mtd, mounts).
+if [ -n "$(ls /vrec/proc)" ]; then
+  load_list proc || setup_failed "cannot load fuse"
+  mkdir -p /run/kproc
+  mount -t proc proc /run/kproc
+  mkfifo /run/procfs.ready
+  exec 5<>/run/procfs.ready
+  DEVSIM_PROCFS_SHOW=cmdline,mounts,mtd,partitions,kmsg,sysrq-trigger \
+    devsim-procfs /proc /run/kproc /vrec/proc "" /out/reboot.log /run/procfs.ready \
+    >/out/procfs.log 2>&1 &
+  read -r -t 10 -u 5 ready
+  [ "$ready" = ready ] || setup_failed "FUSE /proc did not start (see procfs.log)"
+  exec 5>&-
 fi
 # The updater's tools: the program itself as /tmp/busybox, the device's
 # NAND and UBI tools at their paths (Debian's mtd-utils).
