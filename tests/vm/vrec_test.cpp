@@ -67,20 +67,23 @@ constexpr const char* kSeedEnv =
 
 class VrecSelf : public VrecTest, public testing::WithParamInterface<const char*> {};
 
-// MEMGETINFO, erase, a command-line bad block, and a written dump, per profile.
+// The recorder's /proc, MEMGETINFO, erase, a command-line bad block, and a
+// written dump, per profile.
 TEST_P(VrecSelf, DevicesFollowTheProfile) {
     bool nand = std::string(GetParam()) == "nand";
     std::string data = RandomBytes(std::size_t{150} * 2048, 7);
     WriteIn("data.bin", data);
-    std::vector<std::string> opts{"--profile", GetParam()};
+    devsim::WriteFile(dir_ + "/proc/board_type", "NVR-X\n");
+    std::vector<std::string> opts{"--profile", GetParam(), "--proc", dir_ + "/proc"};
     if (nand) opts.insert(opts.end(), {"--badblocks", "mtd3:2"});
     VrecRun r = Run(opts,
-                    "vrec-probe info /dev/mtd0 /dev/mtd1 /dev/mtd2 /dev/mtd3 /dev/mtd4 /dev/mtd5 "
+                    "cat /proc/board_type && vrec-probe info /dev/mtd0 /dev/mtd1 /dev/mtd2 "
+                    "/dev/mtd3 /dev/mtd4 /dev/mtd5 "
                     "/dev/mtd6 /dev/mtd7 /dev/mtd8 /dev/mtd9 /dev/mtd10 /dev/mtd11 &&"
                     "vrec-probe bad /dev/mtd3 && dd if=data.bin of=/dev/mtd4 bs=2048 2>/dev/null &&"
                     "vrec-probe erase /dev/mtd4 && dd if=data.bin of=/dev/mtd5 bs=2048");
     ASSERT_EQ(r.status, 0) << r.harness << r.err;
-    std::ostringstream want;
+    std::ostringstream want("NVR-X\n", std::ios::ate);
     for (int i = 0; i < 12; ++i) {
         // MTD_NANDFLASH 4 with 128 KiB blocks and 2 KiB pages; NOR: MTD_RAM 1, 64 KiB, 1.
         want << "/dev/mtd" << i << (nand ? " 4 " : " 1 ") << kSizesKib[i] * 1024
