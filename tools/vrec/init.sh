@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=bash # busybox ash: read -t and ${var//x/y} are there
 # PID 1 of the virtual recorder (runs inside the guest, under busybox sh).
 # Loads the kernel's MTD drivers for the profile in /vrec/conf, lays out the
 # recorder's device and tool paths, runs /vrec/cmd.sh, and leaves the status,
@@ -22,8 +23,8 @@ halt_now() {
   poweroff -f
   sleep 60
 }
-# Loads the modules of a list in order (each line: file name [parameters]).
-load_list() { # list [extra parameters for the last module]
+# Loads the modules of a list in order (each line: a file name, then parameters).
+load_list() { # list name
   local f p
   while read -r f p; do
     [ -n "$f" ] || continue
@@ -58,11 +59,11 @@ case "$VREC_PROFILE" in
     insmod /lib/vrec-modules/loop.ko max_loop=16 || setup_failed "cannot load loop"
     load_list nor || setup_failed "cannot load the NOR modules"
     i=0
-    for kib in $VREC_SIZES_KIB; do
+    for _ in $VREC_SIZES_KIB; do
       # /vrec/nor/N: the erased partition (0xFF), made on the host.
       [ -f "/vrec/nor/$i" ] || setup_failed "no erased image for mtd$i"
       losetup "/dev/loop$i" "/vrec/nor/$i" || setup_failed "losetup /dev/loop$i"
-      echo "/dev/loop$i,64ki,$(echo "$VREC_NAMES" | cut -d' ' -f$((i + 1)))" \
+      echo "/dev/loop$i,$VREC_NOR_ERASE,$(echo "$VREC_NAMES" | cut -d' ' -f$((i + 1)))" \
         >/sys/module/block2mtd/parameters/block2mtd || setup_failed "block2mtd refused /dev/loop$i"
       i=$((i + 1))
     done
@@ -79,7 +80,7 @@ if [ "$VREC_PROFILE" = nand ] && [ -d /vrec/flash ]; then
 fi
 load_list common || setup_failed "cannot load ubi/mtdblock"
 n=0
-for kib in $VREC_SIZES_KIB; do
+for _ in $VREC_SIZES_KIB; do
   [ -c "/dev/mtd$n" ] || setup_failed "/dev/mtd$n is missing"
   n=$((n + 1))
 done
@@ -114,7 +115,7 @@ if [ "$VREC_MODE" = shell ]; then
   status=$?
 else
   cd /
-  if [ -d /in ]; then cd /in; fi
+  cd /in 2>/dev/null || cd /
   if [ -z "$VREC_CUT" ]; then
     sh /vrec/cmd.sh </dev/null >/out/stdout 2>/out/stderr
     status=$?
