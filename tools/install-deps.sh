@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package the project needs to build, test and run the
-# simulated recorder. Safe to run again; needs root (or sudo).
+# simulated recorder and the virtual recorder (qemu). Safe to run again;
+# needs root (or sudo).
 set -euo pipefail
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
@@ -14,4 +15,5 @@ $SUDO apt-get install -y -q --no-install-recommends \
   libfuse3-dev fuse3 \
   busybox-static tftpd-hpa python3 python3-pyftpdlib nginx-light \
   fdisk util-linux iproute2 openssl inotify-tools ca-certificates \
-  procps psmisc kmod
+  procps psmisc kmod \
+  qemu-system-x86 mtd-utils cpio xz-utils

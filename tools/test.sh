@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, builds and runs every test:
 #   1. the default build (OpenSSL crypto, ISA-L CRC, warnings as errors):
-#      unit tests and the end-to-end tests in the simulated recorder;
+#      unit tests, the end-to-end tests in the simulated recorder and the
+#      flash tests in the virtual recorder (qemu);
 #   2. a sanitizer build (ASan + UBSan) with the other backends (mbedTLS,
 #      byte-table CRC): unit tests.
 # Set UPDATE_SKIP_DEPS=1 to skip the package installation.
@@ -16,6 +17,8 @@ fi
 echo "== default build (openssl, isal)"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_WERROR=ON
 cmake --build build -j "$jobs"
+# The virtual recorder's kernel (Debian's current one, cached in build/vrec).
+tools/vrec/vrec kernel --build build
 ctest --test-dir build -j "$jobs" --output-on-failure --timeout 600
 
 echo "== sanitizer build (mbedtls, table CRC)"

@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,14 @@ const std::set<std::string> kHidden = {"board_type", "uboot_rev",    "cmdline", 
                                        "mtd",        "env",          "rmc",     "partitions",
                                        "kmsg",       "sysrq-trigger"};
 
+// Hidden names shown from REALPROC all the same (DEVSIM_PROCFS_SHOW, a comma
+// list): a guest with a kernel of its own passes its "mtd", "mounts" ... on.
+std::set<std::string> g_show;
+
+bool Hidden(const std::string& name) {
+    return kHidden.count(name) != 0 && g_show.count(name) == 0;
+}
+
 std::string TopName(const char* path) {
     std::string p(path + 1);
     return p.substr(0, p.find('/'));
@@ -52,7 +61,7 @@ bool InDev(const char* path, struct stat* st) {
 }
 
 bool HiddenReal(const char* path) {
-    return kHidden.count(TopName(path)) != 0;
+    return Hidden(TopName(path));
 }
 
 // The caller's thread id as the kernel reports it, turned into its process id.
@@ -156,7 +165,7 @@ int DoReaddir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_f
         if (DIR* d = opendir((g_real + path).c_str())) {
             any = true;
             while (dirent* e = readdir(d)) {
-                if (top && kHidden.count(e->d_name)) continue;
+                if (top && Hidden(e->d_name)) continue;
                 names.insert(e->d_name);
             }
             closedir(d);
@@ -278,6 +287,14 @@ int main(int argc, char** argv) {
     g_dev = argv[3];
     g_prefix = argv[4];
     g_reboot = argv[5];
+    if (const char* show = getenv("DEVSIM_PROCFS_SHOW")) {
+        std::string list = show;
+        for (std::size_t at = 0; at <= list.size();) {
+            std::size_t end = std::min(list.find(',', at), list.size());
+            g_show.insert(list.substr(at, end - at));
+            at = end + 1;
+        }
+    }
     const char* t0 = getenv("DEVSIM_T0");
     g_t0 = t0 ? atof(t0) : 0;
 
