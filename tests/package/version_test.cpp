@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,101 +23,92 @@ using pkgtest::Stdout;
 
 // ---- version grammar
 
-struct ParseCase {
-    const char* text;
-    int valid;
-    const char* type;
-    const char* value;
-    int lc;
-    const char* l_number;
-    VersionForm form;
-};
-
+// The release letter sets the value's first digit: D 0, A 1, T 2, C 3, B and
+// R 4, E and F 5; any other letter, an empty text, a P after P or L, an L
+// after L or a tail that fits neither form makes the version invalid. Past
+// the end reads as NUL; anything after the C part is ignored.
 TEST(ParseVersion, Grammar) {
-    const ParseCase cases[] = {
-        {"B0102", 1, "01000", "402000000", kLcNone, "", VersionForm::Short},
-        {"D0199", 1, "01000", "099000000", kLcNone, "", VersionForm::Short},
-        {"A0102", 1, "01000", "102000000", kLcNone, "", VersionForm::Short},
-        {"T0102", 1, "01000", "202000000", kLcNone, "", VersionForm::Short},
-        {"C0102", 1, "01000", "302000000", kLcNone, "", VersionForm::Short},
-        {"R0102", 1, "01000", "402000000", kLcNone, "", VersionForm::Short},
-        {"E0102", 1, "01000", "502000000", kLcNone, "", VersionForm::Short},
-        {"F0102", 1, "01000", "502000000", kLcNone, "", VersionForm::Short},
-        {"B0102P03L04C12345", 1, "01123", "402030445", kLcL, "04", VersionForm::Short},
-        {"B0102L70", 1, "01000", "402007000", kLcL, "70", VersionForm::Short},
-        {"B0102C12345", 1, "01123", "402000045", kLcCOnly, "", VersionForm::Short},
-        {"B0102P07C99988", 1, "01999", "402070088", kLcCOnly, "", VersionForm::Short},
-        {"B01002", 1, "010000", "402000000", kLcNone, "", VersionForm::Long},
-        {"B01002P01L02C33344", 1, "010333", "402010244", kLcL, "02", VersionForm::Long},
-        {"B0102C12345anything", 1, "01123", "402000045", kLcCOnly, "", VersionForm::Short},
-        {"B01", 1, "01000", "4", kLcNone, "", VersionForm::Short},  // past the end reads as NUL
-        {"V0102", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},  // unknown release letter
-        {"", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},
-        {"B0102QQ", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},      // neither form
-        {"B0102P03P04", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},  // P after P
-        {"B0102L01P01", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},  // P after L
-        {"B0102L01L02", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},  // L after L
-        {"B01002X", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},
+    const struct {
+        const char* text;
+        const char* type;
+        const char* value;
+        int lc;
+        const char* l_number;
+        VersionForm form;
+    } cases[] = {
+        {"B0102", "01000", "402000000", kLcNone, "", VersionForm::Short},
+        {"B0102P03L04C12345", "01123", "402030445", kLcL, "04", VersionForm::Short},
+        {"B0102L70", "01000", "402007000", kLcL, "70", VersionForm::Short},
+        {"B0102C12345", "01123", "402000045", kLcCOnly, "", VersionForm::Short},
+        {"B0102P07C99988", "01999", "402070088", kLcCOnly, "", VersionForm::Short},
+        {"B01002", "010000", "402000000", kLcNone, "", VersionForm::Long},
+        {"B01002P01L02C33344", "010333", "402010244", kLcL, "02", VersionForm::Long},
+        {"B0102C12345anything", "01123", "402000045", kLcCOnly, "", VersionForm::Short},
+        {"B01", "01000", "4", kLcNone, "", VersionForm::Short},
     };
-    for (const ParseCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         ParsedVersion v{};
-        EXPECT_EQ(UPDATE_ParseVersion(c.text, &v), c.valid);
-        if (c.valid == 0) continue;
+        EXPECT_EQ(UPDATE_ParseVersion(c.text, &v), 1);
         EXPECT_STREQ(v.Type, c.type);
         EXPECT_STREQ(v.Value, c.value);
         EXPECT_EQ(v.LcKind, c.lc);
         EXPECT_STREQ(v.LNumber, c.l_number);
         EXPECT_EQ(v.Form, c.form);
     }
+    const std::pair<const char*, const char*> letters[] = {
+        {"D0199", "099000000"}, {"A0102", "102000000"}, {"T0102", "202000000"},
+        {"C0102", "302000000"}, {"R0102", "402000000"}, {"E0102", "502000000"},
+        {"F0102", "502000000"}};
+    for (const auto& [text, value] : letters) {
+        ParsedVersion v{};
+        EXPECT_EQ(UPDATE_ParseVersion(text, &v), 1);
+        EXPECT_STREQ(v.Value, value) << text;
+    }
+    for (const char* bad :
+         {"V0102", "", "B0102QQ", "B0102P03P04", "B0102L01P01", "B0102L01L02", "B01002X"}) {
+        ParsedVersion v{};
+        EXPECT_EQ(UPDATE_ParseVersion(bad, &v), 0) << bad;
+    }
 }
 
+// Another type is older. The release kind outweighs the main number; P
+// decides at an equal main number and outweighs L. An image ending in T is
+// always newer, and so is any image on a local T version. A local L of 70 or
+// more holds images without an L or C part (before the values are compared),
+// also when the local version has a C part. With only a C part on the local
+// side, the base type and 7 value digits count (3 type characters in the long
+// form), so its last two digits are ignored; with C on both sides everything
+// counts; an image of kind 1 against a local kind 2 compares the base only.
+// An invalid version compares as 0, a missing one as -1.
 TEST(VerCmp, Table) {
-    struct Case {
-        const char* image;
-        const char* local;
-        int result;
-    };
-    const Case cases[] = {
-        {"B0103", "B0102", 1},
-        {"B0102", "B0102", 0},
-        {"B0101", "B0102", -1},
-        {"B0202", "B0102", -1},  // another type
-        {"E0101", "B0199", 1},   // release kind outweighs the main number
-        {"D0199", "A0101", -1},
-        {"B0102P03", "B0102P02", 1},  // P decides at an equal main number
-        {"B0102L05", "B0102L04", 1},
-        {"B0102P01L01", "B0102L09", 1},  // P outweighs L
-        {"B0103P01", "B0102P09", 1},
-        {"B0102T", "B0109", 1},  // an image ending in T is always newer
-        {"B0101", "B0109T", 1},  // so is any image on a local T version
-        {"V0101T", "B0102", 1},
-        {"B0103", "B0102L70", -1},  // L limit
-        {"B0103", "B0102L99", -1},
-        {"B0103", "B0102L69", 1},
-        {"B0103L01", "B0102L70", 1},        // the image has an L part: no limit
-        {"B0103C00011", "B0102L70", 1},     // an image with a C part is not held by the L limit
-        {"B0103", "B0102L70C11111", -1},    // local kind 1 with a C part still limits
-        {"B0103", "B0102C12345", 1},        // local C only: base type and 7 value digits
-        {"B0102", "B0102C12345", 0},        // the C part's last two digits are ignored
-        {"B0102C12399", "B0102C12345", 1},  // both C: everything counts
-        {"B0102C99945", "B0102C12345", -1},
-        {"B01003", "B01002", 1},         // long form
-        {"B01003", "B01002C12345", 1},   // local long form with C only: 3 type characters
-        {"B01002", "B01002C12399", 0},   // ... and 7 value digits
-        {"B02002", "B01002C12345", -1},  // another type
-        {"B0102L01", "B0102C12345", 1},  // image kind 1 against local kind 2: base only
-        {"B0102", "B0102L70", -1},       // L limit before the values are compared
-        {"V0102", "B0102", 0},           // invalid image
-        {"B0102", "V0102", 0},           // invalid local
-        {nullptr, "B0102", -1},
-        {"B0102", nullptr, -1},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.image ? c.image : "(null)") + " vs " +
-                     (c.local ? c.local : "(null)"));
-        Stdout([&] { EXPECT_EQ(ver_cmp(c.image, c.local), c.result); });
+    // image, local, result
+    const char* const rows[] = {"B0103       B0102           1", "B0102       B0102           0",
+                                "B0101       B0102          -1", "B0202       B0102          -1",
+                                "E0101       B0199           1", "D0199       A0101          -1",
+                                "B0102P03    B0102P02        1", "B0102L05    B0102L04        1",
+                                "B0102P01L01 B0102L09        1", "B0103P01    B0102P09        1",
+                                "B0102T      B0109           1", "B0101       B0109T          1",
+                                "V0101T      B0102           1", "B0103       B0102L70       -1",
+                                "B0103       B0102L99       -1", "B0103       B0102L69        1",
+                                "B0103L01    B0102L70        1", "B0103C00011 B0102L70        1",
+                                "B0103       B0102L70C11111 -1", "B0103       B0102C12345     1",
+                                "B0102       B0102C12345     0", "B0102C12399 B0102C12345     1",
+                                "B0102C99945 B0102C12345    -1", "B01003      B01002          1",
+                                "B01003      B01002C12345    1", "B01002      B01002C12399    0",
+                                "B02002      B01002C12345   -1", "B0102L01    B0102C12345     1",
+                                "B0102       B0102L70       -1", "V0102       B0102           0",
+                                "B0102       V0102           0"};
+    for (const char* row : rows) {
+        char image[32], local[32];
+        int result = 2;
+        ASSERT_EQ(std::sscanf(row, "%31s %31s %d", image, local, &result), 3);
+        Stdout([&] { EXPECT_EQ(ver_cmp(image, local), result) << row; });
     }
+    Stdout([] {
+        EXPECT_EQ(ver_cmp(nullptr, "B0102"), -1);
+        EXPECT_EQ(ver_cmp("B0102", nullptr), -1);
+    });
 }
 
 TEST(VerCmp, Messages) {
@@ -332,53 +324,38 @@ TEST_F(ValidityTest, ReadVersionFile) {
 }
 
 TEST(BuildDate, Suffix) {
-    struct Case {
-        const char* date;
-        const char* version;
-        const char* result;
-    };
-    const Case cases[] = {
-        {"2019-05-07", "B0102", "B0102.190507"},
-        {"2100-05-07", "B0102", "B0102.000507"},
-        {"2023-12-31", "", ".231231"},
-    };
-    for (const Case& c : cases) {
+    const char* const rows[][3] = {{"2019-05-07", "B0102", "B0102.190507"},
+                                   {"2100-05-07", "B0102", "B0102.000507"},
+                                   {"2023-12-31", "", ".231231"}};
+    for (const auto& [date, base, result] : rows) {
         char scratch[kVersionTextSize] = {};
         char version[kVersionTextSize] = {};
-        std::strcpy(version, c.version);
-        UPDATE_FormatBuildDate(c.date, scratch, version);
-        EXPECT_STREQ(version, c.result);
+        std::strcpy(version, base);
+        UPDATE_FormatBuildDate(date, scratch, version);
+        EXPECT_STREQ(version, result);
     }
 }
 
+// Minor below 76, a revision not below 07 (02 for the R006B02 row), a
+// baseline that is not listed, an unknown revision or no image version: not
+// forced.
 TEST(ForceUboot, Rows) {
-    struct Case {
-        const char* local_inner;
-        const char* image_pub;
-        const char* rev;
-        bool force;
-    };
-    const Case cases[] = {
-        {"QTPXV300R004B02", "B0118P76", "V106", true},
-        {"QTPXV300R007B10", "B0119", "V106", true},
-        {"QTPXV300R004B03", "B0118P75", "V106", false},  // minor below 76
-        {"QTPXV300R004B02", "B0117P99", "V106", false},
-        {"QTPXV300R004B02", "B0118P76", "V107", false},  // revision not below 07
-        {"QTPXV300R006B13", "B0141P17", "V100", true},
-        {"QTPXV300R006B13", "B0141P16", "V100", false},
-        {"QTPXV300R006B13", "B0142", "V100", true},
-        {"QTPXV300R001B16", "B0103", "V106", true},
-        {"QTPXV300R001B15", "B0102", "V106", false},
-        {"QTCXV500R006B02", "B0139P10", "V101", true},
-        {"QTCXV500R006B02", "B0139P10", "V102", false},  // threshold 02 for this row
-        {"QTCXV500R006B02", "B0140", "Unknown", false},
-        {"QTCXV500R006B04", "B0140", "V100", false},  // not a listed baseline
-        {"QTPXV300R004B02", "", "V100", false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.local_inner) + " " + c.image_pub + " " + c.rev);
-        EXPECT_EQ(UPDATE_NeedForceUboot(c.local_inner, c.image_pub, c.rev), c.force);
+    // local inner version, image version, boot-loader revision, forced
+    const char* const rows[] = {
+        "QTPXV300R004B02 B0118P76 V106    1", "QTPXV300R007B10 B0119    V106    1",
+        "QTPXV300R004B03 B0118P75 V106    0", "QTPXV300R004B02 B0117P99 V106    0",
+        "QTPXV300R004B02 B0118P76 V107    0", "QTPXV300R006B13 B0141P17 V100    1",
+        "QTPXV300R006B13 B0141P16 V100    0", "QTPXV300R006B13 B0142    V100    1",
+        "QTPXV300R001B16 B0103    V106    1", "QTPXV300R001B15 B0102    V106    0",
+        "QTCXV500R006B02 B0139P10 V101    1", "QTCXV500R006B02 B0139P10 V102    0",
+        "QTCXV500R006B02 B0140    Unknown 0", "QTCXV500R006B04 B0140    V100    0"};
+    for (const char* row : rows) {
+        char inner[32], image[32], rev[32];
+        int force = 2;
+        ASSERT_EQ(std::sscanf(row, "%31s %31s %31s %d", inner, image, rev, &force), 4);
+        EXPECT_EQ(UPDATE_NeedForceUboot(inner, image, rev), force == 1) << row;
     }
+    EXPECT_FALSE(UPDATE_NeedForceUboot("QTPXV300R004B02", "", "V100"));
 }
 
 }  // namespace
