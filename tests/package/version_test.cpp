@@ -6,8 +6,9 @@
 
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,53 +24,45 @@ using pkgtest::Stdout;
 
 // ---- version grammar
 
+// The words of a table row.
+std::vector<std::string> Words(const char* row) {
+    std::istringstream in(row);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
 // The release letter sets the value's first digit: D 0, A 1, T 2, C 3, B and
-// R 4, E and F 5; any other letter, an empty text, a P after P or L, an L
-// after L or a tail that fits neither form makes the version invalid. Past
-// the end reads as NUL; anything after the C part is ignored.
+// R 4, E and F 5; any other letter, a P after P or L, an L after L or a tail
+// that fits neither form makes the version invalid. Past the end reads as
+// NUL; anything after the C part is ignored.
 TEST(ParseVersion, Grammar) {
-    const struct {
-        const char* text;
-        const char* type;
-        const char* value;
-        int lc;
-        const char* l_number;
-        VersionForm form;
-    } cases[] = {
-        {"B0102", "01000", "402000000", kLcNone, "", VersionForm::Short},
-        {"B0102P03L04C12345", "01123", "402030445", kLcL, "04", VersionForm::Short},
-        {"B0102L70", "01000", "402007000", kLcL, "70", VersionForm::Short},
-        {"B0102C12345", "01123", "402000045", kLcCOnly, "", VersionForm::Short},
-        {"B0102P07C99988", "01999", "402070088", kLcCOnly, "", VersionForm::Short},
-        {"B01002", "010000", "402000000", kLcNone, "", VersionForm::Long},
-        {"B01002P01L02C33344", "010333", "402010244", kLcL, "02", VersionForm::Long},
-        {"B0102C12345anything", "01123", "402000045", kLcCOnly, "", VersionForm::Short},
-        {"B01", "01000", "4", kLcNone, "", VersionForm::Short},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
+    // text, type, value, L/C kind (0 none, 1 L, 2 C only), L number, form (S
+    // short, L long); "-" for none, and for all but the text of an invalid one
+    const char* const rows[] = {
+        "B0102              01000  402000000 0 -  S", "B0102P03L04C12345  01123  402030445 1 04 S",
+        "B0102L70           01000  402007000 1 70 S", "B0102C12345        01123  402000045 2 -  S",
+        "B0102P07C99988     01999  402070088 2 -  S", "B01002             010000 402000000 0 -  L",
+        "B01002P01L02C33344 010333 402010244 1 02 L", "B0102C12345tail    01123  402000045 2 -  S",
+        "B01                01000  4         0 -  S", "D0199              01000  099000000 0 -  S",
+        "A0102              01000  102000000 0 -  S", "T0102              01000  202000000 0 -  S",
+        "C0102              01000  302000000 0 -  S", "R0102              01000  402000000 0 -  S",
+        "E0102              01000  502000000 0 -  S", "F0102              01000  502000000 0 -  S",
+        "V0102              -      -         - -  -", "B0102QQ            -      -         - -  -",
+        "B0102P03P04        -      -         - -  -", "B0102L01P01        -      -         - -  -",
+        "B0102L01L02        -      -         - -  -", "B01002X            -      -         - -  -"};
+    for (const char* row : rows) {
+        SCOPED_TRACE(row);
+        const std::vector<std::string> w = Words(row);
         ParsedVersion v{};
-        EXPECT_EQ(UPDATE_ParseVersion(c.text, &v), 1);
-        EXPECT_STREQ(v.Type, c.type);
-        EXPECT_STREQ(v.Value, c.value);
-        EXPECT_EQ(v.LcKind, c.lc);
-        EXPECT_STREQ(v.LNumber, c.l_number);
-        EXPECT_EQ(v.Form, c.form);
+        EXPECT_EQ(UPDATE_ParseVersion(w[0].c_str(), &v), w[1] == "-" ? 0 : 1);
+        if (w[1] == "-") continue;
+        EXPECT_EQ(v.Type, w[1]);
+        EXPECT_EQ(v.Value, w[2]);
+        EXPECT_EQ(v.LcKind, std::stoi(w[3]));
+        EXPECT_EQ(v.LNumber, w[4] == "-" ? "" : w[4]);
+        EXPECT_EQ(v.Form, w[5] == "L" ? VersionForm::Long : VersionForm::Short);
     }
-    const std::pair<const char*, const char*> letters[] = {
-        {"D0199", "099000000"}, {"A0102", "102000000"}, {"T0102", "202000000"},
-        {"C0102", "302000000"}, {"R0102", "402000000"}, {"E0102", "502000000"},
-        {"F0102", "502000000"}};
-    for (const auto& [text, value] : letters) {
-        ParsedVersion v{};
-        EXPECT_EQ(UPDATE_ParseVersion(text, &v), 1);
-        EXPECT_STREQ(v.Value, value) << text;
-    }
-    for (const char* bad :
-         {"V0102", "", "B0102QQ", "B0102P03P04", "B0102L01P01", "B0102L01L02", "B01002X"}) {
-        ParsedVersion v{};
-        EXPECT_EQ(UPDATE_ParseVersion(bad, &v), 0) << bad;
-    }
+    ParsedVersion v{};
+    EXPECT_EQ(UPDATE_ParseVersion("", &v), 0);
 }
 
 // Another type is older. The release kind outweighs the main number; P
@@ -100,10 +93,8 @@ TEST(VerCmp, Table) {
                                 "B0102       B0102L70       -1", "V0102       B0102           0",
                                 "B0102       V0102           0"};
     for (const char* row : rows) {
-        char image[32], local[32];
-        int result = 2;
-        ASSERT_EQ(std::sscanf(row, "%31s %31s %d", image, local, &result), 3);
-        Stdout([&] { EXPECT_EQ(ver_cmp(image, local), result) << row; });
+        const std::vector<std::string> w = Words(row);
+        Stdout([&] { EXPECT_EQ(ver_cmp(w[0].c_str(), w[1].c_str()), std::stoi(w[2])) << row; });
     }
     Stdout([] {
         EXPECT_EQ(ver_cmp(nullptr, "B0102"), -1);
@@ -154,9 +145,7 @@ TEST(BoardCompat, Matching) {
         EXPECT_EQ(Stdout([&] { EXPECT_EQ(UPDATE_CheckBoardCompat(list, c.board), c.result); }),
                   c.result == 0 ? "" : "Board type is not compatible.\n");
     }
-}
-
-TEST(BoardCompat, ListWithoutNulIsReadWithinItsBytes) {
+    // A list without its NUL is read within its bytes.
     struct {
         char list[kCompatSize];
         char guard[32];
@@ -213,10 +202,7 @@ TEST_F(ValidityTest, NewerImagePassesAndKeepsHeadValues) {
     EXPECT_STREQ(UPDATE_ImagePubVersion(), "B0103");
     EXPECT_STREQ(UPDATE_EncryptFlag(), "ECI");
     EXPECT_STREQ(UPDATE_KeyMaterial(), "QTPXV300R006B14B0103SUFFIX");
-}
-
-TEST_F(ValidityTest, KeyMaterialIsCutTo64) {
-    Version("I", "B0102");
+    // The key material is cut to 64 characters.
     const std::string inner(60, 'i');
     EXPECT_EQ(Check(inner + "$u$B0103$1$KKKKKKKK$", 0), 0);
     EXPECT_EQ(std::string(UPDATE_KeyMaterial()), inner + "B010");
@@ -289,17 +275,15 @@ TEST_F(ValidityTest, Messages) {
     EXPECT_EQ(log.Messages(), expect);
 }
 
-TEST_F(ValidityTest, MissingVersionFile) {
-    pkgtest::ScopedLog log(root_ / "update.log");
-    EXPECT_EQ(Check("I$u$B0109$0$$", 0), -7);
-    EXPECT_EQ(out_, "open version file error\n");
-    const std::vector<std::string> expect = {"open version file error",
-                                             "get Currentversion failed!"};
-    EXPECT_EQ(log.Messages(), expect);
-    EXPECT_EQ(Check("I$u$B0109$0$$", 1), -7);  // even when forced
-}
-
 TEST_F(ValidityTest, ReadVersionFile) {
+    {
+        pkgtest::ScopedLog log(root_ / "update.log");
+        EXPECT_EQ(Check("I$u$B0109$0$$", 0), -7);
+        EXPECT_EQ(out_, "open version file error\n");
+        EXPECT_EQ(log.Messages(), (std::vector<std::string>{"open version file error",
+                                                            "get Currentversion failed!"}));
+        EXPECT_EQ(Check("I$u$B0109$0$$", 1), -7);  // even when forced
+    }
     char pub[kVersionTextSize] = "x", neu[kVersionTextSize] = "x", inn[kVersionTextSize] = "x";
     char date[kVersionTextSize] = "", time[kVersionTextSize] = "";
     Stdout([&] { EXPECT_EQ(UPDATE_ReadVersionFile(pub, neu, inn, date, time), -1); });
@@ -350,10 +334,9 @@ TEST(ForceUboot, Rows) {
         "QTCXV500R006B02 B0139P10 V101    1", "QTCXV500R006B02 B0139P10 V102    0",
         "QTCXV500R006B02 B0140    Unknown 0", "QTCXV500R006B04 B0140    V100    0"};
     for (const char* row : rows) {
-        char inner[32], image[32], rev[32];
-        int force = 2;
-        ASSERT_EQ(std::sscanf(row, "%31s %31s %31s %d", inner, image, rev, &force), 4);
-        EXPECT_EQ(UPDATE_NeedForceUboot(inner, image, rev), force == 1) << row;
+        const std::vector<std::string> w = Words(row);
+        EXPECT_EQ(UPDATE_NeedForceUboot(w[0].c_str(), w[1].c_str(), w[2].c_str()), w[3] == "1")
+            << row;
     }
     EXPECT_FALSE(UPDATE_NeedForceUboot("QTPXV300R004B02", "", "V100"));
 }
