@@ -196,48 +196,38 @@ struct FakeNvram : NvramDevice {
     bool refuse;
 };
 
-// A device that stores the item, one that refuses it, and the real device
-// path without its node and with a node that is no nvram driver.
+// The real device path without its node and with a node that is no nvram
+// driver, then a device that stores the item and one that refuses it.
 TEST(Nvram, StoresTheItemOrReportsTheRefusal) {
-    const char* refused = "Failed to set nvram value(1) of sync_mmap, errno(";
-    const struct {
-        int fake;  // 0: the real device, 1: a fake that stores, 2: one that refuses
-        bool node;
-        int result;
-        std::string out;
-    } rows[] = {
-        {1, false, 0, ""},
-        {2, false, -1, refused + std::string("Input/output error)\n")},
-        {0, false, -1, "open /dev/hal_nvram\n"},
-        {0, true, -1, refused + std::string("Inappropriate ioctl for device)\n")},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.out);
-        ScratchDir dir;
-        std::filesystem::create_directories(dir / "dev");
-        if (row.node) std::ofstream(dir / "dev/hal_nvram") << "";
-        sys::SetDeviceRootForTests(dir.path());
-        std::vector<NVRAM_ITEM_S> stored;
-        std::string opened;
-        if (row.fake != 0) {
-            SetNvramOpenerForTests([&](const char* path) {
-                opened = path;
-                return std::make_unique<FakeNvram>(&stored, row.fake == 2);
-            });
-        }
-        NVRAM_ITEM_S item{};
-        std::strcpy(item.name, "sync_mmap");
-        std::strcpy(item.value, "1");
+    ScratchDir dir;
+    std::filesystem::create_directories(dir / "dev");
+    sys::SetDeviceRootForTests(dir.path());
+    NVRAM_ITEM_S item{};
+    std::strcpy(item.name, "sync_mmap");
+    std::strcpy(item.value, "1");
+    auto set = [&](int result) {
         CaptureStdout();
-        EXPECT_EQ(SetEnvToFlash(&item), row.result);
-        EXPECT_EQ(GetCapturedStdout(), row.out);
-        SetNvramOpenerForTests(nullptr);
-        sys::SetDeviceRootForTests("");
-        EXPECT_EQ(opened, row.fake != 0 ? "/dev/hal_nvram" : "");
-        std::string got;
-        for (const NVRAM_ITEM_S& it : stored) got += std::string(it.name) + "=" + it.value + ";";
-        EXPECT_EQ(got, row.fake == 1 ? "sync_mmap=1;" : "");
+        EXPECT_EQ(SetEnvToFlash(&item), result);
+        return GetCapturedStdout();
+    };
+    const std::string refused = "Failed to set nvram value(1) of sync_mmap, errno(";
+    EXPECT_EQ(set(-1), "open /dev/hal_nvram\n");
+    std::ofstream(dir / "dev/hal_nvram") << "";
+    EXPECT_EQ(set(-1), refused + "Inappropriate ioctl for device)\n");
+    std::vector<NVRAM_ITEM_S> stored;
+    std::vector<std::string> opened;
+    for (bool refuse : {false, true}) {
+        SetNvramOpenerForTests([&](const char* path) {
+            opened.emplace_back(path);
+            return std::make_unique<FakeNvram>(&stored, refuse);
+        });
+        EXPECT_EQ(set(refuse ? -1 : 0), refuse ? refused + "Input/output error)\n" : "");
     }
+    SetNvramOpenerForTests(nullptr);
+    sys::SetDeviceRootForTests("");
+    EXPECT_EQ(opened, std::vector<std::string>(2, "/dev/hal_nvram"));
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(std::string(stored[0].name) + "=" + stored[0].value, "sync_mmap=1");
 }
 
 }  // namespace

@@ -19,48 +19,41 @@ class PlatformTest : public ::testing::Test {
     void TearDown() override { ASSERT_EQ(UPDATE_SelectPlatform(), 0); }
 };
 
-// The build's eMMC profile and the NOR (3), SATA (10) and NAND (14) variants:
-// their slots, then what sets each profile apart.
-TEST_F(PlatformTest, ProfilesAndTheirSlots) {
-    struct Row {
-        int key;  // 0: the build's profile
-        int slot;
-        const char* dev;
-        int index;  // -1: not checked
-    };
-    const Row rows[] = {{0, kSlotUboot, "/dev/mmcblk0p1", -1},
-                        {0, kSlotConfig, "/dev/mmcblk0p3", 2},
-                        {0, kSlotKernel, "/dev/mmcblk0p4", -1},
-                        {0, kSlotProgram, "/dev/mmcblk0p5", 4},
-                        {0, kSlotWeb, "/dev/mmcblk0p6", 5},
-                        {0, kSlotMdc, "/dev/mmcblk0p15", -1},
-                        {0, 4, nullptr, -1},
-                        {0, kSlotTvconfig, nullptr, -1},
-                        {3, 13, "/dev/mtd11", -1},
-                        {10, 6, "/dev/sda9", 16},
-                        {14, 5, "/dev/mtd13", -1}};
+// The build's eMMC profile and the NOR (3), SATA (10) and NAND (14) variants.
+TEST_F(PlatformTest, Profiles) {
     auto select = [](int key) {
         EXPECT_EQ(key == 0 ? UPDATE_SelectPlatform() : UPDATE_SelectPlatformKey(key), 0);
         return UPDATE_Platform();
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::to_string(row.key) + " " + std::to_string(row.slot));
-        const PART_SLOT_S& slot = select(row.key)->Parts[row.slot];
-        EXPECT_STREQ(slot.Dev, row.dev);
-        EXPECT_TRUE(row.index < 0 || slot.Index == static_cast<uint32_t>(row.index)) << slot.Index;
-    }
     const PLATFORM_INFO_S* p = select(0);
     EXPECT_EQ(p->FlashType, kFlashEmmc);
     EXPECT_EQ(p->SupportMask, 0x100FFu);
     EXPECT_EQ(p->PartTableDev, nullptr);
     EXPECT_EQ(p->Layout, UPDATE_FindLayout(24));
+    EXPECT_STREQ(p->Parts[kSlotUboot].Dev, "/dev/mmcblk0p1");
+    EXPECT_STREQ(p->Parts[kSlotConfig].Dev, "/dev/mmcblk0p3");
+    EXPECT_STREQ(p->Parts[kSlotKernel].Dev, "/dev/mmcblk0p4");
+    EXPECT_STREQ(p->Parts[kSlotProgram].Dev, "/dev/mmcblk0p5");
+    EXPECT_STREQ(p->Parts[kSlotWeb].Dev, "/dev/mmcblk0p6");
+    EXPECT_STREQ(p->Parts[kSlotMdc].Dev, "/dev/mmcblk0p15");
+    EXPECT_EQ(p->Parts[4].Dev, nullptr);
+    EXPECT_EQ(p->Parts[kSlotTvconfig].Dev, nullptr);
+    EXPECT_EQ(p->Parts[kSlotConfig].Index, 2u);
+    EXPECT_EQ(p->Parts[kSlotProgram].Index, 4u);
+    EXPECT_EQ(p->Parts[kSlotWeb].Index, 5u);
     p = select(3);
     EXPECT_EQ(p->FlashType, kFlashNor);
     EXPECT_EQ(p->Reserved0, 0u);
     EXPECT_EQ(p->SupportMask, 0x7FFu);
     EXPECT_EQ(p->Layout, UPDATE_FindLayout(24));
-    EXPECT_STREQ(select(10)->PartTableDev, "/dev/parttable");
-    EXPECT_EQ(select(14)->FlashType, kFlashNand);
+    EXPECT_STREQ(p->Parts[13].Dev, "/dev/mtd11");
+    p = select(10);
+    EXPECT_STREQ(p->PartTableDev, "/dev/parttable");
+    EXPECT_STREQ(p->Parts[6].Dev, "/dev/sda9");
+    EXPECT_EQ(p->Parts[6].Index, 16u);
+    p = select(14);
+    EXPECT_EQ(p->FlashType, kFlashNand);
+    EXPECT_STREQ(p->Parts[5].Dev, "/dev/mtd13");
     EXPECT_EQ(UPDATE_SelectPlatformKey(17), -1);
 }
 

@@ -208,41 +208,35 @@ TEST_F(ValidityTest, NewerImagePassesAndKeepsHeadValues) {
     EXPECT_EQ(std::string(UPDATE_KeyMaterial()), inner + "B010");
 }
 
+// The local public version is B0102 throughout.
 TEST_F(ValidityTest, Outcomes) {
-    // The local public version is B0102 throughout.
-    struct Case {
-        const char* what;
-        const char* local_inner;
-        const char* head;
-        uint16_t force;
-        uint32_t type;
-        uint16_t check;
-        int result;
-        const char* boards = "BRD-K700-Q08@48-X";
+    // local inner version, head, force, type (hex), check, result, board
+    // (48: the device's own, 96: another)
+    const char* const rows[] = {
+        "I                 I$u$B0102$0$$                  0  3 0  -7 48",  // same version
+        "I                 I$u$B0101$0$$                  0  3 0  -7 48",  // older
+        "I                 I$u$B0101$0$$                  1  3 0   0 48",  // older, forced
+        "I                 I$u$B0101$0$$                  0 43 0   0 48",  // older, first stage
+        "I                 I$u$B0101$0$$                  0 43 1  -7 48",  // first stage, check
+        "I                 I$u$V0109$0$$                  0  3 0  -7 48",  // invalid image version
+        "I                 I$u$B0109$0$$                  0  3 0  -8 96",  // board
+        "I                 I$u$B0109$0$$                  1  3 0  -8 96",  // board, forced
+        "QTCXV500R002B01   QTCXV500R002B70$u$B0109$0$$    0  3 0 -13 48",  // cross-grade
+        "QTCXV500R002B70   QTCXV500R002B01$u$B0109$0$$    0  3 0 -13 48",  // cross-grade back
+        "QTCXV500R006B70   QTCXV500R006B01$u$B0109$0$$    0  3 0 -13 48",  // cross-grade R006
+        "QTPXV300R006B13   QTPXV300R006B70$u$B0109$0$$    0  3 0 -13 48",  // cross-grade QTP
+        "QTPXV300R006B13-X QTPXV300R006B70SP1$u$B0109$0$$ 0  3 0 -13 48",  // 15 characters
+        "QTCXV500R002B01   QTCXV500R002B70$u$B0109$0$$    1  3 0   0 48",  // cross-grade forced
+        "QTCXV500R002B01   QTCXV500R002B70$u$B0109$0$$    0 43 0 -13 48",  // cross, first stage
+        "QTCXV500R002B01   QTCXV500R006B70$u$B0109$0$$    0  3 0   0 48",  // not a forbidden pair
     };
-    const char* other = "BRD-K700-Q08@96-X";
-    const Case cases[] = {
-        {"same version", "I", "I$u$B0102$0$$", 0, 0x3, 0, -7},
-        {"older", "I", "I$u$B0101$0$$", 0, 0x3, 0, -7},
-        {"older, forced", "I", "I$u$B0101$0$$", 1, 0x3, 0, 0},
-        {"older, first stage", "I", "I$u$B0101$0$$", 0, 0x43, 0, 0},
-        {"older, first stage, check", "I", "I$u$B0101$0$$", 0, 0x43, 1, -7},
-        {"invalid image version", "I", "I$u$V0109$0$$", 0, 0x3, 0, -7},
-        {"board", "I", "I$u$B0109$0$$", 0, 0x3, 0, -8, other},
-        {"board, forced", "I", "I$u$B0109$0$$", 1, 0x3, 0, -8, other},
-        {"cross-grade", "QTCXV500R002B01", "QTCXV500R002B70$u$B0109$0$$", 0, 0x3, 0, -13},
-        {"cross-grade back", "QTCXV500R002B70", "QTCXV500R002B01$u$B0109$0$$", 0, 0x3, 0, -13},
-        {"cross-grade R006", "QTCXV500R006B70", "QTCXV500R006B01$u$B0109$0$$", 0, 0x3, 0, -13},
-        {"cross-grade QTP", "QTPXV300R006B13", "QTPXV300R006B70$u$B0109$0$$", 0, 0x3, 0, -13},
-        {"15 characters", "QTPXV300R006B13-X", "QTPXV300R006B70SP1$u$B0109$0$$", 0, 0x3, 0, -13},
-        {"cross-grade forced", "QTCXV500R002B01", "QTCXV500R002B70$u$B0109$0$$", 1, 0x3, 0, 0},
-        {"cross, first stage", "QTCXV500R002B01", "QTCXV500R002B70$u$B0109$0$$", 0, 0x43, 0, -13},
-        {"not a forbidden pair", "QTCXV500R002B01", "QTCXV500R006B70$u$B0109$0$$", 0, 0x3, 0, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        Version(c.local_inner, "B0102");
-        EXPECT_EQ(Check(c.head, c.force, c.type, c.check, c.boards), c.result);
+    for (const char* row : rows) {
+        SCOPED_TRACE(row);
+        const std::vector<std::string> w = Words(row);
+        Version(w[0], "B0102");
+        EXPECT_EQ(Check(w[1], static_cast<uint16_t>(std::stoi(w[2])), std::stoul(w[3], nullptr, 16),
+                        static_cast<uint16_t>(std::stoi(w[4])), "BRD-K700-Q08@" + w[6] + "-X"),
+                  std::stoi(w[5]));
     }
 }
 
