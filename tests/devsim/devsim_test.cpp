@@ -22,6 +22,7 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
 
 std::string HostCommand(const std::string& cmd) {
     std::string out;
@@ -78,8 +79,7 @@ TEST_F(DevsimSelfTest, FetchesFiftyMegabytesByEveryProtocol) {
         "ftpget -u op -p secret 127.0.0.1 /tmp/f.bin big.bin && echo ftp-ok;"
         "devsim-curl http://127.0.0.1/big.bin /tmp/h.bin >/dev/null && echo http-ok;"
         "devsim-curl https://localhost/big.bin /tmp/s.bin >/dev/null && echo https-ok");
-    EXPECT_EQ(SplitLines(r.out),
-              (std::vector<std::string>{"tftp-ok", "ftp-refused", "ftp-ok", "http-ok", "https-ok"}))
+    EXPECT_EQ(SplitLines(r.out), (Lines{"tftp-ok", "ftp-refused", "ftp-ok", "http-ok", "https-ok"}))
         << r.err << r.harness;
     for (const char* f : {"/tmp/t.bin", "/tmp/f.bin", "/tmp/h.bin", "/tmp/s.bin"})
         EXPECT_TRUE(ReadDevice(f) == big) << f << " differs from the served file";
@@ -124,24 +124,13 @@ TEST_F(DevsimSelfTest, ProcNetworkAndDiskAreTheDevicesOwn) {
     lines[5] = lines[7] = lines[8] = "";
     // No uboot_rev in this state: absent, not the host's. The host's kernel
     // settings are not writable. Only the loopback link.
-    EXPECT_EQ(lines,
-              (std::vector<std::string>{"/bin/busybox", "pidof-ok", "NVR-3216",
-                                        "dev:    size   erasesize  name", "rc=1", "", "status-ok",
-                                        "", "", "rc=0", "rc=1", "1", "rc=1", "16777216", "rc=0"}));
+    EXPECT_EQ(lines, (Lines{"/bin/busybox", "pidof-ok", "NVR-3216",
+                            "dev:    size   erasesize  name", "rc=1", "", "status-ok", "", "",
+                            "rc=0", "rc=1", "1", "rc=1", "16777216", "rc=0"}));
     EXPECT_EQ(ReadProcOut("sys/vm/drop_caches"), "3\n");
     EXPECT_EQ(ReadProcOut("rmc/test"), "r\n");
     EXPECT_TRUE(r.RebootRequested());
-    EXPECT_EQ(r.rates, (std::vector<std::string>{"0", "20", "60", "99", "100"}));
-}
-
-TEST_F(DevsimSelfTest, SigtermToProcessOneIsRecordedAndCutsThePower) {
-    SetRebootGrace(0.5);
-    RunResult r = Shell("kill -TERM 1; sleep 0.1; kill -TERM 1; sleep 30; echo survived");
-    EXPECT_EQ(r.status, 128 + SIGKILL);
-    EXPECT_EQ(r.SigtermCount(), 2);
-    EXPECT_TRUE(r.PowerCut());
-    EXPECT_THAT(r.out, Not(HasSubstr("survived")));
-    EXPECT_LT(r.seconds, 10);
+    EXPECT_EQ(r.rates, (Lines{"0", "20", "60", "99", "100"}));
 }
 
 // Each fault in its own sandbox, all three at once: each sees only its own
@@ -212,8 +201,8 @@ TEST_F(DevsimSelfTest, DiskStandInsAndToolPreparationStayInTheSandbox) {
         "cp -rf /bin/busybox /var/cmdtmp/; cp -rf /usr/sbin/ /var/cmdtmp/;"
         "mount --bind /var/cmdtmp/busybox /bin/busybox && echo bind-ok;"
         "ls -l /lib | grep 'ld-' | grep -v '>' | wc -l");
-    EXPECT_EQ(SplitLines(r.out), (std::vector<std::string>{"2147483648", "33554432", "rc=1", "rc=0",
-                                                           "rc=0", "bind-ok", "1"}))
+    EXPECT_EQ(SplitLines(r.out),
+              (Lines{"2147483648", "33554432", "rc=1", "rc=0", "rc=0", "bind-ok", "1"}))
         << r.err << r.harness;
     EXPECT_EQ(ReadPartition(5, 0, 13), "PROGRAM-IMAGE");
     EXPECT_EQ(ReadPartition(4, 0, 4), std::string(4, '\0'));
@@ -223,16 +212,24 @@ TEST_F(DevsimSelfTest, DiskStandInsAndToolPreparationStayInTheSandbox) {
     EXPECT_EQ(ReadDisk(0x200000, 4), "LOGO");
     ASSERT_EQ(r.ToolCalls("mmcwrite").size(), 2u);
     EXPECT_EQ(r.ToolCalls("mmcwrite")[1],
-              (std::vector<std::string>{"mmcwrite", "/tmp/img.bin", "0x10", "0x4", "0x200000",
-                                        "0x200000"}));
+              (Lines{"mmcwrite", "/tmp/img.bin", "0x10", "0x4", "0x200000", "0x200000"}));
     EXPECT_EQ(r.ToolCalls("pg_ctl").size(), 1u);
     EXPECT_EQ(ReadDevice("/var/devsim/kept/loadtools.CfgInfo"), std::string(16, 'a') + "LOGO");
     EXPECT_EQ(Leftovers(OutDir()), "");
 }
 
-TEST_F(DevsimSelfTest, TimeoutKillsTheRun) {
+// SIGTERMs to process 1 are recorded and cut the power after the grace; the
+// time-out kills the whole run; neither leaves anything behind.
+TEST_F(DevsimSelfTest, PowerCutAndTimeoutEndTheRun) {
+    SetRebootGrace(0.5);
+    RunResult r = Shell("kill -TERM 1; sleep 0.1; kill -TERM 1; sleep 30; echo survived");
+    EXPECT_EQ(r.status, 128 + SIGKILL);
+    EXPECT_EQ(r.SigtermCount(), 2);
+    EXPECT_TRUE(r.PowerCut());
+    EXPECT_THAT(r.out, Not(HasSubstr("survived")));
+    EXPECT_LT(r.seconds, 10);
     SetTimeout(1);
-    RunResult r = Shell("sleep 60");
+    r = Shell("sleep 60");
     EXPECT_EQ(r.status, kExTimeout);
     EXPECT_LT(r.seconds, 10);
     EXPECT_EQ(Leftovers(OutDir()), "");
@@ -335,7 +332,7 @@ TEST_F(DevsimSelfTest, RunRelocatesReportsRebootsAndPassesTheStatusOn) {
     EXPECT_THAT(lines[1], ::testing::StartsWith("exe /tmp/memupdate pid "));
     EXPECT_EQ("pidof " + lines[1].substr(lines[1].rfind(' ') + 1), lines[2]);  // itself, only
     EXPECT_EQ(lines[3], "bound");
-    EXPECT_EQ(r.rates, (std::vector<std::string>{"0", "60", "100"}));
+    EXPECT_EQ(r.rates, (Lines{"0", "60", "100"}));
     EXPECT_EQ(r.SigtermCount(), 3);
     EXPECT_TRUE(r.RebootRequested());
     EXPECT_FALSE(r.PowerCut());

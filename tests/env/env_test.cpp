@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,49 +34,41 @@ uint32_t Le32(const std::vector<uint8_t>& d) {
     return uint32_t{d[0]} | uint32_t{d[1]} << 8 | uint32_t{d[2]} << 16 | uint32_t{d[3]} << 24;
 }
 
+// From V5.22.15 on the environment is the small one.
 TEST(EnvSize, FollowsTheImageVersion) {
-    struct Row {
-        const char* pub;
-        uint32_t size;
-    } rows[] = {
-        {"V5.23.00", kEnvSizeSmall}, {"V5.30.99", kEnvSizeSmall}, {"V5.22.14", kEnvSizeLarge},
-        {"V5.22.00", kEnvSizeLarge}, {"V5.22.15", kEnvSizeSmall}, {"V5.22.16", kEnvSizeSmall},
-        {"V5.21.99", kEnvSizeLarge}, {"V5.10.20", kEnvSizeLarge},
-    };
-    for (const Row& row : rows) EXPECT_EQ(EnvSizeForVersion(row.pub), row.size) << row.pub;
+    for (const char* pub : {"V5.23.00", "V5.30.99", "V5.22.15", "V5.22.16"})
+        EXPECT_EQ(EnvSizeForVersion(pub), kEnvSizeSmall) << pub;
+    for (const char* pub : {"V5.22.14", "V5.22.00", "V5.21.99", "V5.10.20"})
+        EXPECT_EQ(EnvSizeForVersion(pub), kEnvSizeLarge) << pub;
 }
 
+// Another baseline (or none) never needs it, nor do the excluded boards. The
+// image's boot loader reads the large environment; otherwise the local boot
+// loader revision decides.
 TEST(NeedUpdateEnv, Decisions) {
-    constexpr const char* kBaseA = "QTPXV300R003B03SP01";
-    constexpr const char* kBaseB = "QTEXV300R001B11";
-    struct Row {
-        const char* inner;
-        const char* pub;
-        const char* board;
-        const char* uboot;
-        int need;
-        const char* message;
-    } rows[] = {
-        // Another baseline never needs it.
-        {"QTPXV300R003B04", "V5.21.00", "BRD-X", "0x10", 0, ""},
-        {"", "V5.21.00", "BRD-X", "0x10", 0, ""},
-        // Excluded boards never need it.
-        {kBaseA, "V5.21.00", "BRD-K700-Q08@48-X", "0x10", 0, ""},
-        {kBaseB, "V5.21.00", "BRD-K700-Q08@96-X", "0x10", 0, ""},
-        // The image's boot loader reads the large environment.
-        {kBaseA, "V5.21.00", "BRD-K700-Q08@48-XY", "0x99", 1, "Image need to update env\n"},
-        {kBaseB, "V5.22.14", "BRD-X", "0x99", 1, "Image need to update env\n"},
-        // Otherwise the local boot loader revision decides.
-        {kBaseA, "V5.22.15", "BRD-X", "0x57", 1, "Local need to update env\n"},
-        {kBaseA, "V5.23.00", "BRD-X", "0x58", 0, ""},
-        {kBaseA, "V5.23.00", "BRD-X", "Unknown", 0, ""},
+    // inner version ("-": none), public version, board, boot-loader revision,
+    // message ("-": none, else "<word> need to update env")
+    const char* const rows[] = {
+        "QTPXV300R003B04     V5.21.00 BRD-X              0x10    -",
+        "-                   V5.21.00 BRD-X              0x10    -",
+        "QTPXV300R003B03SP01 V5.21.00 BRD-K700-Q08@48-X  0x10    -",
+        "QTEXV300R001B11     V5.21.00 BRD-K700-Q08@96-X  0x10    -",
+        "QTPXV300R003B03SP01 V5.21.00 BRD-K700-Q08@48-XY 0x99    Image",
+        "QTEXV300R001B11     V5.22.14 BRD-X              0x99    Image",
+        "QTPXV300R003B03SP01 V5.22.15 BRD-X              0x57    Local",
+        "QTPXV300R003B03SP01 V5.23.00 BRD-X              0x58    -",
+        "QTPXV300R003B03SP01 V5.23.00 BRD-X              Unknown -",
     };
-    for (const Row& row : rows) {
+    for (const char* row : rows) {
+        std::istringstream in(row);
+        std::string inner, pub, board, uboot, word;
+        in >> inner >> pub >> board >> uboot >> word;
         CaptureStdout();
-        int need = NeedUpdateEnvFor(row.inner, row.pub, row.board, row.uboot);
-        std::string out = GetCapturedStdout();
-        EXPECT_EQ(need, row.need) << row.inner << " " << row.pub << " " << row.board;
-        EXPECT_EQ(out, row.message) << row.pub;
+        EXPECT_EQ(NeedUpdateEnvFor(inner == "-" ? "" : inner.c_str(), pub.c_str(), board.c_str(),
+                                   uboot.c_str()),
+                  word == "-" ? 0 : 1)
+            << row;
+        EXPECT_EQ(GetCapturedStdout(), word == "-" ? "" : word + " need to update env\n") << row;
     }
 }
 
