@@ -109,66 +109,52 @@ TEST(ReadLineTest, KeyHandling) {
     EXPECT_EQ(answer, std::string(7, 'y') + '\0');
 }
 
-// A pseudo-terminal pair in canonical mode with echo, like a console.
-class PtyTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        master_.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-        ASSERT_TRUE(master_.valid());
-        ASSERT_EQ(grantpt(master_.get()), 0);
-        ASSERT_EQ(unlockpt(master_.get()), 0);
-        slave_.reset(::open(ptsname(master_.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
-        ASSERT_TRUE(slave_.valid());
-        ASSERT_EQ(tcgetattr(slave_.get(), &before_), 0);
-        // Compare output bytes as the program wrote them.
-        before_.c_oflag &= ~static_cast<tcflag_t>(ONLCR);
-        ASSERT_EQ(tcsetattr(slave_.get(), TCSANOW, &before_), 0);
-        ASSERT_NE(before_.c_lflag & ICANON, 0u);
-        ASSERT_NE(before_.c_lflag & ECHO, 0u);
-    }
-
-    // Runs the question on the slave side, types keys on the master side once
-    // raw mode is on, and returns the answer.
-    int Ask(const std::string& keys) {
-        auto answer = std::async(std::launch::async,
-                                 [this] { return UPDATE_ConfirmOn(slave_.get(), slave_.get()); });
-        // Keys typed before raw mode would be flushed with the pending input.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        termios now{};
-        while (tcgetattr(slave_.get(), &now) == 0 && (now.c_lflag & ICANON) != 0 &&
-               std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        EXPECT_EQ(now.c_lflag & (ICANON | ECHO), 0u);
-        EXPECT_EQ(::write(master_.get(), keys.data(), keys.size()),
-                  static_cast<ssize_t>(keys.size()));
-        if (answer.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-            ADD_FAILURE() << "no answer";
-            if (::write(master_.get(), "\r", 1) != 1) ADD_FAILURE() << "cannot type";
-        }
-        return answer.get();
-    }
-
-    sys::UniqueFd master_;
-    sys::UniqueFd slave_;
-    termios before_{};
-};
-
-// Through a terminal: the question, the line editor's echo once (the
-// terminal's own echo is off), and the terminal put back.
-TEST_F(PtyTest, Answers) {
+// Through a pseudo-terminal in canonical mode with echo, like a console: the
+// question, the line editor's echo once (the terminal's own echo is off), and
+// the terminal put back.
+TEST(PtyTest, Answers) {
+    sys::UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(master.valid());
+    ASSERT_EQ(grantpt(master.get()), 0);
+    ASSERT_EQ(unlockpt(master.get()), 0);
+    sys::UniqueFd slave(::open(ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(slave.valid());
+    termios before{};
+    ASSERT_EQ(tcgetattr(slave.get(), &before), 0);
+    // Compare output bytes as the program wrote them.
+    before.c_oflag &= ~static_cast<tcflag_t>(ONLCR);
+    ASSERT_EQ(tcsetattr(slave.get(), TCSANOW, &before), 0);
+    ASSERT_NE(before.c_lflag & ICANON, 0u);
+    ASSERT_NE(before.c_lflag & ECHO, 0u);
     for (const KeyRow& row : kKeyRows) {
         // A terminal has no end of input, and keys after the line wait for the next question.
         if (std::strchr(row.keys, '\r') != std::strchr(row.keys, '\0') - 1) continue;
         SCOPED_TRACE(testing::PrintToString(std::string(row.keys)));
-        EXPECT_EQ(Ask(row.keys), row.confirmed);
+        auto answer = std::async(std::launch::async,
+                                 [&] { return UPDATE_ConfirmOn(slave.get(), slave.get()); });
+        // Keys typed before raw mode would be flushed with the pending input.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        termios now{};
+        while (tcgetattr(slave.get(), &now) == 0 && (now.c_lflag & ICANON) != 0 &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_EQ(now.c_lflag & (ICANON | ECHO), 0u);
+        const std::string keys = row.keys;
+        EXPECT_EQ(::write(master.get(), keys.data(), keys.size()),
+                  static_cast<ssize_t>(keys.size()));
+        if (answer.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            ADD_FAILURE() << "no answer";
+            if (::write(master.get(), "\r", 1) != 1) ADD_FAILURE() << "cannot type";
+        }
+        EXPECT_EQ(answer.get(), row.confirmed);
         const std::string shown = std::string(kQuestion) + row.echo;
-        EXPECT_EQ(Drain(master_.get(), shown.size()), shown);
+        EXPECT_EQ(Drain(master.get(), shown.size()), shown);
         termios after{};
-        ASSERT_EQ(tcgetattr(slave_.get(), &after), 0);
-        EXPECT_EQ(after.c_lflag, before_.c_lflag);
-        EXPECT_EQ(after.c_iflag, before_.c_iflag);
-        EXPECT_EQ(after.c_oflag, before_.c_oflag);
+        ASSERT_EQ(tcgetattr(slave.get(), &after), 0);
+        EXPECT_EQ(after.c_lflag, before.c_lflag);
+        EXPECT_EQ(after.c_iflag, before.c_iflag);
+        EXPECT_EQ(after.c_oflag, before.c_oflag);
     }
 }
 
