@@ -29,9 +29,8 @@ using testing::internal::GetCapturedStdout;
 
 // The argument vector of words (which must outlive it), ending in null.
 std::vector<char*> Argv(std::vector<std::string>& words) {
-    std::vector<char*> ptrs;
-    for (auto& w : words) ptrs.push_back(w.data());
-    ptrs.push_back(nullptr);
+    std::vector<char*> ptrs(words.size() + 1, nullptr);
+    for (std::size_t i = 0; i < words.size(); ++i) ptrs[i] = words[i].data();
     return ptrs;
 }
 

@@ -10,7 +10,6 @@
 #include <iterator>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "package/format.h"
@@ -116,8 +115,11 @@ TEST(VerCmp, Messages) {
 // ---- board list
 
 TEST(BoardCompat, Matching) {
-    // list, board type, result
-    using Case = std::tuple<std::string, const char*, int>;
+    struct Case {
+        std::string list;
+        const char* board;
+        int result;
+    };
     std::string sixty_five;
     for (int i = 0; i < 64; ++i) sixty_five += "BRD-OTHER-" + std::to_string(i) + "$";
     std::string sixty_four =
@@ -135,13 +137,13 @@ TEST(BoardCompat, Matching) {
         {sixty_four, "BRD-K700-Q08@48-X", 0},                         // 64th entry
         {"", "BRD-K700-Q08@48-X", -1},
     };
-    for (const auto& [text, board, result] : cases) {
-        SCOPED_TRACE(text.substr(0, 60));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.list.substr(0, 60));
         char list[kCompatSize] = {};
-        ASSERT_LT(text.size(), sizeof(list));
-        std::memcpy(list, text.data(), text.size());
-        EXPECT_EQ(Stdout([&] { EXPECT_EQ(UPDATE_CheckBoardCompat(list, board), result); }),
-                  result == 0 ? "" : "Board type is not compatible.\n");
+        ASSERT_LT(c.list.size(), sizeof(list));
+        std::memcpy(list, c.list.data(), c.list.size());
+        EXPECT_EQ(Stdout([&] { EXPECT_EQ(UPDATE_CheckBoardCompat(list, c.board), c.result); }),
+                  c.result == 0 ? "" : "Board type is not compatible.\n");
     }
     // A list without its NUL is read within its bytes.
     struct {
