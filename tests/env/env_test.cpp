@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,7 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
 // Bit-by-bit reflected CRC-32 (polynomial 0xEDB88320), written independently
-// of the code under test and checked against the published check value.
+// of the code under test and checked against the published check value below.
 uint32_t ReferenceCrc32(const uint8_t* p, std::size_t n) {
     uint32_t crc = 0xFFFFFFFFu;
     for (std::size_t i = 0; i < n; ++i) {
@@ -30,58 +31,45 @@ uint32_t ReferenceCrc32(const uint8_t* p, std::size_t n) {
     return ~crc;
 }
 
-TEST(ReferenceCrc, MatchesTheCheckValue) {
-    const char* check = "123456789";
-    EXPECT_EQ(ReferenceCrc32(reinterpret_cast<const uint8_t*>(check), 9), 0xCBF43926u);
-}
-
 uint32_t Le32(const std::vector<uint8_t>& d) {
     return uint32_t{d[0]} | uint32_t{d[1]} << 8 | uint32_t{d[2]} << 16 | uint32_t{d[3]} << 24;
 }
 
+// From V5.22.15 on the environment is the small one.
 TEST(EnvSize, FollowsTheImageVersion) {
-    struct Row {
-        const char* pub;
-        uint32_t size;
-    } rows[] = {
-        {"V5.23.00", kEnvSizeSmall}, {"V5.30.99", kEnvSizeSmall}, {"V5.22.14", kEnvSizeLarge},
-        {"V5.22.00", kEnvSizeLarge}, {"V5.22.15", kEnvSizeSmall}, {"V5.22.16", kEnvSizeSmall},
-        {"V5.21.99", kEnvSizeLarge}, {"V5.10.20", kEnvSizeLarge},
-    };
-    for (const Row& row : rows) EXPECT_EQ(EnvSizeForVersion(row.pub), row.size) << row.pub;
+    for (const char* pub : {"V5.23.00", "V5.30.99", "V5.22.15", "V5.22.16"})
+        EXPECT_EQ(EnvSizeForVersion(pub), kEnvSizeSmall) << pub;
+    for (const char* pub : {"V5.22.14", "V5.22.00", "V5.21.99", "V5.10.20"})
+        EXPECT_EQ(EnvSizeForVersion(pub), kEnvSizeLarge) << pub;
 }
 
+// Another baseline (or none) never needs it, nor do the excluded boards. The
+// image's boot loader reads the large environment; otherwise the local boot
+// loader revision decides.
 TEST(NeedUpdateEnv, Decisions) {
-    constexpr const char* kBaseA = "QTPXV300R003B03SP01";
-    constexpr const char* kBaseB = "QTEXV300R001B11";
-    struct Row {
-        const char* inner;
-        const char* pub;
-        const char* board;
-        const char* uboot;
-        int need;
-        const char* message;
-    } rows[] = {
-        // Another baseline never needs it.
-        {"QTPXV300R003B04", "V5.21.00", "BRD-X", "0x10", 0, ""},
-        {"", "V5.21.00", "BRD-X", "0x10", 0, ""},
-        // Excluded boards never need it.
-        {kBaseA, "V5.21.00", "BRD-K700-Q08@48-X", "0x10", 0, ""},
-        {kBaseB, "V5.21.00", "BRD-K700-Q08@96-X", "0x10", 0, ""},
-        // The image's boot loader reads the large environment.
-        {kBaseA, "V5.21.00", "BRD-K700-Q08@48-XY", "0x99", 1, "Image need to update env\n"},
-        {kBaseB, "V5.22.14", "BRD-X", "0x99", 1, "Image need to update env\n"},
-        // Otherwise the local boot loader revision decides.
-        {kBaseA, "V5.22.15", "BRD-X", "0x57", 1, "Local need to update env\n"},
-        {kBaseA, "V5.23.00", "BRD-X", "0x58", 0, ""},
-        {kBaseA, "V5.23.00", "BRD-X", "Unknown", 0, ""},
+    // inner version ("-": none), public version, board, boot-loader revision,
+    // message ("-": none, else "<word> need to update env")
+    const char* const rows[] = {
+        "QTPXV300R003B04     V5.21.00 BRD-X              0x10    -",
+        "-                   V5.21.00 BRD-X              0x10    -",
+        "QTPXV300R003B03SP01 V5.21.00 BRD-K700-Q08@48-X  0x10    -",
+        "QTEXV300R001B11     V5.21.00 BRD-K700-Q08@96-X  0x10    -",
+        "QTPXV300R003B03SP01 V5.21.00 BRD-K700-Q08@48-XY 0x99    Image",
+        "QTEXV300R001B11     V5.22.14 BRD-X              0x99    Image",
+        "QTPXV300R003B03SP01 V5.22.15 BRD-X              0x57    Local",
+        "QTPXV300R003B03SP01 V5.23.00 BRD-X              0x58    -",
+        "QTPXV300R003B03SP01 V5.23.00 BRD-X              Unknown -",
     };
-    for (const Row& row : rows) {
+    for (const char* row : rows) {
+        std::istringstream in(row);
+        std::string inner, pub, board, uboot, word;
+        in >> inner >> pub >> board >> uboot >> word;
         CaptureStdout();
-        int need = NeedUpdateEnvFor(row.inner, row.pub, row.board, row.uboot);
-        std::string out = GetCapturedStdout();
-        EXPECT_EQ(need, row.need) << row.inner << " " << row.pub << " " << row.board;
-        EXPECT_EQ(out, row.message) << row.pub;
+        EXPECT_EQ(NeedUpdateEnvFor(inner == "-" ? "" : inner.c_str(), pub.c_str(), board.c_str(),
+                                   uboot.c_str()),
+                  word == "-" ? 0 : 1)
+            << row;
+        EXPECT_EQ(GetCapturedStdout(), word == "-" ? "" : word + " need to update env\n") << row;
     }
 }
 
@@ -105,10 +93,10 @@ class EnvCrcTest : public ::testing::Test {
         opener_ = std::make_unique<flash::ScopedMtdOpener>(map_.Opener());
     }
 
-    int Run(uint32_t size, std::string* out) {
+    int Run(uint32_t size) {
         CaptureStdout();
         int ret = UpdateEnvCrcForSize(size);
-        *out = GetCapturedStdout();
+        out_ = GetCapturedStdout();
         return ret;
     }
 
@@ -127,19 +115,24 @@ class EnvCrcTest : public ::testing::Test {
     std::vector<uint8_t> env_before_;
     std::vector<uint8_t> bak_before_;
     std::unique_ptr<flash::ScopedMtdOpener> opener_;
+    std::string out_;
 };
 
+// Each copy keeps its variables under its own checksum of size bytes, erased
+// once over the environment only. The primary's data area is all 0xFF: its
+// checksum is a value worked out with zlib's crc32.
 TEST_F(EnvCrcTest, BothCopiesGetTheirOwnChecksum) {
-    for (uint32_t size : {kEnvSizeSmall, kEnvSizeLarge}) {
+    EXPECT_EQ(ReferenceCrc32(reinterpret_cast<const uint8_t*>("123456789"), 9), 0xCBF43926u);
+    for (auto [size, crc] : {std::pair{kEnvSizeSmall, 0x619D86DBu}, {kEnvSizeLarge, 0x6F2A9CFAu}}) {
         SCOPED_TRACE(size);
         SetUp();
-        std::string out;
-        ASSERT_EQ(Run(size, &out), 0);
-        EXPECT_EQ(out, "");
+        std::fill(env_->data().begin(), env_->data().end(), 0xFF);
+        env_before_ = env_->data();
+        ASSERT_EQ(Run(size), 0);
+        EXPECT_EQ(out_, "");
+        EXPECT_EQ(Le32(env_->data()), crc);
         ExpectRepaired(*env_, env_before_, size);
         ExpectRepaired(*bak_, bak_before_, size);
-        EXPECT_NE(Le32(env_->data()), Le32(bak_->data()));
-        // Each copy was erased once, over the environment only.
         for (const MemFlash* chip : {env_.get(), bak_.get()}) {
             std::vector<std::string> erases;
             for (const std::string& entry : chip->log) {
@@ -150,135 +143,85 @@ TEST_F(EnvCrcTest, BothCopiesGetTheirOwnChecksum) {
     }
 }
 
-TEST_F(EnvCrcTest, KnownChecksumsOfErasedEnvironments) {
-    // Data areas of 0xFF bytes; values worked out with zlib's crc32.
-    // Stored little-endian in the first four bytes.
-    for (auto [size, crc] : {std::pair{kEnvSizeSmall, 0x619D86DBu}, {kEnvSizeLarge, 0x6F2A9CFAu}}) {
-        SetUp();
-        std::fill(env_->data().begin(), env_->data().end(), 0xFF);
-        std::string out;
-        ASSERT_EQ(Run(size, &out), 0);
-        EXPECT_EQ(Le32(env_->data()), crc) << size;
-    }
-}
-
-TEST_F(EnvCrcTest, FailedPrimaryWriteLeavesTheBackupIntact) {
-    env_->FailOn(MemFlash::Op::Write, EIO);
-    std::string out;
-    EXPECT_EQ(Run(kEnvSizeSmall, &out), -1);
-    EXPECT_EQ(out, "Failed to wirte bakenv");
-    EXPECT_EQ(bak_->data(), bak_before_);
-    EXPECT_EQ(bak_->Count(MemFlash::Op::Erase), 0);
-}
-
-TEST_F(EnvCrcTest, FailedBackupEraseAfterAValidPrimary) {
-    bak_->FailOn(MemFlash::Op::Erase, EIO);
-    std::string out;
-    EXPECT_EQ(Run(kEnvSizeSmall, &out), -1);
-    EXPECT_EQ(out, "BakEnv Failed to erase flash stFhEraseInfo (0x0, 0x20000), lRet=-1\n");
-    ExpectRepaired(*env_, env_before_, kEnvSizeSmall);
-}
-
-TEST_F(EnvCrcTest, FailuresBeforeAnyErase) {
+// A failure before any erase changes nothing; the primary is written whole
+// before the backup is erased, so a failed primary write leaves the backup
+// intact, and a failed backup erase leaves a valid primary.
+TEST_F(EnvCrcTest, Failures) {
     using Op = MemFlash::Op;
+    enum Primary { kUntouched, kRepaired, kAny };
     struct Row {
         bool backup;  // which copy fails
         Op op;
         int error;
         const char* message;
+        Primary primary;
     } rows[] = {
-        {true, Op::Open, ENOENT, "BakEnv Failed to read flash\n"},
-        {false, Op::Open, ENOENT, "Failed to open /dev/mtd2\n"},
-        {false, Op::Read, EIO, "Env Failed to read flash\n"},
-        {true, Op::Read, EIO, "BakEnv Failed to read flash\n"},
-        {false, Op::Erase, EIO,
-         "Env Failed to erase flash stFhEraseInfo (0x0, 0x20000), lRet=-1\n"},
+        {true, Op::Open, ENOENT, "BakEnv Failed to read flash\n", kUntouched},
+        {false, Op::Open, ENOENT, "Failed to open /dev/mtd2\n", kUntouched},
+        {false, Op::Read, EIO, "Env Failed to read flash\n", kUntouched},
+        {true, Op::Read, EIO, "BakEnv Failed to read flash\n", kUntouched},
+        {false, Op::Erase, EIO, "Env Failed to erase flash stFhEraseInfo (0x0, 0x20000), lRet=-1\n",
+         kUntouched},
+        {false, Op::Write, EIO, "Failed to wirte bakenv", kAny},
+        {true, Op::Erase, EIO,
+         "BakEnv Failed to erase flash stFhEraseInfo (0x0, 0x20000), lRet=-1\n", kRepaired},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.message);
         SetUp();
         (row.backup ? bak_ : env_)->FailOn(row.op, row.error);
-        std::string out;
-        EXPECT_EQ(Run(kEnvSizeSmall, &out), -1);
-        EXPECT_EQ(out, row.message);
-        EXPECT_EQ(env_->data(), env_before_);
+        EXPECT_EQ(Run(kEnvSizeSmall), -1);
+        EXPECT_EQ(out_, row.message);
+        if (row.primary == kRepaired) ExpectRepaired(*env_, env_before_, kEnvSizeSmall);
+        EXPECT_TRUE(row.primary != kUntouched || env_->data() == env_before_);
         EXPECT_EQ(bak_->data(), bak_before_);
-        EXPECT_EQ(bak_->Count(MemFlash::Op::Erase), 0);
+        EXPECT_EQ(bak_->Count(Op::Erase), row.backup && row.op == Op::Erase ? 1 : 0);
     }
 }
 
-class FakeNvram : public NvramDevice {
-  public:
-    explicit FakeNvram(std::vector<NVRAM_ITEM_S>* stored, int result)
-        : stored_(stored), result_(result) {}
+struct FakeNvram : NvramDevice {
+    FakeNvram(std::vector<NVRAM_ITEM_S>* s, bool r) : stored(s), refuse(r) {}
     int Store(NVRAM_ITEM_S* item) override {
-        if (result_ != 0) {
-            errno = EIO;
-            return -1;
-        }
-        stored_->push_back(*item);
-        return 0;
+        errno = EIO;
+        if (!refuse) stored->push_back(*item);
+        return refuse ? -1 : 0;
     }
-
-  private:
-    std::vector<NVRAM_ITEM_S>* stored_;
-    int result_;
+    std::vector<NVRAM_ITEM_S>* stored;
+    bool refuse;
 };
 
-NVRAM_ITEM_S SyncItem() {
+// The real device path without its node and with a node that is no nvram
+// driver, then a device that stores the item and one that refuses it.
+TEST(Nvram, StoresTheItemOrReportsTheRefusal) {
+    ScratchDir dir;
+    std::filesystem::create_directories(dir / "dev");
+    sys::SetDeviceRoot(dir.path());
     NVRAM_ITEM_S item{};
     std::strcpy(item.name, "sync_mmap");
     std::strcpy(item.value, "1");
-    return item;
-}
-
-// A device that stores the item, and one that refuses it.
-TEST(Nvram, StoresTheItemOrReportsTheRefusal) {
-    for (int result : {0, -1}) {
-        std::vector<NVRAM_ITEM_S> stored;
-        std::string opened;
-        SetNvramOpener([&](const char* path) {
-            opened = path;
-            return std::make_unique<FakeNvram>(&stored, result);
-        });
-        NVRAM_ITEM_S item = SyncItem();
+    auto set = [&](int result) {
         CaptureStdout();
         EXPECT_EQ(SetEnvToFlash(&item), result);
-        std::string out = GetCapturedStdout();
-        SetNvramOpener(nullptr);
-        EXPECT_EQ(opened, "/dev/hal_nvram");
-        ASSERT_EQ(stored.size(), result == 0 ? 1u : 0u);
-        if (result == 0) {
-            EXPECT_EQ(out, "");
-            EXPECT_STREQ(stored[0].name, "sync_mmap");
-            EXPECT_STREQ(stored[0].value, "1");
-        } else {
-            EXPECT_EQ(out,
-                      "Failed to set nvram value(1) of sync_mmap, errno(Input/output error)\n");
-        }
-    }
-}
-
-// The real device path: no node, and a node that is no nvram driver.
-TEST(Nvram, RealDeviceWithoutTheDriver) {
-    ScratchDir dir;
-    sys::SetDeviceRoot(dir.path());
-    NVRAM_ITEM_S item = SyncItem();
-    CaptureStdout();
-    int missing = SetEnvToFlash(&item);
-    std::string missing_out = GetCapturedStdout();
-    std::filesystem::create_directories(dir / "dev");
+        return GetCapturedStdout();
+    };
+    const std::string refused = "Failed to set nvram value(1) of sync_mmap, errno(";
+    EXPECT_EQ(set(-1), "open /dev/hal_nvram\n");
     std::ofstream(dir / "dev/hal_nvram") << "";
-    CaptureStdout();
-    int plain = SetEnvToFlash(&item);
-    std::string plain_out = GetCapturedStdout();
+    EXPECT_EQ(set(-1), refused + "Inappropriate ioctl for device)\n");
+    std::vector<NVRAM_ITEM_S> stored;
+    std::vector<std::string> opened;
+    for (bool refuse : {false, true}) {
+        SetNvramOpener([&](const char* path) {
+            opened.emplace_back(path);
+            return std::make_unique<FakeNvram>(&stored, refuse);
+        });
+        EXPECT_EQ(set(refuse ? -1 : 0), refuse ? refused + "Input/output error)\n" : "");
+    }
+    SetNvramOpener(nullptr);
     sys::SetDeviceRoot("");
-
-    EXPECT_EQ(missing, -1);
-    EXPECT_EQ(missing_out, "open /dev/hal_nvram\n");
-    EXPECT_EQ(plain, -1);
-    EXPECT_EQ(plain_out,
-              "Failed to set nvram value(1) of sync_mmap, errno(Inappropriate ioctl for device)\n");
+    EXPECT_EQ(opened, std::vector<std::string>(2, "/dev/hal_nvram"));
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(std::string(stored[0].name) + "=" + stored[0].value, "sync_mmap=1");
 }
 
 }  // namespace

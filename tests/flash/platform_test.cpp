@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "flash/platform.h"
-#include "sys/path.h"
 #include "sys/fake_runner.h"
+#include "sys/path.h"
 #include "sys/runner.h"
 #include "sys/scratch.h"
 
@@ -20,31 +20,50 @@ class PlatformTest : public ::testing::Test {
     void TearDown() override { ASSERT_EQ(UPDATE_SelectPlatform(), 0); }
 };
 
-TEST_F(PlatformTest, SelectsTheEmmcProfileWithLayout24) {
-    ASSERT_EQ(UPDATE_SelectPlatform(), 0);
-    const PLATFORM_INFO_S* p = UPDATE_Platform();
-    ASSERT_NE(p, nullptr);
+// The build's eMMC profile and the NOR (3), SATA (10) and NAND (14) variants.
+TEST_F(PlatformTest, Profiles) {
+    auto select = [](int key) {
+        EXPECT_EQ(key == 0 ? UPDATE_SelectPlatform() : UPDATE_SelectPlatformKey(key), 0);
+        return UPDATE_Platform();
+    };
+    const PLATFORM_INFO_S* p = select(0);
     EXPECT_EQ(p->FlashType, kFlashEmmc);
     EXPECT_EQ(p->SupportMask, 0x100FFu);
-    EXPECT_EQ(p->Parts[kSlotProgram].Index, 4u);
+    EXPECT_EQ(p->PartTableDev, nullptr);
+    EXPECT_EQ(p->Layout, UPDATE_FindLayout(24));
     EXPECT_STREQ(p->Parts[kSlotUboot].Dev, "/dev/mmcblk0p1");
-    EXPECT_EQ(p->Parts[kSlotConfig].Index, 2u);
     EXPECT_STREQ(p->Parts[kSlotConfig].Dev, "/dev/mmcblk0p3");
     EXPECT_STREQ(p->Parts[kSlotKernel].Dev, "/dev/mmcblk0p4");
     EXPECT_STREQ(p->Parts[kSlotProgram].Dev, "/dev/mmcblk0p5");
     EXPECT_STREQ(p->Parts[kSlotWeb].Dev, "/dev/mmcblk0p6");
-    EXPECT_EQ(p->Parts[kSlotWeb].Index, 5u);
     EXPECT_STREQ(p->Parts[kSlotMdc].Dev, "/dev/mmcblk0p15");
     EXPECT_EQ(p->Parts[4].Dev, nullptr);
     EXPECT_EQ(p->Parts[kSlotTvconfig].Dev, nullptr);
-    EXPECT_EQ(p->PartTableDev, nullptr);
+    EXPECT_EQ(p->Parts[kSlotConfig].Index, 2u);
+    EXPECT_EQ(p->Parts[kSlotProgram].Index, 4u);
+    EXPECT_EQ(p->Parts[kSlotWeb].Index, 5u);
+    p = select(3);
+    EXPECT_EQ(p->FlashType, kFlashNor);
+    EXPECT_EQ(p->Reserved0, 0u);
+    EXPECT_EQ(p->SupportMask, 0x7FFu);
+    EXPECT_EQ(p->Layout, UPDATE_FindLayout(24));
+    EXPECT_STREQ(p->Parts[13].Dev, "/dev/mtd11");
+    p = select(10);
+    EXPECT_STREQ(p->PartTableDev, "/dev/parttable");
+    EXPECT_STREQ(p->Parts[6].Dev, "/dev/sda9");
+    EXPECT_EQ(p->Parts[6].Index, 16u);
+    p = select(14);
+    EXPECT_EQ(p->FlashType, kFlashNand);
+    EXPECT_STREQ(p->Parts[5].Dev, "/dev/mtd13");
+    EXPECT_EQ(UPDATE_SelectPlatformKey(17), -1);
 }
 
-TEST_F(PlatformTest, Layout24RowsAsPublished) {
-    ASSERT_EQ(UPDATE_SelectPlatform(), 0);
-    const PART_LAYOUT_S* l = UPDATE_Platform()->Layout;
+// Layout 24 as published; 25 differs only in the chip and the database rows.
+TEST_F(PlatformTest, Layouts) {
+    const PART_LAYOUT_S* l = UPDATE_FindLayout(24);
+    const PART_LAYOUT_S* b = UPDATE_FindLayout(25);
     ASSERT_NE(l, nullptr);
-    EXPECT_EQ(l, UPDATE_FindLayout(24));
+    ASSERT_NE(b, nullptr);
     EXPECT_STREQ(l[kRowChip].Name, "chip");
     EXPECT_EQ(l[kRowChip].Size, 0x200000000u);
     EXPECT_STREQ(l[kRowProgram].Name, "program");
@@ -60,43 +79,15 @@ TEST_F(PlatformTest, Layout24RowsAsPublished) {
         EXPECT_EQ(l[row].Name[0], '\0') << row;
         EXPECT_EQ(l[row].Size, 0u) << row;
     }
-}
-
-TEST_F(PlatformTest, Layout25DiffersOnlyInChipAndDatabase) {
-    const PART_LAYOUT_S* a = UPDATE_FindLayout(24);
-    const PART_LAYOUT_S* b = UPDATE_FindLayout(25);
-    ASSERT_NE(b, nullptr);
     EXPECT_EQ(b[0].Size, 0x800000000u);
     EXPECT_STREQ(b[20].Name, "database");
     EXPECT_EQ(b[20].Offset, 0xA5000000u);
     EXPECT_EQ(b[20].Size, 0x500000000u);
     for (int row = 1; row < kLayoutRows; ++row) {
-        if (row == 20) continue;
-        EXPECT_EQ(std::memcmp(&a[row], &b[row], sizeof(PART_LAYOUT_S)), 0) << row;
+        EXPECT_TRUE(row == 20 || std::memcmp(&l[row], &b[row], sizeof(PART_LAYOUT_S)) == 0) << row;
     }
     EXPECT_EQ(UPDATE_FindLayout(0), nullptr);
     EXPECT_EQ(UPDATE_FindLayout(26), nullptr);
-}
-
-TEST_F(PlatformTest, VariantProfilesForTests) {
-    ASSERT_EQ(UPDATE_SelectPlatformKey(3), 0);
-    const PLATFORM_INFO_S* nor = UPDATE_Platform();
-    EXPECT_EQ(nor->FlashType, kFlashNor);
-    EXPECT_EQ(nor->Reserved0, 0u);
-    EXPECT_EQ(nor->SupportMask, 0x7FFu);
-    EXPECT_STREQ(nor->Parts[13].Dev, "/dev/mtd11");
-    EXPECT_EQ(nor->Layout, UPDATE_FindLayout(24));
-
-    ASSERT_EQ(UPDATE_SelectPlatformKey(10), 0);
-    EXPECT_STREQ(UPDATE_Platform()->PartTableDev, "/dev/parttable");
-    EXPECT_STREQ(UPDATE_Platform()->Parts[6].Dev, "/dev/sda9");
-    EXPECT_EQ(UPDATE_Platform()->Parts[6].Index, 16u);
-
-    ASSERT_EQ(UPDATE_SelectPlatformKey(14), 0);
-    EXPECT_EQ(UPDATE_Platform()->FlashType, kFlashNand);
-    EXPECT_STREQ(UPDATE_Platform()->Parts[5].Dev, "/dev/mtd13");
-
-    EXPECT_EQ(UPDATE_SelectPlatformKey(17), -1);
 }
 
 // The partition lookup: no device node, and a node that is no driver.
@@ -107,63 +98,52 @@ TEST(Probes, PartitionLookupFailures) {
     PART_INFO_S info{};
     info.FlashType = kFlashEmmc;
     std::strcpy(info.Name, "mdc.bin");
-    testing::internal::CaptureStdout();
-    int missing = UPDATE_GetPartInfo(&info);
-    std::string missing_out = testing::internal::GetCapturedStdout();
-    std::ofstream(root / "dev/hal_misc") << "";
-    testing::internal::CaptureStdout();
-    int plain = UPDATE_GetPartInfo(&info);
-    std::string plain_out = testing::internal::GetCapturedStdout();
+    for (const char* message :
+         {"open /dev/hal_misc failed\n", "Failed to get mdc.bin part index\n"}) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(UPDATE_GetPartInfo(&info), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), message);
+        std::ofstream(root / "dev/hal_misc") << "";
+    }
     sys::SetDeviceRoot("");
-
-    EXPECT_EQ(missing, -1);
-    EXPECT_EQ(missing_out, "open /dev/hal_misc failed\n");
-    EXPECT_EQ(plain, -1);
-    EXPECT_EQ(plain_out, "Failed to get mdc.bin part index\n");
     EXPECT_STREQ(info.Name, "mdc.bin");
 }
 
-struct ProbeCase {
-    int (*probe)(char*);
-    const char* command;
-    const char* text;
-    int read_result;
-    int result;
-    const char* value;
-};
-
-TEST(Probes, BoardTypeAndUbootRevisionKeepAllButTheLineEnd) {
+// The probes keep all but the line end ("\n" or "\r\n"), cut a long line to
+// the destination and write nothing past it.
+TEST(Probes, BoardTypeAndUbootRevision) {
     const char* kBoard = "cat /proc/board_type";
-    const ProbeCase cases[] = {
+    const struct {
+        int (*probe)(char*);
+        const char* command;
+        std::string text;
+        int read_result;
+        int result;
+        std::string value;
+    } cases[] = {
         {UPDATE_GetBoardType, kBoard, "ABC\n", 0, 0, "ABC"},
-        {UPDATE_GetBoardType, kBoard, "ABC", 0, 0, "ABC"},  // no line end: nothing is cut
+        {UPDATE_GetBoardType, kBoard, "ABC", 0, 0, "ABC"},
         {UPDATE_GetBoardType, kBoard, "ABC\r\n", 0, 0, "ABC"},
-        {UPDATE_GetBoardType, kBoard, "BRD-K700-Q08@48-X\nsecond line\n", 0, 0,
-         "BRD-K700-Q08@48-X"},
+        {UPDATE_GetBoardType, kBoard, "ABC \n", 0, 0, "ABC "},
+        {UPDATE_GetBoardType, kBoard, "BRD-X\nsecond line\n", 0, 0, "BRD-X"},
+        {UPDATE_GetBoardType, kBoard, std::string(300, 'x') + "\n", 0, 0,
+         std::string(kProbeTextSize - 1, 'x')},
         {UPDATE_GetBoardType, kBoard, "", 0, -1, "Unknown"},
         {UPDATE_GetUbootVersion, "cat /proc/uboot_rev", "U1\n", -1, -1, "Unknown"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 20));
         sys::FakeRunner fake;
         fake.read_output = c.text;
         fake.read_result = c.read_result;
         sys::ScopedRunner scope(fake);
-        char out[kProbeTextSize];
-        EXPECT_EQ(c.probe(out), c.result) << c.text;
-        EXPECT_STREQ(out, c.value);
+        char out[kProbeTextSize + 8];
+        std::memset(out, 'Z', sizeof(out));
+        EXPECT_EQ(c.probe(out), c.result);
+        EXPECT_EQ(std::string(out, strnlen(out, sizeof(out))), c.value);
+        EXPECT_EQ(out[kProbeTextSize], 'Z');
         EXPECT_EQ(fake.commands, std::vector<std::string>{c.command});
     }
-}
-
-TEST(Probes, LongLineIsCutToTheDestination) {
-    sys::FakeRunner fake;
-    fake.read_output = std::string(300, 'x') + "\n";
-    sys::ScopedRunner scope(fake);
-    char out[kProbeTextSize + 8];
-    std::memset(out, 'Z', sizeof(out));
-    EXPECT_EQ(UPDATE_GetBoardType(out), 0);
-    EXPECT_EQ(std::strlen(out), kProbeTextSize - 1);
-    EXPECT_EQ(out[kProbeTextSize], 'Z');  // nothing written past 128 bytes
 }
 
 TEST(Probes, RootFileSystemWords) {

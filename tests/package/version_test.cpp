@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,101 +25,82 @@ using pkgtest::Stdout;
 
 // ---- version grammar
 
-struct ParseCase {
-    const char* text;
-    int valid;
-    const char* type;
-    const char* value;
-    int lc;
-    const char* l_number;
-    VersionForm form;
-};
-
-TEST(ParseVersion, Grammar) {
-    const ParseCase cases[] = {
-        {"B0102", 1, "01000", "402000000", kLcNone, "", VersionForm::Short},
-        {"D0199", 1, "01000", "099000000", kLcNone, "", VersionForm::Short},
-        {"A0102", 1, "01000", "102000000", kLcNone, "", VersionForm::Short},
-        {"T0102", 1, "01000", "202000000", kLcNone, "", VersionForm::Short},
-        {"C0102", 1, "01000", "302000000", kLcNone, "", VersionForm::Short},
-        {"R0102", 1, "01000", "402000000", kLcNone, "", VersionForm::Short},
-        {"E0102", 1, "01000", "502000000", kLcNone, "", VersionForm::Short},
-        {"F0102", 1, "01000", "502000000", kLcNone, "", VersionForm::Short},
-        {"B0102P03L04C12345", 1, "01123", "402030445", kLcL, "04", VersionForm::Short},
-        {"B0102L70", 1, "01000", "402007000", kLcL, "70", VersionForm::Short},
-        {"B0102C12345", 1, "01123", "402000045", kLcCOnly, "", VersionForm::Short},
-        {"B0102P07C99988", 1, "01999", "402070088", kLcCOnly, "", VersionForm::Short},
-        {"B01002", 1, "010000", "402000000", kLcNone, "", VersionForm::Long},
-        {"B01002P01L02C33344", 1, "010333", "402010244", kLcL, "02", VersionForm::Long},
-        {"B0102C12345anything", 1, "01123", "402000045", kLcCOnly, "", VersionForm::Short},
-        {"B01", 1, "01000", "4", kLcNone, "", VersionForm::Short},  // past the end reads as NUL
-        {"V0102", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},  // unknown release letter
-        {"", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},
-        {"B0102QQ", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},      // neither form
-        {"B0102P03P04", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},  // P after P
-        {"B0102L01P01", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},  // P after L
-        {"B0102L01L02", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},  // L after L
-        {"B01002X", 0, nullptr, nullptr, 0, nullptr, VersionForm::Short},
-    };
-    for (const ParseCase& c : cases) {
-        SCOPED_TRACE(c.text);
-        ParsedVersion v{};
-        EXPECT_EQ(UPDATE_ParseVersion(c.text, &v), c.valid);
-        if (c.valid == 0) continue;
-        EXPECT_STREQ(v.Type, c.type);
-        EXPECT_STREQ(v.Value, c.value);
-        EXPECT_EQ(v.LcKind, c.lc);
-        EXPECT_STREQ(v.LNumber, c.l_number);
-        EXPECT_EQ(v.Form, c.form);
-    }
+// The words of a table row.
+std::vector<std::string> Words(const char* row) {
+    std::istringstream in(row);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
-TEST(VerCmp, Table) {
-    struct Case {
-        const char* image;
-        const char* local;
-        int result;
-    };
-    const Case cases[] = {
-        {"B0103", "B0102", 1},
-        {"B0102", "B0102", 0},
-        {"B0101", "B0102", -1},
-        {"B0202", "B0102", -1},  // another type
-        {"E0101", "B0199", 1},   // release kind outweighs the main number
-        {"D0199", "A0101", -1},
-        {"B0102P03", "B0102P02", 1},  // P decides at an equal main number
-        {"B0102L05", "B0102L04", 1},
-        {"B0102P01L01", "B0102L09", 1},  // P outweighs L
-        {"B0103P01", "B0102P09", 1},
-        {"B0102T", "B0109", 1},  // an image ending in T is always newer
-        {"B0101", "B0109T", 1},  // so is any image on a local T version
-        {"V0101T", "B0102", 1},
-        {"B0103", "B0102L70", -1},  // L limit
-        {"B0103", "B0102L99", -1},
-        {"B0103", "B0102L69", 1},
-        {"B0103L01", "B0102L70", 1},        // the image has an L part: no limit
-        {"B0103C00011", "B0102L70", 1},     // an image with a C part is not held by the L limit
-        {"B0103", "B0102L70C11111", -1},    // local kind 1 with a C part still limits
-        {"B0103", "B0102C12345", 1},        // local C only: base type and 7 value digits
-        {"B0102", "B0102C12345", 0},        // the C part's last two digits are ignored
-        {"B0102C12399", "B0102C12345", 1},  // both C: everything counts
-        {"B0102C99945", "B0102C12345", -1},
-        {"B01003", "B01002", 1},         // long form
-        {"B01003", "B01002C12345", 1},   // local long form with C only: 3 type characters
-        {"B01002", "B01002C12399", 0},   // ... and 7 value digits
-        {"B02002", "B01002C12345", -1},  // another type
-        {"B0102L01", "B0102C12345", 1},  // image kind 1 against local kind 2: base only
-        {"B0102", "B0102L70", -1},       // L limit before the values are compared
-        {"V0102", "B0102", 0},           // invalid image
-        {"B0102", "V0102", 0},           // invalid local
-        {nullptr, "B0102", -1},
-        {"B0102", nullptr, -1},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.image ? c.image : "(null)") + " vs " +
-                     (c.local ? c.local : "(null)"));
-        Stdout([&] { EXPECT_EQ(ver_cmp(c.image, c.local), c.result); });
+// The release letter sets the value's first digit: D 0, A 1, T 2, C 3, B and
+// R 4, E and F 5; any other letter, a P after P or L, an L after L or a tail
+// that fits neither form makes the version invalid. Past the end reads as
+// NUL; anything after the C part is ignored.
+TEST(ParseVersion, Grammar) {
+    // text, type, value, L/C kind (0 none, 1 L, 2 C only), L number, form (S
+    // short, L long); "-" for none, and for all but the text of an invalid one
+    const char* const rows[] = {
+        "B0102              01000  402000000 0 -  S", "B0102P03L04C12345  01123  402030445 1 04 S",
+        "B0102L70           01000  402007000 1 70 S", "B0102C12345        01123  402000045 2 -  S",
+        "B0102P07C99988     01999  402070088 2 -  S", "B01002             010000 402000000 0 -  L",
+        "B01002P01L02C33344 010333 402010244 1 02 L", "B0102C12345tail    01123  402000045 2 -  S",
+        "B01                01000  4         0 -  S", "D0199              01000  099000000 0 -  S",
+        "A0102              01000  102000000 0 -  S", "T0102              01000  202000000 0 -  S",
+        "C0102              01000  302000000 0 -  S", "R0102              01000  402000000 0 -  S",
+        "E0102              01000  502000000 0 -  S", "F0102              01000  502000000 0 -  S",
+        "V0102              -      -         - -  -", "B0102QQ            -      -         - -  -",
+        "B0102P03P04        -      -         - -  -", "B0102L01P01        -      -         - -  -",
+        "B0102L01L02        -      -         - -  -", "B01002X            -      -         - -  -"};
+    for (const char* row : rows) {
+        SCOPED_TRACE(row);
+        const std::vector<std::string> w = Words(row);
+        ParsedVersion v{};
+        EXPECT_EQ(UPDATE_ParseVersion(w[0].c_str(), &v), w[1] == "-" ? 0 : 1);
+        if (w[1] == "-") continue;
+        EXPECT_EQ(v.Type, w[1]);
+        EXPECT_EQ(v.Value, w[2]);
+        EXPECT_EQ(v.LcKind, std::stoi(w[3]));
+        EXPECT_EQ(v.LNumber, w[4] == "-" ? "" : w[4]);
+        EXPECT_EQ(v.Form, w[5] == "L" ? VersionForm::Long : VersionForm::Short);
     }
+    ParsedVersion v{};
+    EXPECT_EQ(UPDATE_ParseVersion("", &v), 0);
+}
+
+// Another type is older. The release kind outweighs the main number; P
+// decides at an equal main number and outweighs L. An image ending in T is
+// always newer, and so is any image on a local T version. A local L of 70 or
+// more holds images without an L or C part (before the values are compared),
+// also when the local version has a C part. With only a C part on the local
+// side, the base type and 7 value digits count (3 type characters in the long
+// form), so its last two digits are ignored; with C on both sides everything
+// counts; an image of kind 1 against a local kind 2 compares the base only.
+// An invalid version compares as 0, a missing one as -1.
+TEST(VerCmp, Table) {
+    // image, local, result
+    const char* const rows[] = {"B0103       B0102           1", "B0102       B0102           0",
+                                "B0101       B0102          -1", "B0202       B0102          -1",
+                                "E0101       B0199           1", "D0199       A0101          -1",
+                                "B0102P03    B0102P02        1", "B0102L05    B0102L04        1",
+                                "B0102P01L01 B0102L09        1", "B0103P01    B0102P09        1",
+                                "B0102T      B0109           1", "B0101       B0109T          1",
+                                "V0101T      B0102           1", "B0103       B0102L70       -1",
+                                "B0103       B0102L99       -1", "B0103       B0102L69        1",
+                                "B0103L01    B0102L70        1", "B0103C00011 B0102L70        1",
+                                "B0103       B0102L70C11111 -1", "B0103       B0102C12345     1",
+                                "B0102       B0102C12345     0", "B0102C12399 B0102C12345     1",
+                                "B0102C99945 B0102C12345    -1", "B01003      B01002          1",
+                                "B01003      B01002C12345    1", "B01002      B01002C12399    0",
+                                "B02002      B01002C12345   -1", "B0102L01    B0102C12345     1",
+                                "B0102       B0102L70       -1", "V0102       B0102           0",
+                                "B0102       V0102           0"};
+    for (const char* row : rows) {
+        const std::vector<std::string> w = Words(row);
+        Stdout([&] { EXPECT_EQ(ver_cmp(w[0].c_str(), w[1].c_str()), std::stoi(w[2])) << row; });
+    }
+    Stdout([] {
+        EXPECT_EQ(ver_cmp(nullptr, "B0102"), -1);
+        EXPECT_EQ(ver_cmp("B0102", nullptr), -1);
+    });
 }
 
 TEST(VerCmp, Messages) {
@@ -163,9 +146,7 @@ TEST(BoardCompat, Matching) {
         EXPECT_EQ(Stdout([&] { EXPECT_EQ(UPDATE_CheckBoardCompat(list, c.board), c.result); }),
                   c.result == 0 ? "Board Compatible\n" : "Board type is not compatible.\n");
     }
-}
-
-TEST(BoardCompat, ListWithoutNulIsReadWithinItsBytes) {
+    // A list without its NUL is read within its bytes.
     struct {
         char list[kCompatSize];
         char guard[32];
@@ -222,69 +203,57 @@ TEST_F(ValidityTest, NewerImagePassesAndKeepsHeadValues) {
     EXPECT_STREQ(UPDATE_ImagePubVersion(), "B0103");
     EXPECT_STREQ(UPDATE_EncryptFlag(), "ECI");
     EXPECT_STREQ(UPDATE_KeyMaterial(), "QTPXV300R006B14B0103SUFFIX");
-}
-
-TEST_F(ValidityTest, KeyMaterialIsCutTo64) {
-    Version("I", "B0102");
+    // The key material is cut to 64 characters.
     const std::string inner(60, 'i');
     EXPECT_EQ(Check(inner + "$u$B0103$1$KKKKKKKK$", 0), 0);
     EXPECT_EQ(std::string(UPDATE_KeyMaterial()), inner + "B010");
 }
 
+// The local public version is B0102 throughout.
 TEST_F(ValidityTest, Outcomes) {
-    // The local public version is B0102 throughout.
-    struct Case {
-        const char* what;
-        const char* local_inner;
-        const char* head;
-        uint16_t force;
-        uint32_t type;
-        uint16_t check;
-        int result;
-        const char* boards = "BRD-K700-Q08@48-X";
+    // local inner version, head, force, type (hex), check, result, board
+    // (48: the device's own, 96: another)
+    const char* const rows[] = {
+        "I                 I$u$B0102$0$$                  0  3 0  -7 48",  // same version
+        "I                 I$u$B0101$0$$                  0  3 0  -7 48",  // older
+        "I                 I$u$B0101$0$$                  1  3 0   0 48",  // older, forced
+        "I                 I$u$B0101$0$$                  0 43 0   0 48",  // older, first stage
+        "I                 I$u$B0101$0$$                  0 43 1  -7 48",  // first stage, check
+        "I                 I$u$V0109$0$$                  0  3 0  -7 48",  // invalid image version
+        "I                 I$u$B0109$0$$                  0  3 0  -8 96",  // board
+        "I                 I$u$B0109$0$$                  1  3 0  -8 96",  // board, forced
+        "QTCXV500R002B01   QTCXV500R002B70$u$B0109$0$$    0  3 0 -13 48",  // cross-grade
+        "QTCXV500R002B70   QTCXV500R002B01$u$B0109$0$$    0  3 0 -13 48",  // cross-grade back
+        "QTCXV500R006B70   QTCXV500R006B01$u$B0109$0$$    0  3 0 -13 48",  // cross-grade R006
+        "QTPXV300R006B13   QTPXV300R006B70$u$B0109$0$$    0  3 0 -13 48",  // cross-grade QTP
+        "QTPXV300R006B13-X QTPXV300R006B70SP1$u$B0109$0$$ 0  3 0 -13 48",  // 15 characters
+        "QTCXV500R002B01   QTCXV500R002B70$u$B0109$0$$    1  3 0   0 48",  // cross-grade forced
+        "QTCXV500R002B01   QTCXV500R002B70$u$B0109$0$$    0 43 0 -13 48",  // cross, first stage
+        "QTCXV500R002B01   QTCXV500R006B70$u$B0109$0$$    0  3 0   0 48",  // not a forbidden pair
     };
-    const char* other = "BRD-K700-Q08@96-X";
-    const Case cases[] = {
-        {"same version", "I", "I$u$B0102$0$$", 0, 0x3, 0, -7},
-        {"older", "I", "I$u$B0101$0$$", 0, 0x3, 0, -7},
-        {"older, forced", "I", "I$u$B0101$0$$", 1, 0x3, 0, 0},
-        {"older, first stage", "I", "I$u$B0101$0$$", 0, 0x43, 0, 0},
-        {"older, first stage, check", "I", "I$u$B0101$0$$", 0, 0x43, 1, -7},
-        {"invalid image version", "I", "I$u$V0109$0$$", 0, 0x3, 0, -7},
-        {"board", "I", "I$u$B0109$0$$", 0, 0x3, 0, -8, other},
-        {"board, forced", "I", "I$u$B0109$0$$", 1, 0x3, 0, -8, other},
-        {"cross-grade", "QTCXV500R002B01", "QTCXV500R002B70$u$B0109$0$$", 0, 0x3, 0, -13},
-        {"cross-grade back", "QTCXV500R002B70", "QTCXV500R002B01$u$B0109$0$$", 0, 0x3, 0, -13},
-        {"cross-grade R006", "QTCXV500R006B70", "QTCXV500R006B01$u$B0109$0$$", 0, 0x3, 0, -13},
-        {"cross-grade QTP", "QTPXV300R006B13", "QTPXV300R006B70$u$B0109$0$$", 0, 0x3, 0, -13},
-        {"15 characters", "QTPXV300R006B13-X", "QTPXV300R006B70SP1$u$B0109$0$$", 0, 0x3, 0, -13},
-        {"cross-grade forced", "QTCXV500R002B01", "QTCXV500R002B70$u$B0109$0$$", 1, 0x3, 0, 0},
-        {"cross, first stage", "QTCXV500R002B01", "QTCXV500R002B70$u$B0109$0$$", 0, 0x43, 0, -13},
-        {"not a forbidden pair", "QTCXV500R002B01", "QTCXV500R006B70$u$B0109$0$$", 0, 0x3, 0, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        Version(c.local_inner, "B0102");
-        EXPECT_EQ(Check(c.head, c.force, c.type, c.check, c.boards), c.result);
+    for (const char* row : rows) {
+        SCOPED_TRACE(row);
+        const std::vector<std::string> w = Words(row);
+        Version(w[0], "B0102");
+        EXPECT_EQ(Check(w[1], static_cast<uint16_t>(std::stoi(w[2])), std::stoul(w[3], nullptr, 16),
+                        static_cast<uint16_t>(std::stoi(w[4])), "BRD-K700-Q08@" + w[6] + "-X"),
+                  std::stoi(w[5]));
     }
 }
 
+// The version line printed with a refusal, and the lines that go to the log
+// only (the cross-grade and board refusals' lines are checked on the real
+// binary with the check runs).
 TEST_F(ValidityTest, Messages) {
     pkgtest::ScopedLog log(root_ / "update.log");
-    Version("QTCXV500R002B01", "B0102");
-    EXPECT_EQ(Check("QTCXV500R002B70$u$B0109$0$$", 0), -13);
-    EXPECT_EQ(out_,
-              "Board Compatible\nLocal version is QTCXV500R002B01, but New version is "
-              "QTCXV500R002B70\n");
-    log.Clear();
     Version("I", "B0102");
     EXPECT_EQ(Check("I$u$B0102$0$$", 0), -7);
     EXPECT_EQ(out_,
               "Board Compatible\nImage version B0102 (Type 01000, Value 402000000, L/C 0), Board "
-              "version B0102 (Type "
-              "01000, Value 402000000, L/C 0)\nLocal version bigger than or equal as update "
+              "version B0102 (Type 01000, Value 402000000, L/C 0)\nLocal version bigger than or "
+              "equal as update "
               "version, not need update!\n");
-    // The board entries and the summary of the versions go to the log only.
+    // Board matching and the summary of the versions go to the log only.
     const std::vector<std::string> expect = {
         "Get compatible board type: X, pszBoardType: BRD-K700-Q08@48-X",
         "Get compatible board type: BRD-K700-Q08@48-X, pszBoardType: BRD-K700-Q08@48-X",
@@ -301,88 +270,64 @@ TEST_F(ValidityTest, Messages) {
     EXPECT_EQ(log.Messages(), expect);
 }
 
-TEST_F(ValidityTest, MissingVersionFile) {
-    pkgtest::ScopedLog log(root_ / "update.log");
-    EXPECT_EQ(Check("I$u$B0109$0$$", 0), -7);
-    EXPECT_EQ(out_, "open version file error\n");
-    const std::vector<std::string> expect = {"open version file error",
-                                             "get Currentversion failed!"};
-    EXPECT_EQ(log.Messages(), expect);
-    EXPECT_EQ(Check("I$u$B0109$0$$", 1), -7);  // even when forced
-}
-
 TEST_F(ValidityTest, ReadVersionFile) {
+    {
+        pkgtest::ScopedLog log(root_ / "update.log");
+        EXPECT_EQ(Check("I$u$B0109$0$$", 0), -7);
+        EXPECT_EQ(out_, "open version file error\n");
+        EXPECT_EQ(log.Messages(), (std::vector<std::string>{"open version file error",
+                                                            "get Currentversion failed!"}));
+        EXPECT_EQ(Check("I$u$B0109$0$$", 1), -7);  // even when forced
+    }
     char pub[kVersionTextSize] = "x", neu[kVersionTextSize] = "x", inn[kVersionTextSize] = "x";
     char date[kVersionTextSize] = "", time[kVersionTextSize] = "";
-    Stdout([&] { EXPECT_EQ(UPDATE_ReadVersionFile(pub, neu, inn, date, time), -1); });
-    EXPECT_STREQ(pub, "Unknown");
-    EXPECT_STREQ(neu, "Unknown");
-    EXPECT_STREQ(inn, "Unknown");
-
+    // public, new and inner version, build date and time
+    auto read = [&](int result) {
+        Stdout([&] { EXPECT_EQ(UPDATE_ReadVersionFile(pub, neu, inn, date, time), result); });
+        return std::string(pub) + " " + neu + " " + inn + " " + date + " " + time;
+    };
+    EXPECT_EQ(read(-1), "Unknown Unknown Unknown  ");
     // "/.version" when "/program/.version" does not exist.
     pkgtest::WriteFile(root_ / ".version",
                        "junk\nPUB: B0102  tail\nINN:\tQTP\nNEW:N9\nBUILD:2020-01-02 03:04:05\n"
                        "PUBX\n");
-    EXPECT_EQ(UPDATE_ReadVersionFile(pub, neu, inn, date, time), 0);
-    EXPECT_STREQ(pub, "B0102");
-    EXPECT_STREQ(inn, "QTP");
-    EXPECT_STREQ(neu, "N9");
-    EXPECT_STREQ(date, "2020-01-02");
-    EXPECT_STREQ(time, "03:04:05");
-
+    EXPECT_EQ(read(0), "B0102 N9 QTP 2020-01-02 03:04:05");
     pkgtest::WriteFile(root_ / "program/.version", "PUB:B0200\n" + std::string(200, 'z') + "\n");
-    EXPECT_EQ(UPDATE_ReadVersionFile(pub, neu, inn, date, time), 0);
-    EXPECT_STREQ(pub, "B0200");
+    EXPECT_EQ(read(0).substr(0, 6), "B0200 ");
 }
 
 TEST(BuildDate, Suffix) {
-    struct Case {
-        const char* date;
-        const char* version;
-        const char* result;
-    };
-    const Case cases[] = {
-        {"2019-05-07", "B0102", "B0102.190507"},
-        {"2100-05-07", "B0102", "B0102.000507"},
-        {"2023-12-31", "", ".231231"},
-    };
-    for (const Case& c : cases) {
+    const char* const rows[][3] = {{"2019-05-07", "B0102", "B0102.190507"},
+                                   {"2100-05-07", "B0102", "B0102.000507"},
+                                   {"2023-12-31", "", ".231231"}};
+    for (const auto& [date, base, result] : rows) {
         char scratch[kVersionTextSize] = {};
         char version[kVersionTextSize] = {};
-        std::strcpy(version, c.version);
-        UPDATE_FormatBuildDate(c.date, scratch, version);
-        EXPECT_STREQ(version, c.result);
+        std::strcpy(version, base);
+        UPDATE_FormatBuildDate(date, scratch, version);
+        EXPECT_STREQ(version, result);
     }
 }
 
+// Minor below 76, a revision not below 07 (02 for the R006B02 row), a
+// baseline that is not listed, an unknown revision or no image version: not
+// forced.
 TEST(ForceUboot, Rows) {
-    struct Case {
-        const char* local_inner;
-        const char* image_pub;
-        const char* rev;
-        bool force;
-    };
-    const Case cases[] = {
-        {"QTPXV300R004B02", "B0118P76", "V106", true},
-        {"QTPXV300R007B10", "B0119", "V106", true},
-        {"QTPXV300R004B03", "B0118P75", "V106", false},  // minor below 76
-        {"QTPXV300R004B02", "B0117P99", "V106", false},
-        {"QTPXV300R004B02", "B0118P76", "V107", false},  // revision not below 07
-        {"QTPXV300R006B13", "B0141P17", "V100", true},
-        {"QTPXV300R006B13", "B0141P16", "V100", false},
-        {"QTPXV300R006B13", "B0142", "V100", true},
-        {"QTPXV300R001B16", "B0103", "V106", true},
-        {"QTPXV300R001B15", "B0102", "V106", false},
-        {"QTCXV500R006B02", "B0139P10", "V101", true},
-        {"QTCXV500R006B02", "B0139P10", "V102", false},  // threshold 02 for this row
-        {"QTCXV500R006B02", "B0140", "Unknown", false},
-        {"QTCXV500R006B04", "B0140", "V100", false},  // not a listed baseline
-        {"QTPXV300R004B02", "", "V100", false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.local_inner) + " " + c.image_pub + " " + c.rev);
-        EXPECT_EQ(UPDATE_NeedForceUboot(c.local_inner, c.image_pub, c.rev), c.force);
+    // local inner version, image version, boot-loader revision, forced
+    const char* const rows[] = {
+        "QTPXV300R004B02 B0118P76 V106    1", "QTPXV300R007B10 B0119    V106    1",
+        "QTPXV300R004B03 B0118P75 V106    0", "QTPXV300R004B02 B0117P99 V106    0",
+        "QTPXV300R004B02 B0118P76 V107    0", "QTPXV300R006B13 B0141P17 V100    1",
+        "QTPXV300R006B13 B0141P16 V100    0", "QTPXV300R006B13 B0142    V100    1",
+        "QTPXV300R001B16 B0103    V106    1", "QTPXV300R001B15 B0102    V106    0",
+        "QTCXV500R006B02 B0139P10 V101    1", "QTCXV500R006B02 B0139P10 V102    0",
+        "QTCXV500R006B02 B0140    Unknown 0", "QTCXV500R006B04 B0140    V100    0"};
+    for (const char* row : rows) {
+        const std::vector<std::string> w = Words(row);
+        EXPECT_EQ(UPDATE_NeedForceUboot(w[0].c_str(), w[1].c_str(), w[2].c_str()), w[3] == "1")
+            << row;
     }
+    EXPECT_FALSE(UPDATE_NeedForceUboot("QTPXV300R004B02", "", "V100"));
 }
 
 }  // namespace
