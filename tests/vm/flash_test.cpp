@@ -47,8 +47,8 @@ class VrecFlash : public VrecTest {
     std::string Driver(const char* variant) {
         std::string path = std::string(UPDATE_BINARY_DIR) + "-" + variant + "/bin/write-flash";
         EXPECT_TRUE(std::filesystem::exists(path))
-            << path << " is missing: tools/test.sh builds it (UPDATE_PROFILE_KEY of the "
-            << variant << " profile, target write-flash)";
+            << path << " is missing: tools/test.sh builds it (UPDATE_PROFILE_KEY of the " << variant
+            << " profile, target write-flash)";
         return path;
     }
 };
@@ -61,9 +61,11 @@ TEST_F(VrecFlash, NorToolsAndWriter) {
     WriteIn("a.bin", a);
     WriteIn("b.bin", b);
     WriteIn("seed.bin", seed);
-    std::string line = "mkdir -p /var/log; for m in 0 4 8 9; do dd if=seed.bin of=/dev/mtd$m "
-                       "bs=64k 2>/dev/null; done; ";
-    line += Mark("cp", "flashcp a.bin /dev/mtd4") + Mark("all", "flashcp -l 0 -o 0x20000 b.bin /dev/mtd5");
+    std::string line =
+        "mkdir -p /var/log; for m in 0 4 8 9; do dd if=seed.bin of=/dev/mtd$m "
+        "bs=64k 2>/dev/null; done; ";
+    line += Mark("cp", "flashcp a.bin /dev/mtd4") +
+            Mark("all", "flashcp -l 0 -o 0x20000 b.bin /dev/mtd5");
     line += Mark("src", "flashcp -l 30000 a.bin /dev/mtd8") +
             Mark("dev", "flashcp -o 0xf0000 -l 0x18000 b.bin /dev/mtd8") +
             Mark("odd", "flashcp -o 0x1000 a.bin /dev/mtd8");
@@ -76,8 +78,8 @@ TEST_F(VrecFlash, NorToolsAndWriter) {
               "\rWriting kb: 0/19 (0%) \rWriting kb: 8/19 (42%) \rWriting kb: 16/19 (84%) \n"
               "\rVerifying kb: 0/19 (0%) \rVerifying kb: 8/19 (42%) \rVerifying kb: 16/19 (84%) "
               "\n");
-    EXPECT_EQ(r.Image(4), a + Ff(0x10000 - a.size()) + seed.substr(0x10000) + Ff(3 << 20));
-    EXPECT_EQ(r.Image(5), Ff(0x20000) + b + Ff((8 << 20) - 0x20000 - b.size()));
+    EXPECT_TRUE(Same(r.Image(4), a + Ff(0x10000 - a.size()) + seed.substr(0x10000) + Ff(3 << 20)));
+    EXPECT_TRUE(Same(r.Image(5), Ff(0x20000) + b + Ff((8 << 20) - 0x20000 - b.size())));
     for (const char* refused : {"src", "dev", "odd"}) {
         EXPECT_EQ(Rc(r.out, refused), "1") << refused;
         EXPECT_EQ(Step(r.out, refused), "") << refused;  // nothing erased, nothing written
@@ -85,14 +87,14 @@ TEST_F(VrecFlash, NorToolsAndWriter) {
     EXPECT_THAT(r.err, HasSubstr("update: range 0x0+0x7530 is past the end of 'a.bin'"));
     EXPECT_THAT(r.err, HasSubstr("update: range 0xf0000+0x18000 is past the end of /dev/mtd8"));
     EXPECT_THAT(r.err, HasSubstr("update: flash offset 0x1000 is not a multiple"));
-    EXPECT_EQ(r.Image(8), seed);
+    EXPECT_TRUE(Same(r.Image(8), seed));
     EXPECT_EQ(Rc(r.out, "ea"), "0");
     EXPECT_THAT(Step(r.out, "ea"), Not(HasSubstr("Skipping")));
     EXPECT_THAT(Step(r.out, "ea"), HasSubstr("Erasing 64 Kibyte @ 100000 - 100% complete.\n"));
-    EXPECT_EQ(r.Image(9), Ff(1 << 20));
+    EXPECT_TRUE(Same(r.Image(9), Ff(1 << 20)));
     EXPECT_EQ(Rc(r.out, "wr"), "0") << r.out;
-    EXPECT_EQ(r.Image(0), seed.substr(0, 0x10000) + b.substr(1000, 90000) +
-                              Ff(0x20000 - 90000) + seed.substr(0x30000, 0x50000));
+    EXPECT_TRUE(Same(r.Image(0), seed.substr(0, 0x10000) + b.substr(1000, 90000) +
+                                     Ff(0x20000 - 90000) + seed.substr(0x30000, 0x50000)));
 }
 
 // NAND (nandsim, 128 KiB blocks): flash_eraseall around a bad second block;
@@ -124,13 +126,16 @@ TEST_F(VrecFlash, NandToolsAndWriter) {
     ASSERT_EQ(r.status, 0) << r.harness << r.err;
     EXPECT_EQ(Rc(r.out, "ea"), "0");
     EXPECT_THAT(Step(r.out, "ea"), HasSubstr("update: \nSkipping bad block at 0x00020000\n"));
-    EXPECT_EQ(r.Image(2), Ff(0x20000) + seed.substr(0x20000, 0x20000) + Ff(6 * 0x20000));
-    const std::string image = img.substr(4096, 300000);
+    EXPECT_TRUE(Same(r.Image(2), Ff(0x20000) + seed.substr(0x20000, 0x20000) + Ff(6 * 0x20000)));
+    // mtd-utils' nandwrite fills the image's last page from the file, not
+    // with 0xff: the next bytes of the package follow the image up to the
+    // page end (2048 bytes).
+    const std::string image = img.substr(4096, 300000) + img.substr(4096 + 300000, 1056);
     EXPECT_EQ(Rc(r.out, "wr"), "0") << Step(r.out, "wr") << r.err;
     EXPECT_THAT(Step(r.out, "wr"), HasSubstr("/tmp/busybox flash_eraseall /dev/mtd5\n"));
     EXPECT_THAT(Step(r.out, "wr"), HasSubstr("/usr/sbin/nandwrite -p /dev/mtd5 -g 4096 -l 300000 "
                                              "-m img.bin\n"));
-    EXPECT_EQ(r.Image(5), image + Ff((8 << 20) - image.size()));
+    EXPECT_TRUE(Same(r.Image(5), image + Ff((8 << 20) - image.size())));
     const std::string retry = Step(r.out, "retry");
     EXPECT_EQ(Rc(r.out, "retry"), "0") << retry << r.err;
     EXPECT_THAT(retry, HasSubstr("NAND flash write failed[0].\n"));
@@ -140,7 +145,7 @@ TEST_F(VrecFlash, NandToolsAndWriter) {
     const double before = std::stod(r.out.substr(t0));
     const double after = std::stod(r.out.substr(r.out.find("=retry 0\n") + 9));
     EXPECT_GE(after - before, 2.0);  // the two pauses of a second
-    EXPECT_EQ(r.Image(4).substr(0x40000), image + Ff((4 << 20) - 0x40000 - image.size()));
+    EXPECT_TRUE(Same(r.Image(4).substr(0x40000), image + Ff((4 << 20) - 0x40000 - image.size())));
 }
 
 }  // namespace
