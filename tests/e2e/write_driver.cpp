@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     (void)sys::LogOpen(sys::kUpdateLogPath);
     const int ret = UPDATE_WriteFlash(
         argv[1], argv[2], std::strtoll(argv[3], nullptr, 0), UPDATE_Platform()->FlashType,
-        std::strtoull(argv[4], nullptr, 0), std::strtoull(argv[5], nullptr, 0), argc == 7 ? std::strtoull(argv[6], nullptr, 0) : 0);
+        std::strtoull(argv[4], nullptr, 0), std::strtoull(argv[5], nullptr, 0),
+        argc == 7 ? std::strtoull(argv[6], nullptr, 0) : 0);
     return ret == 0 ? 0 : 1;
 }

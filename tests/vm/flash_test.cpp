@@ -126,7 +126,8 @@ TEST_F(VrecFlash, NandToolsAndWriter) {
     ASSERT_EQ(r.status, 0) << r.harness << r.err;
     EXPECT_EQ(Rc(r.out, "ea"), "0");
     EXPECT_THAT(Step(r.out, "ea"), HasSubstr("update: \nSkipping bad block at 0x00020000\n"));
-    EXPECT_TRUE(Same(r.Image(2), Ff(0x20000) + seed.substr(0x20000, 0x20000) + Ff(6 * 0x20000)));
+    EXPECT_TRUE(Same(r.Image(2),
+                     Ff(0x20000) + seed.substr(0x20000, 0x20000) + Ff(std::size_t{6} * 0x20000)));
     // mtd-utils' nandwrite fills the image's last page from the file, not
     // with 0xff: the next bytes of the package follow the image up to the
     // page end (2048 bytes).
