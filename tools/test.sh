@@ -2,7 +2,8 @@
 # Sets up a fresh machine, builds and runs every test:
 #   1. the default build (OpenSSL crypto, ISA-L CRC, warnings as errors):
 #      unit tests, the end-to-end tests in the simulated recorder and the
-#      flash tests in the virtual recorder (qemu);
+#      flash tests in the virtual recorder (qemu), these with the writer
+#      driver of a NOR and a NAND profile build;
 #   2. a sanitizer build (ASan + UBSan) with the other backends (mbedTLS,
 #      byte-table CRC): unit tests.
 # Set UPDATE_SKIP_DEPS=1 to skip the package installation.
@@ -17,6 +18,13 @@ fi
 echo "== default build (openssl, isal)"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_WERROR=ON
 cmake --build build -j "$jobs"
+# The NOR and NAND profile builds of the writer driver, for the flash tests
+# in the virtual recorder (build-nor, build-nand: write-flash only).
+for variant in nor:3 nand:0; do
+  cmake -S . -B "build-${variant%%:*}" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DUPDATE_WERROR=ON -DUPDATE_BENCH=OFF -DUPDATE_PROFILE_KEY="${variant##*:}"
+  cmake --build "build-${variant%%:*}" -j "$jobs" --target write-flash
+done
 # The virtual recorder's kernel (Debian's current one, cached in build/vrec).
 tools/vrec/vrec kernel --build build
 ctest --test-dir build -j "$jobs" --output-on-failure --timeout 600

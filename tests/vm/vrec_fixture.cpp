@@ -15,6 +15,14 @@ extern char** environ;
 namespace vrec {
 namespace fs = std::filesystem;
 
+// Equal byte strings; else where they first differ (never the bytes themselves).
+testing::AssertionResult Same(const std::string& a, const std::string& b) {
+    if (a == b) return testing::AssertionSuccess();
+    std::size_t i = 0;
+    while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+    return testing::AssertionFailure()
+           << "sizes " << a.size() << " and " << b.size() << ", first difference at " << i;
+}
 std::string VrecRun::Image(int mtd) const {
     return devsim::ReadFile(dir + "/out/mtd/mtd" + std::to_string(mtd) + ".img");
 }

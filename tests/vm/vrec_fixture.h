@@ -32,6 +32,9 @@ struct VrecRun {
     std::string Image(int mtd) const;  // out/mtd/mtdN.img
 };
 
+// Equal byte strings; else where they first differ (never the bytes themselves).
+testing::AssertionResult Same(const std::string& a, const std::string& b);
+
 class VrecTest : public ::testing::Test {
   protected:
     void SetUp() override;

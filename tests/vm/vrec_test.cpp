@@ -41,14 +41,6 @@ uint32_t Le32(const std::string& s) {
     return uint32_t{static_cast<uint8_t>(s[0])} | uint32_t{static_cast<uint8_t>(s[1])} << 8 |
            uint32_t{static_cast<uint8_t>(s[2])} << 16 | uint32_t{static_cast<uint8_t>(s[3])} << 24;
 }
-// Equal byte strings; else where they first differ (never the bytes themselves).
-testing::AssertionResult Same(const std::string& a, const std::string& b) {
-    if (a == b) return testing::AssertionSuccess();
-    std::size_t i = 0;
-    while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
-    return testing::AssertionFailure()
-           << "sizes " << a.size() << " and " << b.size() << ", first difference at " << i;
-}
 bool EnvValid(const std::string& img, uint32_t size) {
     return img.size() >= size && Le32(img) == Crc32(img, 4, size);
 }
