@@ -41,10 +41,11 @@ inline constexpr uint8_t kNoLanguage = 255;
 [[nodiscard]] int UPDATE_LoadManuInfo();
 
 // The merge: copies `in_path` to `out_path` line by line; a line whose key
-// (the text before its first ':') is exactly DEVICE_SERIAL_NUMBER,
+// (the text before its first ':') begins with DEVICE_SERIAL_NUMBER,
 // MAC_ADDRESS or BOARD_SERIAL_NUMBER is replaced by the device's line for
-// that same key from "/proc/env"; the package's line stays when the device
-// has none. 0, or -1 when a file cannot be opened or written (logged).
+// that same key from "/proc/env" ("MAC_ADDRESS_2" by the device's
+// "MAC_ADDRESS_2" line, never by its "MAC_ADDRESS" line); the package's line
+// stays when the device has none. 0, or -1 when a file cannot be opened or written (logged).
 [[nodiscard]] int UPDATE_AdaptManuInfo(const char* in_path, const char* out_path);
 
 // Runs "loadtools <path> CfgInfo" when `path` exists and returns its result;
