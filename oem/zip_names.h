@@ -13,3 +13,22 @@ namespace oem {
 [[nodiscard]] int CheckZipNames(const char* path, const char* top, std::string& why);
 
 }  // namespace oem
+
+#include <cstdint>
+#include <vector>
+
+namespace oem {
+
+// One member of an archive that WriteStoredZip makes.
+struct ZipMember {
+    std::string name;  // a directory ends with '/'
+    std::string data;
+    uint32_t mode = 0100644;  // Unix mode stored in the external attributes
+};
+
+// Writes the members, uncompressed, as a zip archive at `path` (a host path).
+// 0, or -1 when the file cannot be written or a member is too large for the
+// plain (non-zip64) format.
+[[nodiscard]] int WriteStoredZip(const char* path, const std::vector<ZipMember>& members);
+
+}  // namespace oem
