@@ -62,7 +62,11 @@ int CheckZipNames(const char* path, const char* top, std::string& why) {
         why = "cannot be read";
         return -1;
     }
-    const auto size = static_cast<uint64_t>(st.st_size);
+    return CheckZipRegion(fd.get(), 0, static_cast<uint64_t>(st.st_size), top, why, nullptr);
+}
+
+int CheckZipRegion(int fd, uint64_t base, uint64_t size, const char* top, std::string& why,
+                   std::vector<std::string>* names) {
     if (size < kEndLen) {
         why = "is not a zip archive";
         return -1;
@@ -70,7 +74,7 @@ int CheckZipNames(const char* path, const char* top, std::string& why) {
     // The end record sits in the last 22 + 65535 bytes; take the last match.
     const uint64_t tail_len = size < kEndLen + kMaxComment ? size : kEndLen + kMaxComment;
     std::vector<uint8_t> tail(tail_len);
-    if (sys::PreadFull(fd.get(), tail.data(), tail.size(), size - tail_len) !=
+    if (sys::PreadFull(fd, tail.data(), tail.size(), base + size - tail_len) !=
         static_cast<ssize_t>(tail.size())) {
         why = "cannot be read";
         return -1;
@@ -94,7 +98,8 @@ int CheckZipNames(const char* path, const char* top, std::string& why) {
         return -1;
     }
     std::vector<uint8_t> cd(cd_len);
-    if (sys::PreadFull(fd.get(), cd.data(), cd.size(), cd_off) != static_cast<ssize_t>(cd.size())) {
+    if (sys::PreadFull(fd, cd.data(), cd.size(), base + cd_off) !=
+        static_cast<ssize_t>(cd.size())) {
         why = "cannot be read";
         return -1;
     }
@@ -128,13 +133,13 @@ int CheckZipNames(const char* path, const char* top, std::string& why) {
         }
         uint8_t local[kLocalLen];
         if (local_off != next_local ||
-            sys::PreadFull(fd.get(), local, kLocalLen, local_off) != kLocalLen ||
+            sys::PreadFull(fd, local, kLocalLen, base + local_off) != kLocalLen ||
             Le32(local) != kLocalSig || Le16(local + 26) != name_len) {
             why += " whose local header disagrees with the directory";
             return -1;
         }
         std::vector<char> local_name(name_len);
-        if (sys::PreadFull(fd.get(), local_name.data(), name_len, local_off + kLocalLen) !=
+        if (sys::PreadFull(fd, local_name.data(), name_len, base + local_off + kLocalLen) !=
                 static_cast<ssize_t>(name_len) ||
             std::string_view(local_name.data(), name_len) != name) {
             why += " whose local header disagrees with the directory";
@@ -145,9 +150,10 @@ int CheckZipNames(const char* path, const char* top, std::string& why) {
         if ((flags & kFlagDescriptor) != 0) {
             uint8_t sig[4];
             const bool has_sig =
-                sys::PreadFull(fd.get(), sig, 4, next_local) == 4 && Le32(sig) == kDescriptorSig;
+                sys::PreadFull(fd, sig, 4, base + next_local) == 4 && Le32(sig) == kDescriptorSig;
             next_local += has_sig ? 16 : 12;
         }
+        if (names != nullptr) names->emplace_back(name);
         at += kCentralLen + rest;
     }
     if (at != cd.size() || next_local != cd_off) {

@@ -1,7 +1,9 @@
 // Checks the member names of a zip archive before anything unpacks it.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace oem {
 
@@ -11,13 +13,10 @@ namespace oem {
 // with the central directory, name for name. -1 otherwise, with the reason
 // in `why`.
 [[nodiscard]] int CheckZipNames(const char* path, const char* top, std::string& why);
-
-}  // namespace oem
-
-#include <cstdint>
-#include <vector>
-
-namespace oem {
+// The same for an archive stored at [offset, offset + size) of an open file
+// (a host descriptor); the member names are added to `names` when given.
+[[nodiscard]] int CheckZipRegion(int fd, uint64_t offset, uint64_t size, const char* top,
+                                 std::string& why, std::vector<std::string>* names);
 
 // One member of an archive that WriteStoredZip makes.
 struct ZipMember {
