@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <cstdint>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -104,7 +105,8 @@ int CheckZipRegion(int fd, uint64_t base, uint64_t size, const char* top, std::s
         return -1;
     }
     std::size_t at = 0;
-    uint64_t next_local = 0;  // where the streaming unzip expects the next local header
+    std::set<std::string_view> seen;  // names point into `cd`
+    uint64_t next_local = 0;          // where the streaming unzip expects the next local header
     for (unsigned i = 0; i < count; ++i) {
         if (cd.size() - at < kCentralLen || Le32(&cd[at]) != kCentralSig) {
             why = "has a broken central directory";
@@ -125,6 +127,10 @@ int CheckZipRegion(int fd, uint64_t base, uint64_t size, const char* top, std::s
         why = "holds the name \"" + std::string(name.substr(0, 200)) + "\"";
         if (!SafeName(name, top)) {
             why += " outside " + std::string(top);
+            return -1;
+        }
+        if (!seen.insert(name).second) {
+            why += " twice (unzip would stop to ask which to keep)";
             return -1;
         }
         if ((mode & S_IFMT) == S_IFLNK) {
