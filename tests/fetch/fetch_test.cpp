@@ -1,7 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -352,6 +351,12 @@ TEST_F(CloudFetchSlow, StallWithoutDataFails) {
 
 // The head and board list of a local package; a short image is accepted.
 TEST_F(FetchTest, HeadAndBoardList) {
+    Put(kImageFilePath, "1.0$x$V5.22.15$");
+    EXPECT_EQ(Head(kTransTftp, 1, 0xA3, "Program.bin"), 0);
+    EXPECT_STREQ(head_, "1.0$x$V5.22.15$");
+    EXPECT_EQ(compat_[0], '\0');
+    EXPECT_THAT(Log(), HasSubstr("read head:1.0$x$V5.22.15$, compatlist:\n"));
+
     std::string image(256, 'H');
     image += std::string(1280, 'C');
     image += std::string(512, 'S');
@@ -360,16 +365,7 @@ TEST_F(FetchTest, HeadAndBoardList) {
     EXPECT_EQ(Head(kTransLocal, 1, 0xA3, "/mnt/usb/Program.bin"), 0);
     EXPECT_EQ(std::string(head_, sizeof(head_)), std::string(256, 'H'));
     EXPECT_EQ(std::string(compat_, sizeof(compat_)), std::string(1280, 'C'));
-    EXPECT_TRUE(runner_.commands.empty());
     EXPECT_THAT(Log(), HasSubstr("open file:/mnt/usb/Program.bin\n"));
-
-    Put(kImageFilePath, "1.0$x$V5.22.15$");
-    std::fill(std::begin(head_), std::end(head_), '\0');
-    std::fill(std::begin(compat_), std::end(compat_), '\0');
-    EXPECT_EQ(Head(kTransTftp, 1, 0xA3, "Program.bin"), 0);
-    EXPECT_STREQ(head_, "1.0$x$V5.22.15$");
-    EXPECT_EQ(compat_[0], '\0');
-    EXPECT_THAT(Log(), HasSubstr("read head:1.0$x$V5.22.15$, compatlist:\n"));
 }
 
 TEST_F(FetchTest, HeadFailures) {
