@@ -8,17 +8,24 @@
 #
 #   cmake --build build --target update update-pack devsim bench_fetch_watch
 #   sudo bench/fetch_bench.sh [--build DIR] [--update PATH] [--size MIB] [--work DIR]
-#                             [--only "ftp tftp http https local read scan"]
+#                             [--only "ftp tftp http https local read scan"] [--rounds N]
+#                             [--nice N]
 #
 # Targets: -mycloud over HTTP and HTTPS within 1.5 x the -ftp time; the local
 # -check within 1.2 x the scan alone plus the sandbox's own start.
 # Needs root, like devsim. The package (SIZE MiB, default 1024) is made once
-# in WORK (default BUILD/bench-fetch) and reused.
+# in WORK (default BUILD/bench-fetch) and reused. With --rounds N each run is
+# repeated N times and the fastest is shown (other work on the machine only
+# ever slows a run down). --nice N runs the whole sandbox at nice N (root may
+# go below 0): the updater lowers its fetch and scan by 10 steps from its own
+# value, so on a shared build machine --nice -15 keeps them above the other
+# work and shows what an otherwise idle recorder does.
 set -Eeuo pipefail
 
 SELF_DIR=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")" && pwd -P)
 REPO_DIR=$(cd -- "$SELF_DIR/.." && pwd -P)
 BUILD=$REPO_DIR/build UPDATE_BIN="" SIZE=1024 WORK="" ONLY="ftp tftp http https local read scan"
+ROUNDS=1 NICE=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) BUILD=$(cd -- "$2" && pwd -P); shift 2 ;;
@@ -26,6 +33,8 @@ while [ $# -gt 0 ]; do
     --size) SIZE=$2; shift 2 ;;
     --work) WORK=$2; shift 2 ;;
     --only) ONLY=$2; shift 2 ;;
+    --rounds) ROUNDS=$2; shift 2 ;;
+    --nice) NICE=$2; shift 2 ;;
     -h | --help) sed -n '2,17p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "fetch_bench: unknown option $1" >&2; exit 2 ;;
   esac
@@ -67,19 +76,30 @@ cat "$PKG" > /dev/null # in the page cache for every run alike
 # ---- runs
 OUT=$WORK/out
 now() { date +%s.%N; }
-# run NAME SERVERS CMD...: one sandbox, the command under fetch-watch on /tmp.
+declare -A SECS
+# The seconds of a fetch-watch line, zero-padded so that text order is numeric order.
+seconds_of() { printf '%012.3f' "$(sed -n 's/.*seconds=\([0-9.]*\).*/\1/p' <<< "$1")"; }
+# run NAME SERVERS CMD...: one sandbox per round, the command under
+# fetch-watch on /tmp; the fastest round is shown.
 run() {
   local name=$1 servers=$2
   shift 2
-  rm -rf "$OUT"
-  local t0 t1 line
-  t0=$(now)
-  "$DEVSIM" exec --build "$BUILD" --update "$UPDATE_BIN" --state "$STATE" \
-    --serve "$WORK/serve" --out "$OUT" --servers "$servers" --disk none --timeout 900 \
-    -- /usr/local/bin/fetch-watch /tmp "$@" > /dev/null 2>&1 || true
-  t1=$(now)
-  line=$(grep '^status=' "$OUT/stdout" | tail -n 1 || true)
-  awk -v name="$name" -v line="$line" -v bytes="$BYTES" -v whole="$(echo "$t1 - $t0" | bc)" '
+  local t0 t1 line="" whole=0 round got
+  for ((round = 0; round < ROUNDS; round++)); do
+    rm -rf "$OUT"
+    t0=$(now)
+    nice -n "$NICE" "$DEVSIM" exec --build "$BUILD" --update "$UPDATE_BIN" --state "$STATE" \
+      --serve "$WORK/serve" --out "$OUT" --servers "$servers" --disk none --timeout 900 \
+      -- /usr/local/bin/fetch-watch /tmp "$@" > /dev/null 2>&1 || true
+    t1=$(now)
+    got=$(grep '^status=' "$OUT/stdout" | tail -n 1 || true)
+    [ -n "$got" ] || continue
+    if [ -z "$line" ] || [ "$(seconds_of "$got")" \< "$(seconds_of "$line")" ]; then
+      line=$got whole=$(echo "$t1 - $t0" | bc)
+    fi
+  done
+  SECS[$name]=$(sed -n 's/.*seconds=\([0-9.]*\).*/\1/p' <<< "$line")
+  awk -v name="$name" -v line="$line" -v bytes="$BYTES" -v whole="$whole" '
     BEGIN {
       n = split(line, f, " "); status = "?"; s = 0; rate = 0; stat = 0
       for (i = 1; i <= n; i++) {
@@ -95,7 +115,7 @@ run() {
   rm -rf "$OUT"
 }
 
-echo "package: $BYTES bytes; update: $UPDATE_BIN"
+echo "package: $BYTES bytes; update: $UPDATE_BIN; nice $NICE; best of $ROUNDS"
 run start none /bin/true
 for what in $ONLY; do
   case "$what" in
@@ -109,3 +129,16 @@ for what in $ONLY; do
     *) echo "fetch_bench: unknown run $what" >&2; exit 2 ;;
   esac
 done
+
+# ---- the targets
+ratio() { # label numerator denominator target
+  [ -n "${2:-}" ] && [ -n "${3:-}" ] || return 0
+  awk -v l="$1" -v a="$2" -v b="$3" -v t="$4" \
+    'BEGIN { r = b > 0 ? a / b : 0; printf "%-34s %6.2f x   (target <= %.1f: %s)\n", l, r, t, r <= t ? "met" : "missed" }'
+}
+ratio "-mycloud http / -ftp" "${SECS[http]:-}" "${SECS[ftp]:-}" 1.5
+ratio "-mycloud https / -ftp" "${SECS[https]:-}" "${SECS[ftp]:-}" 1.5
+if [ -n "${SECS[scan]:-}" ]; then
+  ratio "-local check / (scan + start)" "${SECS[local]:-}" \
+    "$(echo "${SECS[scan]} + ${SECS[start]:-0}" | bc)" 1.2
+fi

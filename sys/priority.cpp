@@ -9,7 +9,10 @@
 namespace sys {
 namespace {
 
-constexpr int kBackgroundNice = 10;
+// Steps below the thread's own nice value (so a caller started at -5 runs its
+// background work at 5), and the kernel's lowest.
+constexpr int kBackgroundSteps = 10;
+constexpr int kLowestNice = 19;
 // The kernel's I/O priority encoding (linux/ioprio.h).
 constexpr int kIoprioWhoProcess = 1;
 constexpr int kIoprioClassShift = 13;
@@ -29,8 +32,9 @@ bool IoprioSet(int tid, int value) {
 BackgroundPriority::BackgroundPriority() : tid_(static_cast<int>(::syscall(SYS_gettid))) {
     errno = 0;
     const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid_));
-    if (errno == 0 && nice < kBackgroundNice &&
-        ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid_), kBackgroundNice) == 0) {
+    const int low = nice + kBackgroundSteps < kLowestNice ? nice + kBackgroundSteps : kLowestNice;
+    if (errno == 0 && nice < low &&
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid_), low) == 0) {
         nice_set_ = true;
         nice_ = nice;
     }

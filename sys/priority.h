@@ -3,8 +3,9 @@
 //
 // Three levers, all per thread on Linux and inherited by the threads and
 // processes the thread starts:
-// - nice 10: under contention the recorder's threads (nice 0) get about ten
-//   times the CPU share; an idle machine still gives the thread all of it.
+// - nice 10 steps below the thread's own (0 becomes 10, at most 19): under
+//   contention the recorder's threads (nice 0) get about ten times the CPU
+//   share; an idle machine still gives the thread all of it.
 // - SCHED_BATCH: the thread is taken as CPU-bound and does not preempt the
 //   recorder's threads when it wakes. SCHED_IDLE is not used: it could starve
 //   a fetch on a busy recorder until the watchdog gives up.

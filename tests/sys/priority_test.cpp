@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 namespace {
@@ -22,7 +23,7 @@ Levels Now() {
             static_cast<int>(::syscall(SYS_ioprio_get, 1, tid))};
 }
 
-// On a thread of its own: nice 10, a batch thread, I/O best-effort level 7,
+// On a thread of its own: 10 nice steps lower, a batch thread, I/O best-effort level 7,
 // and the earlier values back afterwards (where the test may raise nice).
 TEST(BackgroundPriorityTest, LowersTheThreadForItsScope) {
     std::thread([] {
@@ -30,7 +31,7 @@ TEST(BackgroundPriorityTest, LowersTheThreadForItsScope) {
         {
             sys::BackgroundPriority background;
             const Levels low = Now();
-            EXPECT_EQ(low.nice, 10);
+            EXPECT_EQ(low.nice, std::min(before.nice + 10, 19));
             EXPECT_EQ(low.policy, SCHED_BATCH);
             EXPECT_EQ(low.ioprio, (2 << 13) | 7);
         }
