@@ -9,7 +9,7 @@
 #   cmake --build build --target update update-pack devsim bench_fetch_watch
 #   sudo bench/fetch_bench.sh [--build DIR] [--update PATH] [--size MIB] [--work DIR]
 #                             [--only "ftp tftp http https local read scan"] [--rounds N]
-#                             [--nice N]
+#                             [--nice N] [--ram-tmp]
 #
 # Targets: -mycloud over HTTP and HTTPS within 1.5 x the -ftp time; the local
 # -check within 1.2 x the scan alone plus the sandbox's own start.
@@ -19,13 +19,16 @@
 # ever slows a run down). --nice N runs the whole sandbox at nice N (root may
 # go below 0): the updater lowers its fetch and scan by 10 steps from its own
 # value, so on a shared build machine --nice -15 keeps them above the other
-# work and shows what an otherwise idle recorder does.
+# work and shows what an otherwise idle recorder does. --ram-tmp mounts a
+# tmpfs on the sandbox's /tmp first, as the recorder's /tmp is RAM (by
+# default it is the overlay on the build machine's disk, where each
+# synchronous write of the download status file waits for the disk).
 set -Eeuo pipefail
 
 SELF_DIR=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")" && pwd -P)
 REPO_DIR=$(cd -- "$SELF_DIR/.." && pwd -P)
 BUILD=$REPO_DIR/build UPDATE_BIN="" SIZE=1024 WORK="" ONLY="ftp tftp http https local read scan"
-ROUNDS=1 NICE=0
+ROUNDS=1 NICE=0 RAM_TMP=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) BUILD=$(cd -- "$2" && pwd -P); shift 2 ;;
@@ -35,6 +38,7 @@ while [ $# -gt 0 ]; do
     --only) ONLY=$2; shift 2 ;;
     --rounds) ROUNDS=$2; shift 2 ;;
     --nice) NICE=$2; shift 2 ;;
+    --ram-tmp) RAM_TMP=1; shift ;;
     -h | --help) sed -n '2,17p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "fetch_bench: unknown option $1" >&2; exit 2 ;;
   esac
@@ -77,6 +81,8 @@ cat "$PKG" > /dev/null # in the page cache for every run alike
 OUT=$WORK/out
 now() { date +%s.%N; }
 declare -A SECS
+MOUNT_TMP=""
+[ "$RAM_TMP" = 0 ] || MOUNT_TMP="mount -t tmpfs -o size=$((SIZE * 2 + 256))m bench-tmp /tmp && "
 # The seconds of a fetch-watch line, zero-padded so that text order is numeric order.
 seconds_of() { printf '%012.3f' "$(sed -n 's/.*seconds=\([0-9.]*\).*/\1/p' <<< "$1")"; }
 # run NAME SERVERS CMD...: one sandbox per round, the command under
@@ -90,7 +96,8 @@ run() {
     t0=$(now)
     nice -n "$NICE" "$DEVSIM" exec --build "$BUILD" --update "$UPDATE_BIN" --state "$STATE" \
       --serve "$WORK/serve" --out "$OUT" --servers "$servers" --disk none --timeout 900 \
-      -- /usr/local/bin/fetch-watch /tmp "$@" > /dev/null 2>&1 || true
+      -- /bin/sh -c "$MOUNT_TMP"'exec /usr/local/bin/fetch-watch /tmp "$@"' sh "$@" \
+      > /dev/null 2>&1 || true
     t1=$(now)
     got=$(grep '^status=' "$OUT/stdout" | tail -n 1 || true)
     [ -n "$got" ] || continue
@@ -115,7 +122,7 @@ run() {
   rm -rf "$OUT"
 }
 
-echo "package: $BYTES bytes; update: $UPDATE_BIN; nice $NICE; best of $ROUNDS"
+echo "package: $BYTES bytes; update: $UPDATE_BIN; nice $NICE; best of $ROUNDS; RAM /tmp $RAM_TMP"
 run start none /bin/true
 for what in $ONLY; do
   case "$what" in
