@@ -165,7 +165,7 @@ void* UPDATE_LoadUpdate(void* arg) {
     int ret = 0;
     {
         // The download leaves the CPU and the disk to the recorder first.
-        sys::BackgroundPriority background;
+        sys::BackgroundPriority background(sys::BackgroundPriority::Work::kIo);
         ret = UPDATE_GetImageHead(para->TransType, para->CheckFlag, update_type, para->remote,
                                   para->user, para->password, remote_name, para->url, image_head,
                                   compat.get(), digsig);

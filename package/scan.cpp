@@ -116,7 +116,7 @@ void ScanPartBody(int fd, const ScanOptions& options, Part* part, Progress* prog
 // Runs on its own thread: nothing may escape it.
 // Each part runs at background priority: a check runs beside the recording.
 void ScanPart(int fd, const ScanOptions& options, Part* part, Progress* progress) noexcept {
-    sys::BackgroundPriority background;
+    sys::BackgroundPriority background(sys::BackgroundPriority::Work::kCpu);
     try {
         ScanPartBody(fd, options, part, progress);
     } catch (...) {

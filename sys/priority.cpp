@@ -29,7 +29,7 @@ bool IoprioSet(int tid, int value) {
 
 }  // namespace
 
-BackgroundPriority::BackgroundPriority() : tid_(static_cast<int>(::syscall(SYS_gettid))) {
+BackgroundPriority::BackgroundPriority(Work work) : tid_(static_cast<int>(::syscall(SYS_gettid))) {
     errno = 0;
     const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid_));
     const int low = nice + kBackgroundSteps < kLowestNice ? nice + kBackgroundSteps : kLowestNice;
@@ -40,7 +40,7 @@ BackgroundPriority::BackgroundPriority() : tid_(static_cast<int>(::syscall(SYS_g
     }
     // Only an ordinary thread becomes a batch thread; real-time stays as it is.
     sched_param param{};
-    if (::sched_getscheduler(tid_) == SCHED_OTHER &&
+    if (work == Work::kCpu && ::sched_getscheduler(tid_) == SCHED_OTHER &&
         ::sched_setscheduler(tid_, SCHED_BATCH, &param) == 0) {
         policy_set_ = true;
     }

@@ -6,9 +6,11 @@
 // - nice 10 steps below the thread's own (0 becomes 10, at most 19): under
 //   contention the recorder's threads (nice 0) get about ten times the CPU
 //   share; an idle machine still gives the thread all of it.
-// - SCHED_BATCH: the thread is taken as CPU-bound and does not preempt the
-//   recorder's threads when it wakes. SCHED_IDLE is not used: it could starve
-//   a fetch on a busy recorder until the watchdog gives up.
+// - SCHED_BATCH, for CPU-bound work only (the scan): the thread does not
+//   preempt the recorder's threads when it wakes. A network fetch wakes for
+//   every packet and would lose its throughput to any other work, so it keeps
+//   the ordinary policy. SCHED_IDLE is not used: it could starve the work on
+//   a busy recorder until the watchdog gives up.
 // - I/O class best-effort, level 7 (the lowest that is still served under
 //   load; the idle class could starve likewise).
 // Each lever that fails is left as it is: priority never fails the work.
@@ -21,7 +23,8 @@ namespace sys {
 // updater has on the recorder; without it the thread stays low).
 class BackgroundPriority {
   public:
-    BackgroundPriority();
+    enum class Work { kIo, kCpu };
+    explicit BackgroundPriority(Work work);
     ~BackgroundPriority();
     BackgroundPriority(const BackgroundPriority&) = delete;
     BackgroundPriority& operator=(const BackgroundPriority&) = delete;

@@ -23,16 +23,19 @@ Levels Now() {
             static_cast<int>(::syscall(SYS_ioprio_get, 1, tid))};
 }
 
-// On a thread of its own: 10 nice steps lower, a batch thread, I/O best-effort level 7,
-// and the earlier values back afterwards (where the test may raise nice).
+// On a thread of its own: 10 nice steps lower, I/O best-effort level 7, a
+// batch thread for CPU work only, and the earlier values back afterwards
+// (where the test may raise nice).
 TEST(BackgroundPriorityTest, LowersTheThreadForItsScope) {
     std::thread([] {
         const Levels before = Now();
-        {
-            sys::BackgroundPriority background;
+        for (auto work :
+             {sys::BackgroundPriority::Work::kIo, sys::BackgroundPriority::Work::kCpu}) {
+            sys::BackgroundPriority background(work);
             const Levels low = Now();
             EXPECT_EQ(low.nice, std::min(before.nice + 10, 19));
-            EXPECT_EQ(low.policy, SCHED_BATCH);
+            EXPECT_EQ(low.policy,
+                      work == sys::BackgroundPriority::Work::kCpu ? SCHED_BATCH : before.policy);
             EXPECT_EQ(low.ioprio, (2 << 13) | 7);
         }
         const Levels after = Now();
