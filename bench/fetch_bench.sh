@@ -39,7 +39,7 @@ while [ $# -gt 0 ]; do
     --rounds) ROUNDS=$2; shift 2 ;;
     --nice) NICE=$2; shift 2 ;;
     --ram-tmp) RAM_TMP=1; shift ;;
-    -h | --help) sed -n '2,17p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,/^set -E/p' "${BASH_SOURCE[0]}" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) echo "fetch_bench: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -131,7 +131,7 @@ for what in $ONLY; do
     http) run http http /usr/bin/update -mycloud http://127.0.0.1/Program.bin all -check ;;
     https) run https https /usr/bin/update -mycloud https://127.0.0.1/Program.bin all -check ;;
     local) run local none /usr/bin/update -local /mnt/pkg all -check ;;
-    read) run read none /bin/dd if=/mnt/pkg/Program.bin of=/dev/null bs=1048576 ;;
+    read) run plain none /bin/dd if=/mnt/pkg/Program.bin of=/dev/null bs=1048576 ;;
     scan) run scan none /usr/local/bin/update-pack verify /mnt/pkg/Program.bin --pub-key /.pub_key --quiet ;;
     *) echo "fetch_bench: unknown run $what" >&2; exit 2 ;;
   esac
