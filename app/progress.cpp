@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "sys/fd.h"
@@ -27,6 +28,30 @@ struct ProgressState {
 };
 ProgressState g_progress{};
 DOWNLOAD_STAT_S g_download{};
+
+// Signalled when the state reaches an end (an error, the done flag, a percent
+// above 99), so that the watchdog need not wait for its next poll. Its clock
+// is monotonic: setting the date during an update must not stretch a wait.
+pthread_cond_t* EndCondition() {
+    static pthread_cond_t* cond = [] {
+        static pthread_cond_t c;
+        pthread_condattr_t attr;
+        pthread_condattr_init(&attr);
+        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+        pthread_cond_init(&c, &attr);
+        pthread_condattr_destroy(&attr);
+        return &c;
+    }();
+    return cond;
+}
+
+// Caller holds the progress mutex.
+bool AtEnd() {
+    return g_progress.error != 0 || g_progress.done == 1 || g_progress.percent > 99;
+}
+void SignalIfAtEnd() {
+    if (AtEnd()) pthread_cond_broadcast(EndCondition());
+}
 
 struct DownloadReading {
     uint32_t status;
@@ -85,15 +110,27 @@ uint32_t FoldDownload(uint32_t percent) {
     return kRateFailed;
 }
 
+// True when the file at path holds exactly text (n bytes).
+bool Holds(const std::string& path, const char* text, int n) {
+    sys::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    char now[16];  // one more than any rate text, so a longer file never matches
+    const ssize_t got = ::read(fd.get(), now, sizeof(now));
+    return got == n && std::memcmp(now, text, static_cast<size_t>(n)) == 0;
+}
+
 void WriteRateFile(uint32_t percent) {
+    char text[16];
+    int n = std::snprintf(text, sizeof(text), "%u", percent);
     const std::string path = sys::DevicePath(kRateFilePath);
+    // A download reports many times with the same figure: a rate file that
+    // already says it is left alone, and a reader never finds it truncated.
+    if (n > 0 && Holds(path, text, n)) return;
     sys::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd) {
         ULOG_ONLY("failed to open %s fd %d \n", kRateFilePath, fd.get());
         return;
     }
-    char text[16];
-    int n = std::snprintf(text, sizeof(text), "%u", percent);
     if (n > 0) {
         // A failed write leaves an old or empty rate file; the update goes on.
         ssize_t ignored = ::write(fd.get(), text, static_cast<size_t>(n));
@@ -128,23 +165,54 @@ void UPDATE_SetDone() {
     ProgressLock lock;
     g_progress.percent = 0;
     g_progress.done = 1;
+    SignalIfAtEnd();
+}
+
+bool UPDATE_WaitForEnd(std::chrono::milliseconds timeout) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    const auto ms = timeout.count();
+    deadline.tv_sec += static_cast<time_t>(ms / 1000);
+    deadline.tv_nsec += static_cast<long>((ms % 1000) * 1000000);
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    ProgressLock lock;
+    while (!AtEnd()) {
+        // 0 is a signal (or a spurious wake-up); anything else ends the wait.
+        if (pthread_cond_timedwait(EndCondition(), UPDATE_ProgressMutex(), &deadline) != 0) break;
+    }
+    return AtEnd();
 }
 
 DOWNLOAD_STAT_S& UPDATE_DownloadStat() {
     return g_download;
 }
 
-void UPDATE_ReportRate(uint32_t percent) {
+namespace {
+void ReportRate(uint32_t percent, bool store_failure) {
     uint32_t p = FoldDownload(percent);
     WriteRateFile(p);
 
     ProgressLock lock;
     if (p == kRateFailed) {
+        if (!store_failure) return;
         g_progress.error = -1;
     } else {
         g_progress.percent = static_cast<int32_t>(p);
         g_progress.done = 0;
     }
+    SignalIfAtEnd();
+}
+}  // namespace
+
+void UPDATE_ReportRate(uint32_t percent) {
+    ReportRate(percent, true);
+}
+
+void UPDATE_ReportRateBeforeResult(uint32_t percent) {
+    ReportRate(percent, false);
 }
 
 void UPDATE_ReportResult(int32_t code) {
@@ -161,6 +229,7 @@ void UPDATE_ReportResult(int32_t code) {
         g_progress.percent = 0;
         g_progress.done = 0;
     }
+    SignalIfAtEnd();
 }
 
 void UPDATE_CleanTmp() {

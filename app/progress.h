@@ -5,6 +5,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -49,6 +50,10 @@ void UPDATE_ResetProgress();
 ProgressSnapshot UPDATE_ReadProgress();
 // Check mode's end: percent 0 and done flag 1, under the mutex.
 void UPDATE_SetDone();
+// Waits at most timeout for the state to reach an end (an error code, the
+// done flag or a percent above 99); true when it has. Call it without
+// holding the progress mutex.
+bool UPDATE_WaitForEnd(std::chrono::milliseconds timeout);
 
 // The process-wide download state. Callers that change it hold the progress mutex.
 DOWNLOAD_STAT_S& UPDATE_DownloadStat();
@@ -59,6 +64,11 @@ DOWNLOAD_STAT_S& UPDATE_DownloadStat();
 // averaged with the download's own percent, and a failed download turns the
 // report into a failure.
 void UPDATE_ReportRate(uint32_t percent);
+// The same report from a caller that ends at once with a failure code of its
+// own: a failed download it finds is logged and written as "101", but the
+// error code is left to the caller's UPDATE_ReportResult, so the watchdog
+// sees that code and never a generic -1 before it.
+void UPDATE_ReportRateBeforeResult(uint32_t percent);
 // Reports a failed run: rate file "101" and, in one step, the error code
 // (a code of 0 still ends the run with -1).
 void UPDATE_ReportResult(int32_t code);

@@ -21,6 +21,7 @@
 #include "package/integrity.h"
 #include "package/version.h"
 #include "sys/log.h"
+#include "sys/priority.h"
 
 namespace {
 constexpr const char* kLogUnit = sys::kUnitUpdate;
@@ -100,7 +101,14 @@ int UPDATE_WatchWith(const std::function<void()>& sleep_one_second) {
 }
 
 int UPDATE_Watch() {
-    return UPDATE_WatchWith([] { std::this_thread::sleep_for(std::chrono::seconds(1)); });
+    // A verdict that is ready (done, an error, 100) ends the pause at once;
+    // otherwise each cycle is one second, as the stall count expects.
+    return UPDATE_WatchWith([] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        if (UPDATE_WaitForEnd(std::chrono::seconds(1))) return;
+        // A wait cut short without a verdict still lasts its second.
+        std::this_thread::sleep_until(until);
+    });
 }
 
 int UPDATE_StartThread(void* (*entry)(void*), void* arg) {
@@ -154,9 +162,14 @@ void* UPDATE_LoadUpdate(void* arg) {
 
     char image_head[kImageHeadSize] = {};
     uint8_t digsig[kDigestSize] = {};
-    int ret = UPDATE_GetImageHead(para->TransType, para->CheckFlag, update_type, para->remote,
+    int ret = 0;
+    {
+        // The download leaves the CPU and the disk to the recorder first.
+        sys::BackgroundPriority background(sys::BackgroundPriority::Work::kIo);
+        ret = UPDATE_GetImageHead(para->TransType, para->CheckFlag, update_type, para->remote,
                                   para->user, para->password, remote_name, para->url, image_head,
                                   compat.get(), digsig);
+    }
     if (ret != 0) {
         ULOG("Failed to get Image head.\n");
         return Fail(ret);

@@ -129,6 +129,26 @@ using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 // The progress callback's user pointer: fixed, never read.
 char g_progress_tag;
 
+// The line the download status file holds, as this process last wrote it;
+// guarded by the progress mutex. libcurl calls the progress callback many
+// times a second with the same figures: while a cloud fetch runs (its URL is
+// set), the file (opened with synchronous writes) and, through the report,
+// the rate file are rewritten only when the line would say something new.
+struct WrittenLine {
+    bool known = false;
+    uint32_t status = 0;
+    uint32_t rate = 0;
+};
+WrittenLine g_written;
+
+void WriteStatLine(void (*report)(uint32_t));
+
+// The failed fetch's last line: the caller reports the fetch's own code
+// right after, and that code is the only one the watchdog may see.
+void WriteFinalStat() {
+    WriteStatLine(UPDATE_ReportRateBeforeResult);
+}
+
 int CloudFetch(const char* url) {
     const std::string image = sys::DevicePath(kImageFilePath);
     if (::access(image.c_str(), F_OK) == 0) return 0;
@@ -202,7 +222,7 @@ int CloudFetch(const char* url) {
             bool too_small = error_page || announced < 0 || before + announced < kSmallestDownload;
             SetStatus(too_small ? kDownloadTooSmall : kDownloadRunning);
             if (too_small) {
-                DOWNLOAD_WriteStat();
+                WriteFinalStat();
                 ULOG("File too small, maybe no file on website.");
             }
             curl.reset();
@@ -221,7 +241,7 @@ int CloudFetch(const char* url) {
     curl.reset();
     SetStatus(kDownloadFailed);
     file.reset();
-    DOWNLOAD_WriteStat();
+    WriteFinalStat();
     (void)UPDATE_System("rm -rf /tmp/Program.bin /tmp/download_stat.log");
     ULOG("Fail to call curl_easy_perform, err:%d", static_cast<int>(res));
     return CloudFailure(4);
@@ -318,6 +338,7 @@ int DOWNLOAD_InitStat() {
         stat.status = kDownloadPrepared;
         stat.url[0] = '\0';
         stat.local_path[0] = '\0';
+        g_written = WrittenLine{};
     }
     sys::UniqueFd fd = OpenStatFile(O_TRUNC);
     if (!fd) {
@@ -330,10 +351,15 @@ int DOWNLOAD_InitStat() {
         ULOG("failed to write");
         return -6;
     }
+    ProgressLock lock;
+    g_written = WrittenLine{true, kDownloadPrepared, 0};
     return 0;
 }
 
-void DOWNLOAD_WriteStat() {
+namespace {
+// Writes the current line; folds it into the overall rate through report
+// (not called when the file could not be written).
+void WriteStatLine(void (*report)(uint32_t)) {
     uint32_t status;
     uint32_t rate;
     {
@@ -358,10 +384,17 @@ void DOWNLOAD_WriteStat() {
             ::flock(fd.get(), LOCK_UN);
             return;
         }
+        ProgressLock lock;
+        g_written = WrittenLine{true, status, rate};
     }
     ::flock(fd.get(), LOCK_UN);
     fd.reset();
-    UPDATE_ReportRate(0);
+    report(0);
+}
+}  // namespace
+
+void DOWNLOAD_WriteStat() {
+    WriteStatLine(UPDATE_ReportRate);
 }
 
 int DOWNLOAD_OnProgress(void* /*unused*/, double total, double received, double /*ultotal*/,
@@ -375,6 +408,10 @@ int DOWNLOAD_OnProgress(void* /*unused*/, double total, double received, double 
         // Before the server announces a length there is no percentage yet.
         double rate = total > 0 ? received * 100.0 / total : 0.0;
         stat.rate = rate > 0 && rate < 4294967296.0 ? static_cast<uint32_t>(rate) : 0;
+        if (g_written.known && stat.url[0] != '\0' && g_written.status == stat.status &&
+            g_written.rate == stat.rate) {
+            return 0;
+        }
     }
     DOWNLOAD_WriteStat();
     return 0;
@@ -383,7 +420,7 @@ int DOWNLOAD_OnProgress(void* /*unused*/, double total, double received, double 
 std::size_t DOWNLOAD_OnWrite(char* data, std::size_t size, std::size_t count, void* file) {
     auto* stream = static_cast<FILE*>(file);
     std::size_t written = std::fwrite(data, size, count, stream);
+    // Flushed chunk by chunk: a resumed attempt starts where the file ends.
     std::fflush(stream);
-    ::usleep(1000);
     return written;
 }

@@ -18,6 +18,7 @@
 
 #include "package/format.h"
 #include "package/integrity.h"
+#include "sys/priority.h"
 
 namespace pkg {
 namespace {
@@ -113,7 +114,9 @@ void ScanPartBody(int fd, const ScanOptions& options, Part* part, Progress* prog
 }
 
 // Runs on its own thread: nothing may escape it.
+// Each part runs at background priority: a check runs beside the recording.
 void ScanPart(int fd, const ScanOptions& options, Part* part, Progress* progress) noexcept {
+    sys::BackgroundPriority background(sys::BackgroundPriority::Work::kCpu);
     try {
         ScanPartBody(fd, options, part, progress);
     } catch (...) {

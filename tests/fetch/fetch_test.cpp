@@ -14,6 +14,7 @@
 #include "sys/fake_runner.h"
 #include "sys/runner.h"
 #include "sys/scratch.h"
+#include "sys/text.h"
 
 namespace {
 
@@ -84,18 +85,7 @@ class FetchTest : public ::testing::Test {
 
 // ---- TFTP and FTP -------------------------------------------------------
 
-TEST_F(FetchTest, TftpRunsTheCommandLineOnce) {
-    for (uint16_t trans : {kTransTftp, kTransTftpAlt}) {
-        runner_.commands.clear();
-        CaptureStdout();
-        EXPECT_EQ(UPDATE_GetRemoteFile(trans, "192.168.1.10", "", "", "Program.bin", ""), 0);
-        EXPECT_EQ(GetCapturedStdout(), "loading Program.bin....\ndone!\n");
-        EXPECT_EQ(runner_.commands, std::vector<std::string>{kTftpCmd});
-    }
-    EXPECT_THAT(Log(), HasSubstr(std::string("loading cmd: ") + kTftpCmd + "\n"));
-    EXPECT_TRUE(sleeps_.empty());
-}
-
+// TFTP (both codes) runs up to three times, with a pause after each failure.
 TEST_F(FetchTest, ShellFetchTriesThreeTimesWithPauses) {
     struct Row {
         std::vector<int> results;
@@ -103,25 +93,29 @@ TEST_F(FetchTest, ShellFetchTriesThreeTimesWithPauses) {
         std::size_t runs;
         std::vector<unsigned> sleeps;
     } rows[] = {
+        {{0}, 0, 1, {}},
         {{1, 1, 1}, -1, 3, {1, 1, 1}},
         {{1, 1, 0}, 0, 3, {1, 1}},
         {{256, 0}, 0, 2, {1}},
     };
-    for (const Row& row : rows) {
-        sys::FakeRunner fresh;
-        fresh.results = row.results;
-        sys::ScopedRunner scoped(fresh);
-        sleeps_.clear();
-        CaptureStdout();
-        EXPECT_EQ(UPDATE_GetRemoteFile(kTransTftp, "192.168.1.10", "", "", "Program.bin", ""),
-                  row.expected);
-        EXPECT_EQ(
-            GetCapturedStdout(),
-            std::string("loading Program.bin....\n") +
-                (row.expected == 0 ? "done!\n" : "load bin file failed! please try again!\n"));
-        EXPECT_EQ(fresh.commands.size(), row.runs);
-        EXPECT_EQ(sleeps_, row.sleeps);
+    for (uint16_t trans : {kTransTftp, kTransTftpAlt}) {
+        for (const Row& row : rows) {
+            sys::FakeRunner fresh;
+            fresh.results = row.results;
+            sys::ScopedRunner scoped(fresh);
+            sleeps_.clear();
+            CaptureStdout();
+            EXPECT_EQ(UPDATE_GetRemoteFile(trans, "192.168.1.10", "", "", "Program.bin", ""),
+                      row.expected);
+            EXPECT_EQ(
+                GetCapturedStdout(),
+                std::string("loading Program.bin....\n") +
+                    (row.expected == 0 ? "done!\n" : "load bin file failed! please try again!\n"));
+            EXPECT_EQ(fresh.commands, std::vector<std::string>(row.runs, kTftpCmd));
+            EXPECT_EQ(sleeps_, row.sleeps);
+        }
     }
+    EXPECT_THAT(Log(), HasSubstr(std::string("loading cmd: ") + kTftpCmd + "\n"));
 }
 
 TEST_F(FetchTest, FtpLogsTheCommandWithThePasswordMasked) {
@@ -169,12 +163,9 @@ TEST_F(FetchTest, OtherProtocolsFetchNothing) {
 
 // ---- Download status file -----------------------------------------------
 
-TEST_F(FetchTest, InitStatWritesThePreparedLine) {
+TEST_F(FetchTest, ProgressRewritesTheWholeLine) {
     ASSERT_EQ(DOWNLOAD_InitStat(), 0);
     EXPECT_EQ(Device(kDownloadStatPath), "Stat:1,DownladRate:0");
-}
-
-TEST_F(FetchTest, ProgressRewritesTheWholeLine) {
     DOWNLOAD_OnProgress(nullptr, 1000, 995, 0, 0);
     EXPECT_EQ(Device(kDownloadStatPath), "Stat:0,DownladRate:99");
     DOWNLOAD_OnProgress(nullptr, 1000, 0, 0, 0);
@@ -184,6 +175,13 @@ TEST_F(FetchTest, ProgressRewritesTheWholeLine) {
     // No announced length yet: no percentage, and no division by zero.
     DOWNLOAD_OnProgress(nullptr, 0, 5000, 0, 0);
     EXPECT_EQ(Device(kDownloadStatPath), "Stat:0,DownladRate:0");
+    // While a fetch runs, a line that says nothing new is not written again.
+    sys::CopyText(UPDATE_DownloadStat().url, "http://x/");
+    Put(kDownloadStatPath, "seen");
+    DOWNLOAD_OnProgress(nullptr, 0, 6000, 0, 0);
+    EXPECT_EQ(Device(kDownloadStatPath), "seen");
+    DOWNLOAD_OnProgress(nullptr, 9000, 6000, 0, 0);
+    EXPECT_EQ(Device(kDownloadStatPath), "Stat:0,DownladRate:66");
 }
 
 TEST_F(FetchTest, UnwritableStatusFileFailsTheCloudFetch) {
@@ -287,6 +285,7 @@ TEST_F(FetchTest, TooSmallOutcomes) {
         EXPECT_EQ(Cloud(server.Url()), 2);
         EXPECT_EQ(out_, row.out);
         EXPECT_EQ(Device(kDownloadStatPath), row.stat);
+        EXPECT_EQ(UPDATE_ReadProgress().error, 0);  // the caller stores the code 2
         if (row.error_page) {
             EXPECT_EQ(Device(kImageFilePath), "");
         }
@@ -306,6 +305,7 @@ TEST_F(FetchTest, RefusedConnectionFailsAndCleansUp) {
                                 "download version failed.\n"));
     EXPECT_EQ(Device(kDownloadStatPath).rfind("Stat:4,", 0), 0u);
     EXPECT_THAT(runner_.commands, testing::Contains(kCloudCleanup));
+    EXPECT_EQ(UPDATE_ReadProgress().error, 0);  // the caller stores the code 4
 }
 
 // The stall tests wait for the real 30-second low-speed limit.
@@ -350,7 +350,14 @@ TEST_F(CloudFetchSlow, StallWithoutDataFails) {
 
 // ---- Image head ---------------------------------------------------------
 
-TEST_F(FetchTest, HeadAndBoardListFromALocalPackage) {
+// The head and board list of a local package; a short image is accepted.
+TEST_F(FetchTest, HeadAndBoardList) {
+    Put(kImageFilePath, "1.0$x$V5.22.15$");
+    EXPECT_EQ(Head(kTransTftp, 1, 0xA3, "Program.bin"), 0);
+    EXPECT_STREQ(head_, "1.0$x$V5.22.15$");
+    EXPECT_EQ(compat_[0], '\0');
+    EXPECT_THAT(Log(), HasSubstr("read head:1.0$x$V5.22.15$, compatlist:\n"));
+
     std::string image(256, 'H');
     image += std::string(1280, 'C');
     image += std::string(512, 'S');
@@ -359,16 +366,7 @@ TEST_F(FetchTest, HeadAndBoardListFromALocalPackage) {
     EXPECT_EQ(Head(kTransLocal, 1, 0xA3, "/mnt/usb/Program.bin"), 0);
     EXPECT_EQ(std::string(head_, sizeof(head_)), std::string(256, 'H'));
     EXPECT_EQ(std::string(compat_, sizeof(compat_)), std::string(1280, 'C'));
-    EXPECT_TRUE(runner_.commands.empty());
     EXPECT_THAT(Log(), HasSubstr("open file:/mnt/usb/Program.bin\n"));
-}
-
-TEST_F(FetchTest, ShortImageIsAccepted) {
-    Put(kImageFilePath, "1.0$x$V5.22.15$");
-    EXPECT_EQ(Head(kTransTftp, 1, 0xA3, "Program.bin"), 0);
-    EXPECT_STREQ(head_, "1.0$x$V5.22.15$");
-    EXPECT_EQ(compat_[0], '\0');
-    EXPECT_THAT(Log(), HasSubstr("read head:1.0$x$V5.22.15$, compatlist:\n"));
 }
 
 TEST_F(FetchTest, HeadFailures) {
