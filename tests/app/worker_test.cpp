@@ -93,7 +93,7 @@ TEST_F(WorkerTest, WriteModeStopsServicesAndPreparesToolsBeforeTheFetch) {
     EXPECT_LT(fetch, fake_.commands.size());
     EXPECT_LT(UPDATE_ReadProgress().error, 0);
 
-    UPDATE_ResetServicesStoppedForTests();
+    UPDATE_ResetServicesStopped();
     fake_.commands.clear();
     para_.TransType = kTransLocal;
     para_.PathFlag = 1;
