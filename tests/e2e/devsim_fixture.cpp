@@ -198,21 +198,13 @@ RunResult Sandbox::Exec(const std::vector<std::string>& command) {
 }
 
 RunResult Sandbox::Invoke(const std::string& mode, const std::vector<std::string>& cmd) {
-    std::vector<std::string> args{mode,
-                                  "--state",
-                                  StateDir(),
-                                  "--serve",
-                                  ServeDir(),
-                                  "--out",
-                                  OutDir(),
-                                  "--build",
-                                  BuildDir(),
-                                  "--timeout",
-                                  std::to_string(timeout_)};
     std::ostringstream grace;
     grace << grace_;
-    args.insert(args.end(), {"--reboot-grace", grace.str(), "--disk", disk_, "--part-mib",
-                             std::to_string(part_mib_)});
+    std::vector<std::string> args{mode};
+    args.insert(args.end(),
+                {"--state", StateDir(), "--serve", ServeDir(), "--out", OutDir(), "--build",
+                 BuildDir(), "--timeout", std::to_string(timeout_), "--reboot-grace", grace.str(),
+                 "--disk", disk_, "--part-mib", std::to_string(part_mib_)});
     if (mode == "run") args.insert(args.end(), {"--update", UpdateBinary()});
     for (const auto& f : faults_) args.insert(args.end(), {"--fault", f});
     if (!ftp_.empty()) args.insert(args.end(), {"--ftp-login", ftp_});
