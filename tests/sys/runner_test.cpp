@@ -75,7 +75,7 @@ TEST_F(CountPidTest, CountsProcessIdsAndCleansUp) {
     EXPECT_EQ(fake_.commands,
               (std::vector<std::string>{"pidof 'up date;reboot' > /tmp/psResult",
                                         "cat /tmp/psResult", "rm -rf /tmp/psResult"}));
-    EXPECT_NE(Log().find("]Runing update count is: 2\n"), std::string::npos) << Log();
+    EXPECT_NE(Log().find("]Runing up date;reboot count is: 2\n"), std::string::npos) << Log();
 }
 
 // An empty result or a pipe that does not open cannot be counted; the result
