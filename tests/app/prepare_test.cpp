@@ -97,8 +97,8 @@ TEST_F(PrepareTest, PrepareToolsTakesTheLoaderNameOrFails) {
         fake_.read_result = row.read_result;
         EXPECT_EQ(UPDATE_PrepareTools(), row.ret);
         ASSERT_EQ(fake_.commands.size(), row.ret == 0 ? 11u : 1u);  // only the listing
-        if (row.ret == 0)
-            EXPECT_NE(fake_.commands[7].find("/lib/" + row.loader + " /var"), std::string::npos);
+        if (row.ret != 0) continue;
+        EXPECT_NE(fake_.commands[7].find("/lib/" + row.loader + " /var"), std::string::npos);
     }
 }
 
