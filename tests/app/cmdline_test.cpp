@@ -204,26 +204,23 @@ TEST(ParseArgsTest, DefaultsAndValues) {
     }
 }
 
+// Whole words only, at most 511 characters; words after the first that does
+// not fit are dropped.
 TEST(ParseArgsTest, UnknownLineKeepsWholeWordsWithin511Characters) {
-    std::vector<std::string> words = {"-local", "/d"};
-    const std::string word(99, 'x');  // 100 characters with its blank
-    for (int i = 0; i < 6; ++i) words.push_back(word);
-    words.push_back("z");  // would fit after the cut, but words after it are dropped
-    Parsed p = Parse(words);
-    EXPECT_EQ(p.ret, -1);
-    std::string expected;
-    for (int i = 0; i < 5; ++i) expected += word + " ";
-    EXPECT_EQ(p.unknown, expected);
-
-    // At most 511 characters: a word and its blank fit exactly, one more does not.
-    words = {"-local", "/d", std::string(508, 'a'), "b"};
-    p = Parse(words);
-    EXPECT_EQ(p.unknown, std::string(508, 'a') + " b ");
-    EXPECT_EQ(p.unknown.size(), 511u);
-    words = {"-local", "/d", std::string(509, 'a'), "b"};
-    EXPECT_EQ(Parse(words).unknown, std::string(509, 'a') + " ");
-    words = {"-local", "/d", std::string(511, 'a'), "b"};
-    EXPECT_EQ(Parse(words).unknown, "");
+    const std::string x(99, 'x'), a508(508, 'a'), a509(509, 'a');  // x: 100 with its blank
+    const std::pair<std::vector<std::string>, std::string> rows[] = {
+        {{x, x, x, x, x, x, "z"}, x + " " + x + " " + x + " " + x + " " + x + " "},
+        {{a508, "b"}, a508 + " b "},  // exactly 511
+        {{a509, "b"}, a509 + " "},
+        {{std::string(511, 'a'), "b"}, ""},
+    };
+    for (const auto& [unknown, line] : rows) {
+        std::vector<std::string> words = {"-local", "/d"};
+        words.insert(words.end(), unknown.begin(), unknown.end());
+        const Parsed p = Parse(words);
+        EXPECT_EQ(p.ret, -1);
+        EXPECT_EQ(p.unknown, line);
+    }
 }
 
 std::string Golden(const char* name) {
@@ -232,12 +229,12 @@ std::string Golden(const char* name) {
 
 // The golden texts; the slave lines follow the support mask.
 TEST(UsageTest, MatchesTheGoldenTexts) {
-    CaptureStdout();
-    app::ShowUsageForMask(kNoSlaves);
-    EXPECT_EQ(GetCapturedStdout(), Golden("usage.txt"));
-    CaptureStdout();
-    app::ShowUsageForMask(kAllImages);
-    EXPECT_EQ(GetCapturedStdout(), Golden("usage_slave.txt"));
+    for (const auto& [mask, name] :
+         {std::pair{kNoSlaves, "usage.txt"}, {kAllImages, "usage_slave.txt"}}) {
+        CaptureStdout();
+        app::ShowUsageForMask(mask);
+        EXPECT_EQ(GetCapturedStdout(), Golden(name));
+    }
 
     CaptureStdout();
     app::ShowUsageForMask(kNoSlaves | 0x200);
@@ -258,20 +255,16 @@ struct RemoteCase {
 TEST(CheckRemoteTest, MessagesAndResults) {
     const RemoteCase cases[] = {
         {0, "192.168.1.2", 0, ""},
-        {1, "10.0.0.1", 0, ""},
         {4, "0.0.0.0", 0, ""},
         {0, "999.999.999.999", 0, ""},  // groups are not range-checked
         {0, "192.168.1", -1, "ip address  error(i)\ninvalid remote address: 192.168.1\n"},
         {0, "192..168.1", -1, "ip address  error(j)\ninvalid remote address: 192..168.1\n"},
-        {0, ".1.2.3", -1, "ip address  error(j)\ninvalid remote address: .1.2.3\n"},
         {0, "1234.1.1.1", -1, "ip address  error(j)\ninvalid remote address: 1234.1.1.1\n"},
         {0, "1.1.1.1234", -1, "ip address  error(i)\ninvalid remote address: 1.1.1.1234\n"},
-        {0, "1.1.1.1.1", -1, "ip address  error(i)\ninvalid remote address: 1.1.1.1.1\n"},
         {0, "1.2.3.", -1, "ip address  error(i)\ninvalid remote address: 1.2.3.\n"},
         {1, "192.168.1.a", -1, "invalid remote address: 192.168.1.a\n"},
         {0, "nas.local", -1, "invalid remote address: nas.local\n"},
         {0, " 1.2.3.4", -1, "invalid remote address:  1.2.3.4\n"},
-        {3, "", 0, ""},
         {3, "not checked", 0, ""},
         {5, "", 0, ""},
         {2, "x", 0, ""},

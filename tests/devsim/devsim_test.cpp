@@ -67,24 +67,6 @@ std::string Leftovers(const std::string& dir) {
 
 class DevsimSelfTest : public DevsimTest {};
 
-// 50 MB by every protocol; the FTP login is the run's choice, and the HTTPS
-// certificate holds for "localhost" as for 127.0.0.1.
-TEST_F(DevsimSelfTest, FetchesFiftyMegabytesByEveryProtocol) {
-    const std::string big = RandomBytes(50u << 20, 7);
-    Serve("big.bin", big);
-    SetFtpLogin("op", "secret");
-    RunResult r = Shell(
-        "cd /tmp && tftp -g -r big.bin -l /tmp/t.bin 127.0.0.1 -b 8192 && echo tftp-ok;"
-        "ftpget -u admin -p ravel 127.0.0.1 /tmp/x big.bin || echo ftp-refused;"
-        "ftpget -u op -p secret 127.0.0.1 /tmp/f.bin big.bin && echo ftp-ok;"
-        "devsim-curl http://127.0.0.1/big.bin /tmp/h.bin >/dev/null && echo http-ok;"
-        "devsim-curl https://localhost/big.bin /tmp/s.bin >/dev/null && echo https-ok");
-    EXPECT_EQ(SplitLines(r.out), (Lines{"tftp-ok", "ftp-refused", "ftp-ok", "http-ok", "https-ok"}))
-        << r.err << r.harness;
-    for (const char* f : {"/tmp/t.bin", "/tmp/f.bin", "/tmp/h.bin", "/tmp/s.bin"})
-        EXPECT_TRUE(ReadDevice(f) == big) << f << " differs from the served file";
-}
-
 TEST_F(DevsimSelfTest, CertificateOfAnotherCaIsRefused) {
     Serve("p.bin", "x");
     const std::string other = Dir() + "/other";
@@ -98,78 +80,53 @@ TEST_F(DevsimSelfTest, CertificateOfAnotherCaIsRefused) {
     EXPECT_THAT(r.out, HasSubstr("result 60 "));  // peer certificate cannot be authenticated
 }
 
-// The device's view: its own processes, /proc files and network, a small
-// disk; writes to /proc land in the run directory, the rate file is recorded.
-TEST_F(DevsimSelfTest, ProcNetworkAndDiskAreTheDevicesOwn) {
-    SetBoardType("NVR-3216");
-    WriteProc("mtd", "dev:    size   erasesize  name\n");
+// The device's view: its own processes, /proc files and network; writes to
+// /proc land in the run directory. (Board type, rate file and disk sizes are
+// read by the real updater in the end-to-end tests.)
+TEST_F(DevsimSelfTest, ProcAndNetworkAreTheDevicesOwn) {
     RunResult r = Shell(
-        "readlink /proc/self/exe; sleep 30 & p=$!; for i in 1 2 3 4 5 6 7 8 9; do [ -n "
-        "\"$(pidof sleep)\" ] && break; sleep 0.1; done; [ \"$(pidof sleep)\" = \"$p\" ] && "
-        "echo pidof-ok; kill $p; cat /proc/board_type /proc/mtd; cat /proc/uboot_rev; echo rc=$?;"
-        "cat /proc/cmdline; wc -c < /proc/self/status | grep -qv '^0$' && echo status-ok;"
-        "ls /proc | grep -c '^[0-9]'; cat /proc/version;"
-        "echo 3 > /proc/sys/vm/drop_caches; echo rc=$?; echo 1 > /proc/sys/kernel/sysrq; echo "
-        "rc=$?; ip -o link | wc -l; tftp -g -r x -l /tmp/x 10.0.0.1 2>/dev/null; echo rc=$?;"
-        "blockdev --getsize64 /dev/mmcblk0p5; for p in 0 20 60 99 100; do printf $p > "
-        "/tmp/update_rate.log; sleep 0.05; done; echo r > /proc/rmc/test; echo rc=$?");
+        "readlink /proc/self/exe; cat /proc/uboot_rev; echo rc=$?; cat /proc/cmdline;"
+        "ls /proc | grep -c '^[0-9]'; cat /proc/version; echo 3 > /proc/sys/vm/drop_caches;"
+        "echo rc=$?; echo 1 > /proc/sys/kernel/sysrq; echo rc=$?; ip -o link | wc -l;"
+        "tftp -g -r x -l /tmp/x 10.0.0.1 2>/dev/null; echo rc=$?; echo r > /proc/rmc/test");
     ASSERT_EQ(r.status, 0) << r.err;
     auto lines = SplitLines(r.out);
-    ASSERT_EQ(lines.size(), 15u) << r.out;
-    EXPECT_THAT(lines[5], HasSubstr("root=/dev/mmcblk0p5"));
+    ASSERT_EQ(lines.size(), 9u) << r.out;
+    EXPECT_THAT(lines[2], HasSubstr("root=/dev/mmcblk0p5"));
     // Only the sandbox's processes: init, procfs, servers, the shell and a few.
-    EXPECT_LT(std::stoi(lines[7]), 20);
+    EXPECT_LT(std::stoi(lines[3]), 20);
     // cat copies with sendfile, which stops at the reported size: the whole
     // text must come through (the same kernel as the host's).
-    EXPECT_EQ(lines[8] + "\n", ReadFile("/proc/version"));
-    lines[5] = lines[7] = lines[8] = "";
+    EXPECT_EQ(lines[4] + "\n", ReadFile("/proc/version"));
+    lines[2] = lines[3] = lines[4] = "";
     // No uboot_rev in this state: absent, not the host's. The host's kernel
     // settings are not writable. Only the loopback link.
-    EXPECT_EQ(lines, (Lines{"/bin/busybox", "pidof-ok", "NVR-3216",
-                            "dev:    size   erasesize  name", "rc=1", "", "status-ok", "", "",
-                            "rc=0", "rc=1", "1", "rc=1", "16777216", "rc=0"}));
+    EXPECT_EQ(lines, (Lines{"/bin/busybox", "rc=1", "", "", "", "rc=0", "rc=1", "1", "rc=1"}));
     EXPECT_EQ(ReadProcOut("sys/vm/drop_caches"), "3\n");
-    EXPECT_EQ(ReadProcOut("rmc/test"), "r\n");
     EXPECT_TRUE(r.RebootRequested());
-    EXPECT_EQ(r.rates, (Lines{"0", "20", "60", "99", "100"}));
 }
 
-// Each fault in its own sandbox, all three at once: each sees only its own
-// servers and files, and nothing is left behind. (The stall and its resumed
-// request are checked with the real updater's cloud fetch.)
-TEST_F(DevsimSelfTest, ServerFaultsInParallelSandboxes) {
-    const struct {
-        const char* fault;
-        const char* command;
-        const char* out;
-        bool whole;  // the whole file arrives, else only a short page
-    } rows[] = {
-        {"tftp-refuse=2",
-         "for i in 1 2 3; do tftp -g -r Program.bin -l /tmp/p 127.0.0.1 -b 8192 2>/dev/null; "
-         "echo rc=$?; sleep 0.2; done",
-         "rc=1\nrc=1\nrc=0\n", true},
-        {"http-404", "devsim-curl http://127.0.0.1/Program.bin /tmp/p",
-         "result 0 response 404 length", false},
-        // The name comes URL-encoded.
-        {"http-nolength", "devsim-curl http://127.0.0.1/Pro%20gram.bin /tmp/p",
-         "result 0 response 200 length -1 bytes 30000", true},
-    };
+// Three sandboxes at once, one with a fault: each sees only its own servers
+// and files (the name comes URL-encoded), and nothing is left behind. (The
+// server faults themselves are met by the real updater end to end.)
+TEST_F(DevsimSelfTest, ParallelSandboxesAreIsolated) {
     Sandbox boxes[3];
     RunResult results[3];
     std::vector<std::thread> threads;
     for (int i = 0; i < 3; ++i) {
         boxes[i].Init(Dir() + "/box" + std::to_string(i));
-        boxes[i].Serve("Program.bin", RandomBytes(30000, i));
         boxes[i].Serve("Pro gram.bin", RandomBytes(30000, i));
-        boxes[i].AddFault(rows[i].fault);
-        threads.emplace_back([&, i] { results[i] = boxes[i].Shell(rows[i].command); });
+        if (i == 0) boxes[i].AddFault("http-404");
+        threads.emplace_back([&, i] {
+            results[i] = boxes[i].Shell("devsim-curl http://127.0.0.1/Pro%20gram.bin /tmp/p");
+        });
     }
     for (auto& t : threads) t.join();
     for (int i = 0; i < 3; ++i) {
-        SCOPED_TRACE(rows[i].fault);
-        EXPECT_THAT(results[i].out, HasSubstr(rows[i].out)) << results[i].err << results[i].harness;
-        const std::string got = boxes[i].ReadDevice("/tmp/p");
-        EXPECT_TRUE(rows[i].whole ? got == RandomBytes(30000, i) : got.size() < 10240u);
+        EXPECT_THAT(results[i].out,
+                    HasSubstr(i == 0 ? "response 404" : "response 200 length 30000"))
+            << results[i].err << results[i].harness;
+        EXPECT_EQ(boxes[i].ReadDevice("/tmp/p") == RandomBytes(30000, i), i != 0) << i;
     }
     EXPECT_EQ(Leftovers(Dir()), "");
 }
@@ -201,7 +158,6 @@ TEST_F(DevsimSelfTest, DiskStandInsAndToolPreparationStayInTheSandbox) {
     EXPECT_EQ(ReadPartition(4, 0, 4), std::string(4, '\0'));
     ASSERT_EQ(Partitions().size(), 15u);
     EXPECT_EQ(Partition(15).name, "mdc.bin");
-    EXPECT_EQ(Partition(5).size, 2048u << 20);
     EXPECT_EQ(ReadDisk(0x200000, 4), "LOGO");
     ASSERT_EQ(r.ToolCalls("mmcwrite").size(), 2u);
     EXPECT_EQ(r.ToolCalls("mmcwrite")[1],
@@ -280,7 +236,7 @@ TEST_F(DevsimSelfTest, BadCommandLinesAreRefusedWithTheirOwnCode) {
 
 TEST_F(DevsimSelfTest, RelativePathsWithSpacesAndLinksWork) {
     // devsim run from a directory reached through a link, every path relative
-    // and with a space: the servers serve it, /proc/self/exe is the device path.
+    // and with a space: the servers serve it.
     const std::string real = Dir() + "/with space";
     WriteFile(real + "/se rve/a.txt", "served\n");
     fs::create_directories(real + "/st ate");
@@ -295,9 +251,6 @@ TEST_F(DevsimSelfTest, RelativePathsWithSpacesAndLinksWork) {
               "0\n")
         << ReadFile(real + "/o ut/servers.log");
     EXPECT_EQ(ReadFile(real + "/o ut/stdout"), "served\nserved\n");
-    HostCommand(pre + "run " + common + "--update '" + BuildDir() +
-                "/bin/devsim-fake-update' -- -run >/dev/null 2>&1");
-    EXPECT_THAT(ReadFile(real + "/o ut/stdout"), ::testing::StartsWith("exe /usr/bin/update\n"));
     EXPECT_EQ(Leftovers(real), "");
 }
 
@@ -333,27 +286,24 @@ TEST_F(DevsimSelfTest, RunPathAndItsUpdateBinary) {
     EXPECT_THAT(r.harness, HasSubstr("no update binary"));
 }
 
-TEST_F(DevsimSelfTest, SlowTwentyRunsLeaveNothingBehindEvenWhenKilled) {
-    for (int i = 0; i < 20; ++i) {
-        if (i == 10 || i == 15) {
-            // Kill the harness itself in the middle of a run.
-            pid_t pid = fork();
-            if (pid == 0) {
-                execl("/bin/bash", "bash", DevsimScript().c_str(), "exec", "--out",
-                      OutDir().c_str(), "--build", BuildDir().c_str(), "--", "/bin/sleep", "60",
-                      static_cast<char*>(nullptr));
-                _exit(127);
-            }
-            // Once while the command runs, once while the sandbox is being set up.
-            std::this_thread::sleep_for(std::chrono::milliseconds(i == 10 ? 1500 : 120));
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            EXPECT_EQ(Leftovers(OutDir()), "") << "after the killed run";
-            continue;
+// The harness itself killed while the command runs and while the sandbox is
+// being set up: nothing is left behind, and the next run sets up cleanly.
+TEST_F(DevsimSelfTest, SlowKilledRunsLeaveNothingBehind) {
+    for (int ms : {1500, 120}) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            execl("/bin/bash", "bash", DevsimScript().c_str(), "exec", "--out", OutDir().c_str(),
+                  "--build", BuildDir().c_str(), "--", "/bin/sleep", "60",
+                  static_cast<char*>(nullptr));
+            _exit(127);
         }
-        RunResult r = Shell("echo run; ls /dev/mmcblk0p15 >/dev/null");
-        EXPECT_EQ(r.status, 0) << "run " << i << ": " << r.harness;
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(Leftovers(OutDir()), "") << "after the run killed at " << ms << " ms";
+        RunResult r = Shell("ls /dev/mmcblk0p15 >/dev/null");
+        EXPECT_EQ(r.status, 0) << r.harness;
     }
     EXPECT_EQ(Leftovers(OutDir()), "");
 }

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -30,6 +31,11 @@ std::vector<std::string> SplitTabs(const std::string& line) {
     std::vector<std::string> parts(1);
     for (char c : line) c == '\t' ? (void)parts.emplace_back() : parts.back().push_back(c);
     return parts;
+}
+
+// A device path relative to the device root.
+std::string Rel(const std::string& device_path) {
+    return device_path.substr(std::min(device_path.find_first_not_of('/'), device_path.size()));
 }
 
 int CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
@@ -64,8 +70,7 @@ void WriteFile(const std::string& path, const std::string& content, unsigned mod
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
@@ -118,8 +123,7 @@ int Sandbox::Spawn(const std::vector<std::string>& args, const std::string& stde
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, stderr_file.c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                      0644);
-    posix_spawn_file_actions_addopen(&fa, 2, stderr_file.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
     pid_t pid = 0;
     int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
@@ -157,9 +161,7 @@ void Sandbox::Init(const std::string& run_dir) {
 
 void Sandbox::WriteState(const std::string& device_path, const std::string& content,
                          unsigned mode) {
-    std::string rel = device_path;
-    while (!rel.empty() && rel[0] == '/') rel.erase(0, 1);
-    WriteFile(StateDir() + "/" + rel, content, mode);
+    WriteFile(StateDir() + "/" + Rel(device_path), content, mode);
 }
 
 void Sandbox::WriteProc(const std::string& name, const std::string& content) {
@@ -196,21 +198,13 @@ RunResult Sandbox::Exec(const std::vector<std::string>& command) {
 }
 
 RunResult Sandbox::Invoke(const std::string& mode, const std::vector<std::string>& cmd) {
-    std::vector<std::string> args{mode,
-                                  "--state",
-                                  StateDir(),
-                                  "--serve",
-                                  ServeDir(),
-                                  "--out",
-                                  OutDir(),
-                                  "--build",
-                                  BuildDir(),
-                                  "--timeout",
-                                  std::to_string(timeout_)};
     std::ostringstream grace;
     grace << grace_;
-    args.insert(args.end(), {"--reboot-grace", grace.str(), "--disk", disk_, "--part-mib",
-                             std::to_string(part_mib_)});
+    std::vector<std::string> args{mode};
+    args.insert(args.end(),
+                {"--state", StateDir(), "--serve", ServeDir(), "--out", OutDir(), "--build",
+                 BuildDir(), "--timeout", std::to_string(timeout_), "--reboot-grace", grace.str(),
+                 "--disk", disk_, "--part-mib", std::to_string(part_mib_)});
     if (mode == "run") args.insert(args.end(), {"--update", UpdateBinary()});
     for (const auto& f : faults_) args.insert(args.end(), {"--fault", f});
     if (!ftp_.empty()) args.insert(args.end(), {"--ftp-login", ftp_});
@@ -240,8 +234,7 @@ std::string Sandbox::ReadOut(const std::string& rel) const {
 }
 
 std::string Sandbox::ReadDevice(const std::string& device_path, bool* exists) const {
-    std::string rel = device_path;
-    while (!rel.empty() && rel[0] == '/') rel.erase(0, 1);
+    const std::string rel = Rel(device_path);
     const std::string layers[] = {OutDir() + "/root/", StateDir() + "/",
                                   BuildDir() + "/devsim/root/"};
     for (const auto& layer : layers) {
@@ -259,10 +252,8 @@ std::string Sandbox::ReadDevice(const std::string& device_path, bool* exists) co
 }
 
 bool Sandbox::ChangedByRun(const std::string& device_path) const {
-    std::string rel = device_path;
-    while (!rel.empty() && rel[0] == '/') rel.erase(0, 1);
     struct stat st {};
-    return lstat((OutDir() + "/root/" + rel).c_str(), &st) == 0;
+    return lstat((OutDir() + "/root/" + Rel(device_path)).c_str(), &st) == 0;
 }
 
 std::vector<PartitionInfo> Sandbox::Partitions() const {

@@ -40,8 +40,8 @@ struct RunResult {
     std::string err;                 // its standard error
     std::string harness;             // devsim's own messages (its stderr)
     std::vector<std::string> rates;  // each content of /tmp/update_rate.log, in order
-    std::vector<std::string>
-        reboot;  // reboot.log lines: "SIGTERM t=..", "rmc/test r t=..", "power-cut t=.."
+    // reboot.log lines: "SIGTERM t=..", "rmc/test r t=..", "power-cut t=.."
+    std::vector<std::string> reboot;
     std::vector<std::vector<std::string>> tools;  // stand-in calls: {name, arg1, ...}
     double seconds = 0;                           // wall time of the whole devsim call
 
@@ -86,9 +86,8 @@ class Sandbox {
     void ServeFile(const std::string& name, const std::string& host_path);
 
     // ---- options of the next run
-    void AddFault(const std::string& fault) {
-        faults_.push_back(fault);
-    }  // see tools/devsim/README.md
+    // A fault of the simulated recorder, see tools/devsim/README.md.
+    void AddFault(const std::string& fault) { faults_.push_back(fault); }
     void SetTimeout(int seconds) { timeout_ = seconds; }
     void SetRebootGrace(double seconds) { grace_ = seconds; }
     void SetFtpLogin(const std::string& user, const std::string& password) {
@@ -105,9 +104,9 @@ class Sandbox {
     }
 
     // ---- run
-    RunResult RunUpdate(
-        const std::vector<std::string>& update_args);         // `update ARGS` in the sandbox
-    RunResult Exec(const std::vector<std::string>& command);  // any command in the sandbox
+    // `update ARGS` in the sandbox, or any command in the sandbox.
+    RunResult RunUpdate(const std::vector<std::string>& update_args);
+    RunResult Exec(const std::vector<std::string>& command);
     // One shell line in the sandbox (busybox sh -c LINE).
     RunResult Shell(const std::string& line) { return Exec({"/bin/sh", "-c", line}); }
 

@@ -212,6 +212,7 @@ TEST_F(RoundTrip, LongTableAndUnsignedPackage) {
 
 TEST(PackPlan, Limits) {
     using Edit = void (*)(pkg::PackPlan&);
+    static const pkg::PackImage a3{3, "a", 0, ""}, b3{3, "b", 0, ""}, a32{32, "a", 0, ""};
     const Edit refused[] = {
         [](pkg::PackPlan& s) { s.pub_version = "B01$02"; },
         [](pkg::PackPlan& s) { s.inner_version.assign(129, 'i'); },
@@ -219,15 +220,9 @@ TEST(PackPlan, Limits) {
         [](pkg::PackPlan& s) { s.inner_version = s.key_suffix = std::string(128, 'i'); },
         [](pkg::PackPlan& s) { s.boards.assign(65, "B"); },
         [](pkg::PackPlan& s) { s.boards.assign(64, std::string(25, 'b')); },  // over 1279
-        [](pkg::PackPlan& s) {
-            s.images = {{3, "a", 0, ""}, {3, "b", 0, ""}};
-        },
-        [](pkg::PackPlan& s) {
-            s.count = 3, s.images = {{3, "a", 0, ""}};
-        },
-        [](pkg::PackPlan& s) {
-            s.count = 40, s.images = {{32, "a", 0, ""}};
-        },  // never read
+        [](pkg::PackPlan& s) { s.images.assign(1, a3), s.images.push_back(b3); },
+        [](pkg::PackPlan& s) { s.count = 3, s.images.assign(1, a3); },
+        [](pkg::PackPlan& s) { s.count = 40, s.images.assign(1, a32); },  // never read
     };
     for (Edit edit : refused) {
         pkg::PackPlan plan;

@@ -56,7 +56,9 @@ TEST_F(LogTest, ClosedLogPrintsMessageOnlyAndLogOnlyGoesNowhere) {
     EXPECT_EQ(GetCapturedStdout(), "copy 3 to console\nno line end");
 }
 
-TEST_F(LogTest, OpenLogGetsDatedLineAndConsoleTheMessage) {
+// The console gets the message, the log a dated line with the emitter's unit
+// and line; a message without line end is continued by the next line.
+TEST_F(LogTest, OpenLogGetsDatedLinesAndConsoleTheMessage) {
     const std::string log = dir_ / "update.log";
     ASSERT_TRUE(sys::LogOpen(log.c_str()));
     CaptureStdout();
@@ -64,31 +66,18 @@ TEST_F(LogTest, OpenLogGetsDatedLineAndConsoleTheMessage) {
     ULOG("Update %s %d\n", "step", 7);
     ULOG_ONLY("quiet %u\n", 9u);
     EXPECT_EQ(GetCapturedStdout(), "Update step 7\n");
-    sys::LogClose();
-
-    const std::string text = ReadWholeFile(log);
-    const std::string stamp = "####-##-## ##:##:##";
-    EXPECT_TRUE(MatchesShape(text, stamp + "[update.cpp " + std::to_string(line) +
-                                       "]Update step 7\n" + stamp + "[update.cpp " +
-                                       std::to_string(line + 1) + "]quiet 9\n"))
-        << text;
-}
-
-// A message without line end is continued by the next line; the unit name is
-// the emitter's.
-TEST_F(LogTest, MessageWithoutLineEndAndUnitNames) {
-    const std::string log = dir_ / "update.log";
-    ASSERT_TRUE(sys::LogOpen(log.c_str()));
     ULOG_ONLY("fgets psResult file failed");
     sys::LogWrite(sys::Sink::LogOnly, sys::kUnitComm, 12, "a\n");
     sys::LogWrite(sys::Sink::LogOnly, sys::kUnitNvram, 34, "b\n");
     sys::LogWrite(sys::Sink::LogOnly, sys::kUnitVerCmp, 56, "c\n");
     sys::LogClose();
-    const std::string stamp = "####-##-## ##:##:##";
+    const std::string stamp = "####-##-## ##:##:##[";
     EXPECT_TRUE(MatchesShape(ReadWholeFile(log),
-                             stamp + "[update.cpp +]fgets psResult file failed" + stamp +
-                                 "[update_comm.cpp 12]a\n" + stamp + "[update_nvram.cpp 34]b\n" +
-                                 stamp + "[ver_cmp.cpp 56]c\n"))
+                             stamp + "update.cpp " + std::to_string(line) + "]Update step 7\n" +
+                                 stamp + "update.cpp " + std::to_string(line + 1) + "]quiet 9\n" +
+                                 stamp + "update.cpp +]fgets psResult file failed" + stamp +
+                                 "update_comm.cpp 12]a\n" + stamp + "update_nvram.cpp 34]b\n" +
+                                 stamp + "ver_cmp.cpp 56]c\n"))
         << ReadWholeFile(log);
 }
 
