@@ -21,6 +21,7 @@
 #include "sys/fd.h"
 #include "sys/io.h"
 #include "sys/log.h"
+#include "sys/path.h"
 #include "sys/quote.h"
 #include "sys/runner.h"
 #include "sys/text.h"
@@ -477,7 +478,8 @@ int RunJobs(JobPlan* plan) {
 
 int UPDATE_DecryptBin(const char* pszBinFile, uint32_t /*count*/, const FileTable* pstFileStruct,
                       const char* key_material) {
-    sys::UniqueFd kfd(::open(kKeyFilePath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0777));
+    const std::string key_path = sys::DevicePath(kKeyFilePath);
+    sys::UniqueFd kfd(::open(key_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0777));
     if (!kfd) {
         std::printf("open file %s failed! \n", kKeyFilePath);
         return -1;
@@ -524,7 +526,7 @@ int UPDATE_DecryptBin(const char* pszBinFile, uint32_t /*count*/, const FileTabl
     if (ret != 0) return ret;
     for (DECRYPT_JOB_S& job : plan->jobs) {
         job.BinFile = pszBinFile;
-        job.KeyFile = kKeyFilePath;
+        job.KeyFile = key_path.c_str();
         job.Result = -1;
     }
 
