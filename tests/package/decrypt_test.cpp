@@ -35,6 +35,7 @@ std::string Hex(const uint8_t* p, size_t n) {
 int Tool(std::vector<std::string> words) {
     words.insert(words.begin(), "aes_decrypt");
     std::vector<char*> argv;
+    argv.reserve(words.size());
     for (std::string& w : words) argv.push_back(w.data());
     return UPDATE_AesDecryptMain(static_cast<int>(argv.size()), argv.data());
 }
@@ -123,7 +124,7 @@ TEST(Decrypt, ToolModesMatchOpensslAnswers) {
         std::string got = ReadWholeFile(dir / "f");
         const bool sampled = r.stride[0] == '1';
         std::string expected = data;
-        for (int g = 0; g < 2; ++g) {
+        for (size_t g = 0; g < 2; ++g) {
             for (size_t k = 0; k < 16; ++k) {
                 const size_t at = sampled ? g * 272 + pos[k] : g * 16 + k;
                 expected[at] =
