@@ -353,6 +353,12 @@ TEST_F(DevsimSelfTest, RunTakesAStaticUpdateBinary) {
     EXPECT_THAT(r.err, HasSubstr("applet not found"));
 }
 
+TEST_F(DevsimSelfTest, CommandThatCannotStartIsAPrerequisiteFailure) {
+    RunResult missing = Exec({"/no/such/command"});
+    EXPECT_EQ(missing.status, kExPrereq);
+    EXPECT_THAT(missing.err, HasSubstr("devsim: cannot run /no/such/command"));
+}
+
 TEST_F(DevsimSelfTest, RunWithoutUpdateBinaryIsAPrerequisiteFailure) {
     AddDevsimArgs({"--update", Dir() + "/no-such-update"});
     RunResult r = RunUpdate({"-v"});
