@@ -5,7 +5,9 @@
 #      flash tests in the virtual recorder (qemu), these with the writer
 #      driver of a NOR and a NAND profile build;
 #   2. a sanitizer build (ASan + UBSan) with the other backends (mbedTLS,
-#      byte-table CRC): unit tests.
+#      byte-table CRC): unit tests;
+#   3. the aarch64 cross build (warnings as errors): unit tests under
+#      qemu-user and the end-to-end tests with the aarch64 device root.
 # Set UPDATE_SKIP_DEPS=1 to skip the package installation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,6 +15,7 @@ jobs=$(nproc)
 
 if [ "${UPDATE_SKIP_DEPS:-0}" != 1 ]; then
   bash tools/install-deps.sh
+  bash tools/install-deps-aarch64.sh build-aarch64
 fi
 
 echo "== default build (openssl, isal)"
@@ -34,3 +37,6 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DUPDATE_WERROR=ON \
   -DUPDATE_SANITIZE=ON -DUPDATE_CRYPTO=mbedtls -DUPDATE_CRC=table -DUPDATE_BENCH=OFF
 cmake --build build-asan -j "$jobs"
 ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 600 -L unit
+
+echo "== aarch64 cross build: unit tests under qemu-user, end-to-end tests"
+bash tools/aarch64-test.sh build-aarch64 build

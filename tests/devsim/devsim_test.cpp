@@ -286,6 +286,12 @@ TEST_F(DevsimSelfTest, RunPathAndItsUpdateBinary) {
     EXPECT_THAT(r.harness, HasSubstr("no update binary"));
 }
 
+TEST_F(DevsimSelfTest, CommandThatCannotStartIsAPrerequisiteFailure) {
+    RunResult missing = Exec({"/no/such/command"});
+    EXPECT_EQ(missing.status, kExPrereq);
+    EXPECT_THAT(missing.err, HasSubstr("devsim: cannot run /no/such/command"));
+}
+
 // The harness itself killed while the command runs and while the sandbox is
 // being set up: nothing is left behind, and the next run sets up cleanly.
 TEST_F(DevsimSelfTest, SlowKilledRunsLeaveNothingBehind) {

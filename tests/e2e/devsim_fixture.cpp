@@ -112,6 +112,11 @@ std::string Sandbox::UpdateBinary() {
     return EnvOr("DEVSIM_UPDATE", BuildDir() + "/bin/update");
 }
 
+std::string Sandbox::DeviceLoader() {
+    return EnvOr("DEVSIM_ARCH", "x86_64") == "aarch64" ? "ld-linux-aarch64.so.1"
+                                                       : "ld-linux-x86-64.so.2";
+}
+
 int Sandbox::Spawn(const std::vector<std::string>& args, const std::string& stderr_file) {
     std::vector<std::string> all{"/bin/bash", DevsimScript()};
     all.insert(all.end(), args.begin(), args.end());

@@ -127,6 +127,7 @@ class Sandbox {
     static std::string DevsimScript();  // <source>/tools/devsim/devsim
     static std::string BuildDir();      // UPDATE_BINARY_DIR, or $DEVSIM_BUILD
     static std::string UpdateBinary();  // $DEVSIM_UPDATE, or <build>/bin/update
+    static std::string DeviceLoader();  // the root's loader name ($DEVSIM_ARCH)
     // Empty when devsim's prerequisites are present, else the reason.
     static std::string CheckPrerequisites();
 

@@ -11,6 +11,7 @@
 #include "env/env.h"
 #include "flash/mem_mtd.h"
 #include "flash/mtd.h"
+#include "sys/emulated.h"
 #include "sys/path.h"
 #include "sys/scratch.h"
 
@@ -207,7 +208,7 @@ TEST(Nvram, StoresTheItemOrReportsTheRefusal) {
     const std::string refused = "Failed to set nvram value(1) of sync_mmap, errno(";
     EXPECT_EQ(set(-1), "open /dev/hal_nvram\n");
     std::ofstream(dir / "dev/hal_nvram") << "";
-    EXPECT_EQ(set(-1), refused + "Inappropriate ioctl for device)\n");
+    EXPECT_EQ(set(-1), refused + strerror(testenv::NoDriverErrno()) + ")\n");
     std::vector<NVRAM_ITEM_S> stored;
     std::vector<std::string> opened;
     for (bool refuse : {false, true}) {

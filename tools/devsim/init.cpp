@@ -14,6 +14,7 @@
 // TFTP requests with an error packet, then becomes the real TFTP server.
 
 #include <arpa/inet.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <linux/blkpg.h>
 #include <linux/loop.h>
@@ -47,6 +48,7 @@ namespace {
 
 constexpr int kExTimeout = 202;
 constexpr int kExIsolate = 203;
+constexpr int kExPrereq = 204;
 constexpr int kExSetup = 205;
 constexpr int kExInternal = 206;
 constexpr unsigned long kFuseMagic = 0x65735546;
@@ -289,14 +291,44 @@ std::string CheckInsideRoot() {
 }
 
 // ---------------------------------------------------------------- helpers
+// The loader a 64-bit ELF file asks for (PT_INTERP), or "" (static, not ELF).
+std::string ElfInterpreter(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    Elf64_Ehdr eh{};
+    if (!in.read(reinterpret_cast<char*>(&eh), sizeof eh) ||
+        memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != ELFCLASS64 ||
+        eh.e_phentsize != sizeof(Elf64_Phdr))
+        return "";
+    for (unsigned i = 0; i < eh.e_phnum && i < 64; ++i) {
+        Elf64_Phdr ph{};
+        in.seekg(static_cast<std::streamoff>(eh.e_phoff + i * sizeof ph));
+        if (!in.read(reinterpret_cast<char*>(&ph), sizeof ph)) return "";
+        if (ph.p_type != PT_INTERP || ph.p_filesz == 0 || ph.p_filesz > 256) continue;
+        std::string interp(ph.p_filesz, '\0');
+        in.seekg(static_cast<std::streamoff>(ph.p_offset));
+        if (!in.read(interp.data(), static_cast<std::streamsize>(interp.size()))) return "";
+        return interp.c_str();
+    }
+    return "";
+}
+
+// A command that cannot start is a harness failure (204), never a status
+// that reads like the command's own: an emulated binary whose loader is
+// missing would otherwise end with qemu's 255.
 void ExecOrDie(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    std::string interp = ElfInterpreter(args[0]);
+    if (!interp.empty() && access(interp.c_str(), X_OK) != 0) {
+        fprintf(stderr, "devsim: cannot run %s: its loader %s is missing\n", argv[0],
+                interp.c_str());
+        _exit(kExPrereq);
+    }
     execv(argv[0], argv.data());
     fprintf(stderr, "devsim: cannot run %s: %s\n", argv[0], strerror(errno));
-    _exit(127);
+    _exit(kExPrereq);
 }
 
 int WaitStatusCode(int status) {

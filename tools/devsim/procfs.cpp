@@ -17,6 +17,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -111,8 +112,43 @@ long long ContentLength(const std::string& file) {
     return total;
 }
 
+// Processes of another architecture run under qemu-user through binfmt_misc
+// (flags P and F): their cmdline starts with the interpreter and the guest
+// binary's path before the preserved argv[0], and their exe is qemu. The
+// recorder runs them natively, so /PID/cmdline drops those two fields and
+// /PID/exe names the guest binary. *guest is that binary's path.
+bool EmulatedCmdline(const char* path, const char* leaf, std::string* cmdline, std::string* guest) {
+    const char* slash = strchr(path + 1, '/');
+    if (!slash || strcmp(slash + 1, leaf) != 0) return false;
+    std::string dir = g_real + std::string(path, slash);
+    char exe[4096];
+    ssize_t n = readlink((dir + "/exe").c_str(), exe, sizeof exe - 1);
+    if (n < 0) return false;
+    exe[n] = 0;
+    const char* base = strrchr(exe, '/');
+    if (strncmp(base ? base + 1 : exe, "qemu-", 5) != 0) return false;
+    int fd = open((dir + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::string all;
+    char buf[4096];
+    while ((n = read(fd, buf, sizeof buf)) > 0) all.append(buf, static_cast<size_t>(n));
+    close(fd);
+    size_t first = all.find('\0');
+    size_t second = first == std::string::npos ? first : all.find('\0', first + 1);
+    if (second == std::string::npos) return false;
+    *guest = all.substr(first + 1, second - first - 1);
+    *cmdline = all.substr(second + 1);
+    return true;
+}
+
 int DoGetattr(const char* path, struct stat* st, fuse_file_info*) {
     memset(st, 0, sizeof *st);
+    std::string cmdline, guest;
+    if (EmulatedCmdline(path, "cmdline", &cmdline, &guest) &&
+        lstat((g_real + path).c_str(), st) == 0) {
+        st->st_size = static_cast<off_t>(cmdline.size());
+        return 0;
+    }
     if (IsSelf(path)) {
         st->st_mode = S_IFLNK | 0777;
         st->st_nlink = 1;
@@ -136,6 +172,8 @@ int DoReadlink(const char* path, char* buf, size_t size) {
         target = std::to_string(CallerTgid());
     } else if (strcmp(path, "/thread-self") == 0) {
         target = std::to_string(CallerTgid()) + "/task/" + std::to_string(fuse_get_context()->pid);
+    } else if (std::string cmdline, guest; EmulatedCmdline(path, "exe", &cmdline, &guest)) {
+        target = guest;
     } else {
         struct stat st {};
         std::string base = InDev(path, &st) ? g_dev : g_real;
@@ -185,7 +223,15 @@ int DoReaddir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_f
 int DoOpen(const char* path, fuse_file_info* fi) {
     struct stat st {};
     int fd;
-    if (InDev(path, &st) && S_ISREG(st.st_mode)) {
+    std::string cmdline, guest;
+    if (EmulatedCmdline(path, "cmdline", &cmdline, &guest)) {
+        fd = memfd_create("cmdline", MFD_CLOEXEC);
+        if (fd >= 0 &&
+            write(fd, cmdline.data(), cmdline.size()) != static_cast<ssize_t>(cmdline.size())) {
+            close(fd);
+            return -EIO;
+        }
+    } else if (InDev(path, &st) && S_ISREG(st.st_mode)) {
         fd = open((g_dev + path).c_str(), (fi->flags & ~(O_CREAT | O_EXCL)) | O_CLOEXEC);
     } else {
         if (HiddenReal(path)) return -ENOENT;
