@@ -82,9 +82,10 @@ int PlaceInRam(UPDATE_TASK_S* task) {
     const unsigned long long free_bytes =
         static_cast<unsigned long long>(room.f_bavail) * room.f_frsize;
     if (need > free_bytes) {
-        ULOG("update encrypted package %s (%llu bytes) does not fit in /tmp (%llu bytes free); "
-             "it is deciphered in RAM only.\n",
-             path, need, free_bytes);
+        ULOG(
+            "update encrypted package %s (%llu bytes) does not fit in /tmp (%llu bytes free); "
+            "it is deciphered in RAM only.\n",
+            path, need, free_bytes);
         return -1;
     }
     ULOG("update relocate %s -> %s\n", path, kRamPackagePath);
