@@ -18,6 +18,7 @@
 #include "app/run.h"
 #include "flash/platform.h"
 #include "flash/tools.h"
+#include "package/decrypt.h"
 #include "sys/fd.h"
 #include "sys/log.h"
 #include "sys/path.h"
@@ -29,21 +30,11 @@ constexpr const char* kRebootTrigger = "/proc/rmc/test";
 constexpr const char* kPasswordMask = "******";
 constexpr std::size_t kStartLineSize = 512;
 
-// A built-in tool that is not part of this build yet says so instead of
-// pretending to work.
-int ToolMissing(const char* name) {
-    std::fprintf(stderr, "update: %s is not available in this build\n", name);
-    return -1;
-}
-int AesDecryptMain(int /*argc*/, char** /*argv*/) {
-    return ToolMissing("aes_decrypt");
-}
-
 constexpr UPDATE_APPLET_S kApplets[] = {
     {"update", UPDATE_Main},
     {"flashcp", UPDATE_FlashcpMain},
     {"flash_eraseall", UPDATE_FlashEraseallMain},
-    {"aes_decrypt", AesDecryptMain},
+    {"aes_decrypt", UPDATE_AesDecryptMain},
 };
 
 // Appends a word and one blank while the whole pair fits; reports whether it did.

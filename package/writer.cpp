@@ -11,6 +11,7 @@
 #include <new>
 #include <set>
 
+#include "package/decrypt.h"
 #include "package/integrity.h"
 #include "sys/fd.h"
 
@@ -85,7 +86,32 @@ class TempFile {
     sys::UniqueFd fd_;
 };
 
+// Which encrypted role the image at a position has: 0 u-boot, 1 uImage,
+// 2 program, -1 none.
+int EncryptRole(const PackPlan& plan, uint32_t position) {
+    if (!plan.encrypt) return -1;
+    for (int r = 0; r < 3; ++r) {
+        if (plan.encrypt_positions[r] == position) return r;
+    }
+    return -1;
+}
+
+// Groups enciphered in an image of size bytes, and the padding its last
+// group needs past the image.
+uint64_t EncryptGroups(int role, uint64_t size) {
+    if (role == 2) return size / kGroupBytes;  // the program's tail stays plain
+    return FullGroups(0, size, UINT64_MAX, kSampleStride);
+}
+uint64_t EncryptPad(int role, uint64_t size) {
+    if (role < 0 || role == 2) return 0;
+    return RegionReach(0, size, UINT64_MAX, kSampleStride) - size;
+}
+
 }  // namespace
+
+std::string KeyMaterialOf(const PackPlan& plan) {
+    return (plan.inner_version + plan.pub_version + plan.key_suffix).substr(0, kKeyBlockSize);
+}
 
 std::string CheckPackPlan(const PackPlan& plan) {
     std::string err;
@@ -131,12 +157,30 @@ std::string CheckPackPlan(const PackPlan& plan) {
             return "image name '" + name + "' is longer than 127 characters";
         }
     }
+    if (plan.encrypt) {
+        if (!plan.encrypt_flag.empty() && plan.encrypt_flag != "ECI") {
+            return "--encrypt marks the head \"ECI\"; it cannot carry the flag '" +
+                   plan.encrypt_flag + "'";
+        }
+        const uint32_t* at = plan.encrypt_positions;
+        if (at[0] == at[1] || at[0] == at[2] || at[1] == at[2]) {
+            return "the u-boot, uImage and program positions of --encrypt must differ";
+        }
+        for (int r = 0; r < 3; ++r) {
+            if (at[r] >= count || at[r] >= kMaxTableEntries) {
+                return "--encrypt: the table of " + std::to_string(count) +
+                       " entries does not reach position " + std::to_string(at[r]) +
+                       ", so the updater could not decipher the package";
+            }
+        }
+    }
     return std::string();
 }
 
 std::string HeadText(const PackPlan& plan, uint32_t head_crc) {
     return plan.inner_version + "$" + plan.unused + "$" + plan.pub_version + "$" +
-           std::to_string(head_crc) + "$" + plan.key_suffix + "$" + plan.encrypt_flag;
+           std::to_string(head_crc) + "$" + plan.key_suffix + "$" +
+           (plan.encrypt ? std::string("ECI") : plan.encrypt_flag);
 }
 
 int WritePackage(const PackPlan& plan, const std::string& out_path, PackReport* report,
@@ -165,6 +209,7 @@ int WritePackage(const PackPlan& plan, const std::string& out_path, PackReport* 
               [](const PackImage& a, const PackImage& b) { return a.position < b.position; });
     std::vector<SubImageEntry> table(count);
     std::vector<uint64_t> sizes;
+    std::vector<uint64_t> pads;
     uint64_t offset = data_start;
     uint64_t total = 0;
     for (const PackImage& image : images) {
@@ -188,7 +233,8 @@ int WritePackage(const PackPlan& plan, const std::string& out_path, PackReport* 
         entry.FileOffset = static_cast<uint32_t>(offset);
         entry.FlashOffset = image.flash_offset;
         sizes.push_back(size);
-        offset += size;
+        pads.push_back(EncryptPad(EncryptRole(plan, image.position), size));
+        offset += size + pads.back();
         total += size;
     }
 
@@ -210,29 +256,52 @@ int WritePackage(const PackPlan& plan, const std::string& out_path, PackReport* 
         return fail("cannot write '" + out.path() + "': " + ErrnoText());
     }
 
-    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kPackageChunkSize]);
+    // Whole groups per chunk, so enciphering never splits a group; one group
+    // more of room for the padding after the last one.
+    constexpr size_t kChunk = kPackageChunkSize / kGroupBytes * kGroupBytes;
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kChunk + kGroupBytes]);
     if (!buf) return fail("out of memory");
+    uint8_t key_block[kKeyBlockSize];
+    KeyBlock(KeyMaterialOf(plan).c_str(), key_block);
     uint64_t copied = 0;
     for (size_t i = 0; i < images.size(); ++i) {
         sys::UniqueFd in(::open(images[i].path.c_str(), O_RDONLY | O_CLOEXEC));
         if (!in) return fail("cannot open image '" + images[i].path + "': " + ErrnoText());
+        const int role = EncryptRole(plan, images[i].position);
+        uint64_t groups = role >= 0 ? EncryptGroups(role, sizes[i]) : 0;
+        uint8_t key[kAesKeyBytes];
+        KeyFold(key_block, key);
         uint64_t left = sizes[i];
         while (left > 0) {
-            const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kPackageChunkSize));
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kChunk));
             const ssize_t n = ReadFull(in.get(), buf.get(), want);
             if (n < 0) return fail("cannot read image '" + images[i].path + "': " + ErrnoText());
             if (static_cast<size_t>(n) != want) {
                 return fail("image '" + images[i].path + "' changed size while being packed");
             }
-            crc = UPDATE_PacketCrc(buf.get(), want, crc);
-            if (!WriteFull(out.fd(), buf.get(), want)) {
+            size_t len = want;
+            if (want == left) {  // the last chunk carries the padding
+                std::memset(buf.get() + want, 0, static_cast<size_t>(pads[i]));
+                len += static_cast<size_t>(pads[i]);
+            }
+            // The last chunk holds all remaining groups; the others whole ones.
+            const uint64_t now =
+                want == left ? groups : std::min<uint64_t>(groups, len / kGroupBytes);
+            if (now > 0 && !CipherGroups(buf.get(), now, kSampleStride, key, true)) {
+                return fail("enciphering image '" + images[i].path + "' failed");
+            }
+            groups -= now;
+            crc = UPDATE_PacketCrc(buf.get(), len, crc);
+            if (!WriteFull(out.fd(), buf.get(), len)) {
                 return fail("cannot write '" + out.path() + "': " + ErrnoText());
             }
             left -= want;
             copied += want;
             if (plan.progress) plan.progress("copy", copied, total);
         }
+        std::memset(key, 0, sizeof(key));
     }
+    std::memset(key_block, 0, sizeof(key_block));
 
     // The head with the body CRC.
     const std::string head = HeadText(plan, crc);

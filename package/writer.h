@@ -30,6 +30,12 @@ struct PackPlan {
     std::vector<PackImage> images;
     uint32_t count = 0;       // table entries; 0: the highest image position + 1
     std::string private_key;  // key file ("pri_key" format); empty: no signature
+    // Encipher the sub-images at these table positions (u-boot, uImage,
+    // program) in the sampled form and mark the head "ECI". A region whose
+    // last group reaches past its end is followed by padding, so no group
+    // ever reaches into another sub-image.
+    bool encrypt = false;
+    uint32_t encrypt_positions[3] = {0, 3, 4};
     // Progress of the long steps ("copy", "digest"); may be empty.
     std::function<void(const char* step, uint64_t done, uint64_t total)> progress;
 };
@@ -42,6 +48,10 @@ struct PackReport {
     uint64_t size = 0;
     std::vector<std::string> warnings;
 };
+
+// The key material of a head: the first 64 characters of inner version +
+// public version + key suffix.
+std::string KeyMaterialOf(const PackPlan& plan);
 
 // Checks the package plan against the format's limits; empty when it fits, else the reason.
 std::string CheckPackPlan(const PackPlan& plan);

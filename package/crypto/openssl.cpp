@@ -96,6 +96,7 @@ struct Aes256::Impl {
     EVP_CIPHER* cipher = nullptr;
     EVP_CIPHER_CTX* ctx = nullptr;
     bool keyed = false;
+    int direction = -1;  // 1 enciphering, 0 deciphering, -1 not set up
 };
 
 Aes256::Aes256() : impl_(new (std::nothrow) Impl()) {
@@ -111,22 +112,30 @@ Aes256::~Aes256() {
 }
 
 namespace {
-bool SetKey(EVP_CIPHER_CTX* ctx, const EVP_CIPHER* cipher, const uint8_t* key, int enc) {
+// The first key of a direction sets the cipher up; a later key of the same
+// direction only replaces the key schedule, which is much cheaper (the
+// deciphering tool changes the key for every block).
+bool SetKey(EVP_CIPHER_CTX* ctx, const EVP_CIPHER* cipher, const uint8_t* key, int enc,
+            int* current) {
     if (ctx == nullptr || cipher == nullptr) return false;
+    if (*current == enc) return EVP_CipherInit_ex2(ctx, nullptr, key, nullptr, enc, nullptr) == 1;
+    *current = -1;
     if (EVP_CipherInit_ex2(ctx, cipher, key, nullptr, enc, nullptr) != 1) return false;
-    return EVP_CIPHER_CTX_set_padding(ctx, 0) == 1;
+    if (EVP_CIPHER_CTX_set_padding(ctx, 0) != 1) return false;
+    *current = enc;
+    return true;
 }
 }  // namespace
 
 bool Aes256::SetEncryptKey(const uint8_t* key) {
     if (!impl_) return false;
-    impl_->keyed = SetKey(impl_->ctx, impl_->cipher, key, 1);
+    impl_->keyed = SetKey(impl_->ctx, impl_->cipher, key, 1, &impl_->direction);
     return impl_->keyed;
 }
 
 bool Aes256::SetDecryptKey(const uint8_t* key) {
     if (!impl_) return false;
-    impl_->keyed = SetKey(impl_->ctx, impl_->cipher, key, 0);
+    impl_->keyed = SetKey(impl_->ctx, impl_->cipher, key, 0, &impl_->direction);
     return impl_->keyed;
 }
 
@@ -141,6 +150,7 @@ void Aes256::Clear() {
     if (!impl_) return;
     if (impl_->ctx != nullptr) EVP_CIPHER_CTX_reset(impl_->ctx);
     impl_->keyed = false;
+    impl_->direction = -1;
 }
 
 // ---- RSA

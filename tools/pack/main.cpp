@@ -99,8 +99,11 @@ constexpr const char* kCreateHelp =
     "\n"
     "Other:\n"
     "  -o, --output FILE   the package to write (replaced atomically)\n"
-    "  --encrypt           encipher the u-boot, uImage and program sub-images\n"
-    "                      (not supported yet: refused)\n"
+    "  --encrypt           encipher the u-boot, uImage and program sub-images in\n"
+    "                      the sampled form and mark the head \"ECI\"; the keys come\n"
+    "                      from --inner, --pub and --key-suffix\n"
+    "  --encrypt-at U,K,P  table positions of u-boot, uImage and program that the\n"
+    "                      updater's platform deciphers (default 0,3,4)\n"
     "  --allow-plain-eci   allow --encrypt-flag ECI on plain sub-images (tests only:\n"
     "                      the updater would decipher and spoil them)\n"
     "  --quiet             no progress bar and no summary\n"
@@ -375,23 +378,40 @@ bool ReadBoardsFile(const std::string& path, std::vector<std::string>* boards, s
     return true;
 }
 
+// --encrypt and --encrypt-at.
+bool ParseEncrypt(const Args& args, pkg::PackPlan* plan, std::string* why) {
+    plan->encrypt = args.Has("--encrypt");
+    if (!args.Has("--encrypt-at")) return true;
+    if (!plan->encrypt) {
+        *why = "--encrypt-at needs --encrypt";
+        return false;
+    }
+    std::string text = args.Get("--encrypt-at");
+    for (int r = 0; r < 3; ++r) {
+        const size_t comma = text.find(',');
+        if ((r < 2) != (comma != std::string::npos)) break;
+        auto pos = ParsePosition(text.substr(0, comma));
+        if (!pos) break;
+        plan->encrypt_positions[r] = *pos;
+        if (r == 2) return true;
+        text.erase(0, comma + 1);
+    }
+    *why = "--encrypt-at wants three table positions U,K,P, not '" + args.Get("--encrypt-at") + "'";
+    return false;
+}
+
 int Create(int argc, char** argv) {
     Args args(argc, argv, 2);
     if (args.WantsHelp()) return std::fputs(kCreateHelp, stdout) < 0 ? kExitFailed : kExitOk;
     std::string why;
     if (!args.Parse(
             {"-o", "--output", "--inner", "--unused", "--pub", "--key-suffix", "--encrypt-flag",
-             "--board", "--boards-file", "--image", "--name", "--count", "--key"},
+             "--board", "--boards-file", "--image", "--name", "--count", "--key", "--encrypt-at"},
             {"--encrypt", "--allow-plain-eci", "--quiet"}, &why)) {
         return Usage("create", why);
     }
     if (!args.Plain().empty())
         return Usage("create", "unexpected argument '" + args.Plain()[0] + "'");
-    if (args.Has("--encrypt")) {
-        return Usage("create",
-                     "--encrypt: enciphering sub-images is not supported yet; make a plain "
-                     "package");
-    }
     const std::string out = args.Has("-o") ? args.Get("-o") : args.Get("--output");
     if (out.empty()) return Usage("create", "the package to write is missing (-o FILE)");
     if (!args.Has("--inner")) return Usage("create", "the inner version is missing (--inner TEXT)");
@@ -409,6 +429,7 @@ int Create(int argc, char** argv) {
                      "stored plain and the updater would spoil them by deciphering (use "
                      "--allow-plain-eci to write the mark anyway, for tests)");
     }
+    if (!ParseEncrypt(args, &plan, &why)) return Usage("create", why);
     plan.boards = args.All("--board");
     for (const std::string& file : args.All("--boards-file")) {
         if (!ReadBoardsFile(file, &plan.boards, &why)) return Fail("create", why);
@@ -651,6 +672,11 @@ int Info(int argc, char** argv) {
                                                             ? " (enciphered sub-images)"
                                                             : " (plain package)"))
                           .c_str());
+    if (std::strcmp(p.head.EncryptFlag, "ECI") == 0) {
+        std::printf(
+            "  encryption      sampled AES-256 (16 of every 272 bytes) of the u-boot,\n"
+            "                  uImage and program sub-images; keys from the head\n");
+    }
 
     const std::vector<std::string> boards = SplitBoards(p.boards);
     std::printf("\nBoards (%zu):\n", p.boards.empty() ? 0 : boards.size());

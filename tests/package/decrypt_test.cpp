@@ -1,0 +1,224 @@
+// Deciphering: key fold and step, sample places, the program split, the tool
+// against answers from the openssl command line (AES-256-ECB), the mark, and
+// a package enciphered by the writer and deciphered by the jobs.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <sstream>
+
+#include "package/decrypt.h"
+#include "package/writer.h"
+#include "sys/fake_runner.h"
+#include "sys/fd.h"
+#include "sys/path.h"
+#include "tests/package/helpers.h"
+
+namespace {
+
+using pkgtest::WriteFile;
+
+const char kMaterial[] = "QTPXV300R006B13B0142P17suffix";
+
+std::string Hex(const uint8_t* p, size_t n) {
+    std::string s;
+    char b[3];
+    for (size_t i = 0; i < n; ++i) s += (std::snprintf(b, sizeof(b), "%02x", p[i]), b);
+    return s;
+}
+
+int Tool(std::vector<std::string> words) {
+    words.insert(words.begin(), "aes_decrypt");
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    return UPDATE_AesDecryptMain(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(Decrypt, KeyFoldStepAndSamplePlaces) {
+    uint8_t block[kKeyBlockSize], key[kAesKeyBytes];
+    pkg::KeyBlock(kMaterial, block);
+    pkg::KeyFold(block, key);
+    EXPECT_EQ(Hex(key, 32), "aeabafa7a9cccfcfadcfcfc9bdceccbdcfcecbcdafcec88c8a99999687000000");
+    pkg::KeyStep(key);
+    EXPECT_EQ(Hex(key, 32), "aef64223ef13e91c95e406c536a289ae92eb1cf544464404829ca0d72850a041");
+    uint64_t pos[kGroupSamples];
+    pkg::SamplePositions(kSampleStride, pos);
+    EXPECT_EQ(std::vector<uint64_t>(pos, pos + 16),
+              (std::vector<uint64_t>{0, 25, 47, 53, 84, 94, 106, 134, 137, 161, 183, 189, 220, 230,
+                                     242, 270}));
+    // {start, length, file size} -> full groups: 272 and 271 bytes are one,
+    // 200 none; 271 with the 16th sample past the file none; 799 (255 past 2 groups) 2.
+    struct {
+        uint64_t start, length, size, groups;
+    } const rows[] = {{0, 272, 1000, 1}, {0, 271, 1000, 1}, {0, 200, 1000, 0},
+                      {0, 271, 270, 0},  {5, 544, 549, 2},  {0, 799, 9999, 2}};
+    for (const auto& r : rows) {
+        EXPECT_EQ(pkg::FullGroups(r.start, r.length, r.size, kSampleStride), r.groups) << r.length;
+    }
+}
+
+TEST(Decrypt, ProgramSplitAndKeyRecords) {
+    SubImageEntry program{};
+    std::strcpy(program.FileName, "program.img");
+    program.FileOffset = 8192;
+    program.FileLength = 1088 * 3 + 272 * 2 + 100;
+    SubImageEntry parts[kProgramParts];
+    UPDATE_SplitProgram(&program, parts);
+    const uint32_t groups[] = {4, 4, 3, 3};
+    uint32_t at = 8192;
+    for (int n = 0; n < kProgramParts; ++n) {
+        EXPECT_EQ(parts[n].FileLength, groups[n] * 272);
+        EXPECT_EQ(parts[n].FileOffset, at);
+        at += parts[n].FileLength;
+    }
+    EXPECT_EQ(at + 100, program.FileOffset + program.FileLength);  // the tail stays plain
+
+    ScratchDir dir;
+    sys::UniqueFd fd(::open((dir / "keys").c_str(), O_RDWR | O_CREAT, 0600));
+    uint8_t block[kKeyBlockSize], key[kAesKeyBytes];
+    pkg::KeyBlock(kMaterial, block);
+    ASSERT_EQ(UPDATE_WriteKeyParts(fd.get(), block, parts), 0);
+    const std::string keys = ReadWholeFile(dir / "keys");
+    ASSERT_EQ(keys.size(), 4 * kKeyRecordSize);
+    EXPECT_EQ(keys.substr(kKeyRecordSize, 18), std::string("program.img-part1\0", 18));
+    EXPECT_EQ(keys.substr(128, 64), std::string(reinterpret_cast<char*>(block), 64));
+    pkg::KeyFold(block, key);
+    for (int g = 0; g < 8; ++g) pkg::KeyStep(key);  // after parts 0 and 1
+    EXPECT_EQ(keys.substr(2 * kKeyRecordSize + 128, 64),
+              std::string(reinterpret_cast<char*>(key), 32) + std::string(32, '\0'));
+}
+
+TEST(Decrypt, ToolModesMatchOpensslAnswers) {
+    ScratchDir dir;
+    std::string data(272 * 2 + 10, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 7 + 3) & 0xFF);
+    std::string keys(128, 'n');
+    keys += kMaterial;
+    keys.resize(192, '\xFF');
+    WriteFile(dir / "keys", keys);
+    uint64_t pos[kGroupSamples];
+    pkg::SamplePositions(kSampleStride, pos);
+    // -S 17 to the end (two full groups, the last 10 bytes a partial one) and
+    // -S 0 on 32 bytes.
+    struct {
+        const char *stride, *length;
+        std::string expected[2];
+    } const rows[] = {
+        {"17", "0", {"0ccb1c53c86ab433226ed0c1667ddace", "f5e31c6e0c91e80e5883741650dcbf2d"}},
+        {"0", "32", {"357bf96191da94e7333f8661ac4f29cf", "8326632ca7ddabfe6a26a72adf4e89cd"}},
+    };
+    for (const auto& r : rows) {
+        WriteFile(dir / "f", data);
+        std::string out = pkgtest::Stdout([&] {
+            EXPECT_EQ(Tool({"-f", dir / "f", "-s", "0", "-L", r.length, "-S", r.stride, "-K",
+                            dir / "keys", "-p", "128"}),
+                      0);
+        });
+        EXPECT_NE(out.find("dec completed."), std::string::npos) << out;
+        std::string got = ReadWholeFile(dir / "f");
+        const bool sampled = r.stride[0] == '1';
+        std::string expected = data;
+        for (int g = 0; g < 2; ++g) {
+            for (size_t k = 0; k < 16; ++k) {
+                const size_t at = sampled ? g * 272 + pos[k] : g * 16 + k;
+                expected[at] =
+                    static_cast<char>(std::stoi(r.expected[g].substr(2 * k, 2), nullptr, 16));
+            }
+        }
+        EXPECT_EQ(Hex(reinterpret_cast<const uint8_t*>(got.data()), got.size()),
+                  Hex(reinterpret_cast<const uint8_t*>(expected.data()), expected.size()));
+    }
+    // 11 or 13 words, or a missing key file: refused, the file unchanged.
+    WriteFile(dir / "f", data);
+    EXPECT_NE(pkgtest::Stdout([&] {
+                  EXPECT_EQ(
+                      Tool({"-f", dir / "f", "-s", "0", "-L", "0", "-S", "17", "-K", "k", "-p"}),
+                      -1);
+              }).find("DecodePara failed."),
+              std::string::npos);
+    EXPECT_EQ(
+        Tool({"-f", dir / "f", "-s", "0", "-L", "0", "-S", "17", "-K", dir / "none", "-p", "0"}),
+        -1);
+    EXPECT_EQ(ReadWholeFile(dir / "f"), data);
+}
+
+TEST(Decrypt, ClearEncryptFlag) {
+    ScratchDir dir;
+    std::string pkg(300, 'x');
+    pkg.replace(0, 256, std::string("in$$pub$123$suffix$ECI") + std::string(234, '\0'));
+    WriteFile(dir / "p", pkg);
+    ASSERT_EQ(UPDATE_ClearEncryptFlag((dir / "p").c_str()), 0);
+    EXPECT_EQ(ReadWholeFile(dir / "p").substr(0, 28),
+              std::string("in$$pub$123$") + std::string(16, '\0'));
+    EXPECT_EQ(ReadWholeFile(dir / "p").substr(256), std::string(44, 'x'));
+    WriteFile(dir / "p", "only$one" + std::string(300, '\0'));
+    EXPECT_EQ(UPDATE_ClearEncryptFlag((dir / "p").c_str()), -1);
+}
+
+// Runs each job's tool line in this process instead of "/tmp/busybox".
+class ToolRunner : public sys::FakeRunner {
+  public:
+    int System(const char* cmd) override {
+        (void)FakeRunner::System(cmd);
+        std::istringstream in(cmd);
+        std::vector<std::string> words;
+        for (std::string w; in >> w;) {
+            if (w.size() >= 2 && w.front() == '\'') w = w.substr(1, w.size() - 2);
+            words.push_back(w);
+        }
+        words.erase(words.begin(), words.begin() + 2);  // "/tmp/busybox aes_decrypt"
+        return Tool(words) == 0 ? 0 : 1;
+    }
+};
+
+TEST(Decrypt, WriterPackageDecipheredByTheJobs) {
+    ScratchDir dir;
+    ASSERT_EQ(::mkdir((dir / "var").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((dir / "var/tmp").c_str(), 0755), 0);
+    sys::SetDeviceRoot(dir.path());
+    // u-boot and uImage end 260 and 271 bytes into a group: their last groups
+    // reach past their ends, into padding the writer adds.
+    const size_t sizes[] = {272 * 3 + 260, 271, 1088 * 3 + 272 * 2 + 100};
+    const uint32_t at[] = {0, 3, 4};
+    pkg::PackPlan plan;
+    plan.inner_version = "QTPXV300R006B13";
+    plan.pub_version = "B0142P17";
+    plan.key_suffix = "suffix";
+    plan.encrypt = true;
+    std::vector<std::string> images;
+    for (int i = 0; i < 3; ++i) {
+        std::string img(sizes[i], '\0');
+        for (size_t b = 0; b < img.size(); ++b) img[b] = static_cast<char>((b * 131 + i) & 0xFF);
+        images.push_back(img);
+        WriteFile(dir / std::to_string(i), img);
+        plan.images.push_back({at[i], dir / std::to_string(i), 0, ""});
+    }
+    pkg::PackReport report;
+    std::string why;
+    ASSERT_EQ(pkg::WritePackage(plan, dir / "Program.bin", &report, &why), 0) << why;
+    FileTable table = UPDATE_GetFileStruct((dir / "Program.bin").c_str());
+    ASSERT_TRUE(table);
+    const std::string enciphered = ReadWholeFile(dir / "Program.bin");
+    EXPECT_EQ(pkgtest::HeadOf(enciphered).EncryptFlag, std::string("ECI"));
+    EXPECT_EQ(table[3].FileOffset, table[0].FileOffset + sizes[0] + 11);  // padded
+    EXPECT_NE(enciphered.substr(table[4].FileOffset, sizes[2]), images[2]);
+
+    ToolRunner runner;
+    sys::ScopedRunner scoped(runner);
+    std::string out = pkgtest::Stdout([&] {
+        EXPECT_EQ(UPDATE_DecryptBin((dir / "Program.bin").c_str(), 5, &table, kMaterial), 0);
+    });
+    EXPECT_EQ(runner.commands.size(), 6u) << out;
+    const std::string plain = ReadWholeFile(dir / "Program.bin");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(plain.substr(table[at[i]].FileOffset, sizes[i]), images[i]) << i;
+    }
+    EXPECT_EQ(ReadWholeFile(dir / "var/tmp/update_keyfac").size(), 6 * kKeyRecordSize);
+    // A table that does not reach the program position fails its jobs.
+    FileTable short_table(2);
+    EXPECT_NE(UPDATE_DecryptBin((dir / "Program.bin").c_str(), 2, &short_table, kMaterial), 0);
+    sys::SetDeviceRoot("");
+}
+
+}  // namespace
