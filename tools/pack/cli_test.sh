@@ -63,6 +63,16 @@ cmp -s out.bin program.img || { echo "FAIL: extracted program differs"; failures
 expect 1 "extract absent" -- "$PACK" extract Program.bin 0 -o x.bin
 expect 1 "extract past the table" -- "$PACK" extract Program.bin 9 -o x.bin
 
+# The customisation archive from a directory (a link in it is refused) and mdc.bin.
+mkdir -p oem/res && echo 'MAC_ADDRESS:0' >oem/manuinfo.txt && ln -s /etc oem/res/link
+expect 1 "custom with a link" -- "$PACK" create -o c.bin --inner I --pub B0102 --custom oem
+rm oem/res/link
+expect 0 "custom and mdc" -- "$PACK" create -o c.bin --inner I --pub B0102 --custom oem \
+    --mdc program.img --quiet
+expect 0 "info custom" -- "$PACK" info c.bin
+contains out.txt "  oem/manuinfo.txt"
+contains out.txt "mdc.bin"
+
 # A forged count far beyond the file: the table holds only the positions the updater reads.
 cp Program.bin forged.bin
 printf '\x00\x00\x00\xf0' | dd of=forged.bin bs=1 seek=2048 conv=notrunc status=none

@@ -19,6 +19,7 @@
 #include "package/integrity.h"
 #include "package/writer.h"
 #include "sys/fd.h"
+#include "tools/pack/custom.h"
 
 namespace {
 
@@ -89,6 +90,10 @@ constexpr const char* kCreateHelp =
     "                      updater 8, custom 10, mdc 11 (program at 4 as in every\n"
     "                      platform profile). A file whose name itself ends in\n"
     "                      @<number> needs an explicit @FLASH.\n"
+    "  --custom DIR|ZIP    the customisation archive at position 10: a zip whose\n"
+    "                      names all lie under oem/ (checked as the updater does),\n"
+    "                      or a directory whose files are stored under oem/\n"
+    "  --mdc FILE          the file the updater writes as mdc.bin (position 11)\n"
     "  --name POS=NAME     table name of the entry at POS (default: file base name)\n"
     "  --count N           table entries (default: highest position + 1);\n"
     "                      positions without an image are absent entries\n"
@@ -400,14 +405,48 @@ bool ParseEncrypt(const Args& args, pkg::PackPlan* plan, std::string* why) {
     return false;
 }
 
+// --custom DIR|ZIP and --mdc FILE: the customisation archive and mdc.bin at
+// their positions, named as the updater extracts them.
+bool AddCustomAndMdc(const Args& args, const std::string& out, pkg::PackPlan* plan,
+                     std::string* made, std::string* why) {
+    struct Extra {
+        const char* option;
+        const char* role;
+        const char* name;
+    };
+    for (const Extra& x :
+         {Extra{"--custom", "custom", "custom.zip"}, Extra{"--mdc", "mdc", "mdc.bin"}}) {
+        if (!args.Has(x.option)) continue;
+        const uint32_t pos = *ParsePosition(x.role);
+        for (const pkg::PackImage& image : plan->images) {
+            if (image.position == pos) {
+                *why = std::string(x.option) + " and --image " + x.role + "= name the same entry";
+                return false;
+            }
+        }
+        pkg::PackImage image;
+        image.position = pos;
+        image.name = x.name;
+        image.path = args.Get(x.option);
+        if (x.option == std::string("--custom")) {
+            if (!pack::PrepareCustom(image.path, out, &image.path, made, why)) return false;
+        } else if (!FileExists(image.path)) {
+            *why = "--mdc file '" + image.path + "' not found";
+            return false;
+        }
+        plan->images.push_back(image);
+    }
+    return true;
+}
+
 int Create(int argc, char** argv) {
     Args args(argc, argv, 2);
     if (args.WantsHelp()) return std::fputs(kCreateHelp, stdout) < 0 ? kExitFailed : kExitOk;
     std::string why;
-    if (!args.Parse(
-            {"-o", "--output", "--inner", "--unused", "--pub", "--key-suffix", "--encrypt-flag",
-             "--board", "--boards-file", "--image", "--name", "--count", "--key", "--encrypt-at"},
-            {"--encrypt", "--allow-plain-eci", "--quiet"}, &why)) {
+    if (!args.Parse({"-o", "--output", "--inner", "--unused", "--pub", "--key-suffix",
+                     "--encrypt-flag", "--board", "--boards-file", "--image", "--name", "--count",
+                     "--key", "--encrypt-at", "--custom", "--mdc"},
+                    {"--encrypt", "--allow-plain-eci", "--quiet"}, &why)) {
         return Usage("create", why);
     }
     if (!args.Plain().empty())
@@ -461,6 +500,17 @@ int Create(int argc, char** argv) {
             return Fail("create", "image file '" + image.path + "' not found");
         plan.images.push_back(image);
     }
+    std::string custom_made;  // a zip made from a --custom directory, removed at the end
+    if (!AddCustomAndMdc(args, out, &plan, &custom_made, &why)) {
+        if (!custom_made.empty()) ::unlink(custom_made.c_str());
+        return Fail("create", why);
+    }
+    struct RemoveMade {
+        const std::string& path;
+        ~RemoveMade() {
+            if (!path.empty()) ::unlink(path.c_str());
+        }
+    } remove_made{custom_made};
     for (const std::string& item : args.All("--name")) {
         const size_t eq = item.find('=');
         auto pos = eq == std::string::npos ? std::nullopt : ParsePosition(item.substr(0, eq));
@@ -647,6 +697,16 @@ std::string Printable(const char* text) {
     return out;
 }
 
+// The members of the customisation archive, when the package carries one.
+void ShowCustomEntry(const std::string& path, const Package& p) {
+    const uint32_t pos = *ParsePosition("custom");
+    if (pos >= p.table.size() || p.table[pos].FileLength == 0) return;
+    const SubImageEntry& e = p.table[pos];
+    if (static_cast<uint64_t>(e.FileOffset) + e.FileLength > p.size) return;
+    sys::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd) pack::ShowCustom(fd.get(), e.FileOffset, e.FileLength);
+}
+
 int Info(int argc, char** argv) {
     Args args(argc, argv, 2);
     if (args.WantsHelp()) return std::fputs(kInfoHelp, stdout) < 0 ? kExitFailed : kExitOk;
@@ -705,6 +765,7 @@ int Info(int argc, char** argv) {
         std::printf("  positions %u to %u are never read (absent)\n", p.table.size(), p.count - 1);
     }
 
+    ShowCustomEntry(path, p);
     const CheckOutcome c = CheckPackage(path, p, args.Get("--pub-key"));
     std::printf("\nCRC:       ");
     if (c.crc_result == 0) {

@@ -1,0 +1,110 @@
+#include "tools/pack/custom.h"
+
+#include <unistd.h>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+#include <vector>
+
+#include "oem/zip_names.h"
+
+namespace pack {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kTop = "oem/";
+constexpr uintmax_t kMaxArchive = 0x7fffffff;
+
+bool CollectMembers(const fs::path& dir, std::vector<oem::ZipMember>* members, std::string* why) {
+    std::error_code ec;
+    std::vector<fs::path> paths;
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        paths.push_back(it->path());
+    }
+    if (ec) {
+        *why = "cannot read '" + dir.string() + "': " + ec.message();
+        return false;
+    }
+    std::sort(paths.begin(), paths.end());
+    members->push_back({kTop, "", 040755});
+    uintmax_t total = 0;
+    for (const fs::path& p : paths) {
+        const fs::file_status st = fs::symlink_status(p, ec);
+        std::string name = kTop + fs::relative(p, dir, ec).generic_string();
+        if (fs::is_directory(st)) {
+            members->push_back({name + "/", "", 040755});
+            continue;
+        }
+        if (!fs::is_regular_file(st)) {
+            *why = "'" + p.string() + "' is not a plain file or directory (links are not stored)";
+            return false;
+        }
+        std::ifstream in(p, std::ios::binary);
+        std::ostringstream data;
+        data << in.rdbuf();
+        if (!in) {
+            *why = "cannot read '" + p.string() + "'";
+            return false;
+        }
+        total += data.str().size() + name.size();
+        if (total > kMaxArchive) {
+            *why = "'" + dir.string() + "' holds more than 2 GiB";
+            return false;
+        }
+        members->push_back({name, data.str(), 0100644});
+    }
+    return true;
+}
+
+}  // namespace
+
+bool PrepareCustom(const std::string& source, const std::string& out, std::string* zip,
+                   std::string* made, std::string* why) {
+    std::error_code ec;
+    if (!fs::is_directory(source, ec)) {
+        if (oem::CheckZipNames(source.c_str(), kTop, *why) != 0) {
+            *why = "--custom '" + source + "' " + *why + " (the updater would refuse it)";
+            return false;
+        }
+        *zip = source;
+        return true;
+    }
+    std::vector<oem::ZipMember> members;
+    if (!CollectMembers(source, &members, why)) return false;
+    std::string tmpl = out + ".custom-XXXXXX";
+    const int fd = ::mkstemp(tmpl.data());
+    if (fd < 0) {
+        *why = "cannot make a temporary file beside '" + out + "'";
+        return false;
+    }
+    ::close(fd);
+    *made = tmpl;
+    if (oem::WriteStoredZip(tmpl.c_str(), members) != 0) {
+        *why = "cannot write the customisation archive '" + tmpl + "'";
+        return false;
+    }
+    *zip = tmpl;
+    return true;
+}
+
+void ShowCustom(int fd, uint32_t offset, uint32_t length) {
+    std::string why;
+    std::vector<std::string> names;
+    std::printf("\nCustomisation archive (%u bytes):\n", length);
+    if (oem::CheckZipRegion(fd, offset, length, kTop, why, &names) != 0) {
+        std::printf("  REFUSED by the updater: it %s\n", why.c_str());
+        return;
+    }
+    for (std::string n : names) {
+        std::replace_if(
+            n.begin(), n.end(), [](char c) { return c < ' ' || c == 0x7f; }, '?');
+        std::printf("  %s\n", n.c_str());
+    }
+}
+
+}  // namespace pack
