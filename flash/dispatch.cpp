@@ -24,6 +24,8 @@
 #include "flash/dispatch.h"
 #include "flash/platform.h"
 #include "flash/writer.h"
+#include "oem/oem.h"
+#include "package/decrypt.h"
 #include "package/format.h"
 #include "package/integrity.h"
 #include "package/version.h"
@@ -154,10 +156,24 @@ int ProvideToolHost() {
     return s;
 }
 
-// Deciphering is not part of this build: an encrypted package is refused.
-int Decipher(const UPDATE_TASK_S& /*task*/) {
-    ULOG_ONLY("deciphering is not available in this build\n");
-    return -1;
+// Unpacks the customisation archive and installs it: the unpack's code, or
+// 0 with *load the result of the installation (which does not stop a run).
+int Customise(const UPDATE_TASK_S& task, uint64_t t, int* load) {
+    *load = 0;
+    const SubImageEntry* custom = UPDATE_EntryAt(task.pstFileStruct, UPDATE_CustomPosition());
+    const uint32_t length = custom != nullptr ? custom->FileLength : 0;
+    ULOG_ONLY("customization length: %u.\n", length);
+    if (length == 0 || (t & kImageUboot) != 0) return 0;
+    ULOG_ONLY("update custom file.\n");
+    int r = UPDATE_UnpackFile(task.pszBinFile, custom->FileOffset, length, kCustomZipPath);
+    if (r != 0) {
+        ULOG_ONLY("update unpack custom file failed.\n");
+        return r;
+    }
+    ULOG_ONLY("update UPDATE_LoadCustom.\n");
+    *load = UPDATE_LoadCustom(kCustomZipPath);
+    if (*load != 0) ULOG_ONLY("load custom failed.\n");
+    return 0;
 }
 
 void StopJffs2Collectors() {
@@ -262,12 +278,19 @@ void RemountConfigReadOnly() {
 // tvconfig, web files, u-boot and config, with the progress between them.
 int WriteStep(UPDATE_TASK_S* task, const PLATFORM_INFO_S& platform) {
     const uint64_t t = task->Type;
+    (void)UPDATE_LoadLanguage();
     int r = ProvideToolHost();
     if (r != 0) return r;
 
     if (IsEncrypted()) {
-        if (Decipher(*task) != 0) {
+        if (UPDATE_DecryptBin(task->pszBinFile, UPDATE_SubImageCount(), task->pstFileStruct,
+                              UPDATE_KeyMaterial()) != 0) {
             ULOG("Bin decrypte failed.\n");
+            UPDATE_ReportResult(-1);
+            return -1;
+        }
+        if (UPDATE_ClearEncryptFlag(task->pszBinFile) != 0) {
+            ULOG("Bin encrypte flag del failed.\n");
             UPDATE_ReportResult(-1);
             return -1;
         }
@@ -275,10 +298,10 @@ int WriteStep(UPDATE_TASK_S* task, const PLATFORM_INFO_S& platform) {
         UPDATE_SetSubImageCount(0);
     }
 
-    const SubImageEntry* custom = UPDATE_EntryAt(task->pstFileStruct, UPDATE_CustomPosition());
-    const uint32_t custom_length = custom != nullptr ? custom->FileLength : 0;
-    ULOG_ONLY("customization length: %u.\n", custom_length);
-    r = 0;
+    int load = 0;
+    r = Customise(*task, t, &load);
+    if (r != 0) return r;
+    r = load;  // a customisation that did not load does not stop the writes
 
     if ((t & 0x3F) != 0) StopJffs2Collectors();
 

@@ -118,6 +118,28 @@ TEST_F(WriteTest, AllByLocalWithWaitLeavesThePackageAndDoesNotReboot) {
     EXPECT_EQ(ReadDevice("/var/pkg/Program.bin"), pkg);
 }
 
+// Deciphered in place on a RAM file system (its flag then gone); from other
+// media through a copy in /tmp, the operator's file untouched.
+TEST_F(WriteTest, EncryptedPackageLandsPlain) {
+    const std::string pkg = MakePackage({"uimage", "program", "web"}, "--encrypt");
+    WriteState("var/pkg/Program.bin", pkg);
+    RunResult r = Shell(
+        "mkdir -p /mnt/ram && mount -t tmpfs ram /mnt/ram && cp /var/pkg/Program.bin /mnt/ram/ && "
+        "update -local /mnt/ram/ all -wait && echo flags=$(head -c 256 /mnt/ram/Program.bin | "
+        "grep -c ECI)");
+    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    EXPECT_THAT(r.out, HasSubstr("flags=0"));
+    EXPECT_THAT(r.out, Not(HasSubstr("update relocate")));
+    ExpectPartitions({"uimage", "program", "web"});
+    EXPECT_TRUE(ChangedByRun("/var/tmp/update_keyfac"));
+
+    r = RunUpdate({"-local", "/var/pkg/", "all", "-wait"});
+    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    EXPECT_THAT(r.out, HasSubstr("update relocate /var/pkg//Program.bin -> /tmp/Program.bin"));
+    ExpectPartitions({"uimage", "program", "web"});
+    EXPECT_EQ(ReadDevice("/var/pkg/Program.bin"), pkg);
+}
+
 // Two steps: the program, then u-boot with "mdc.bin"; an mdc.bin that does
 // not fit its partition fails alone.
 TEST_F(WriteTest, ProgramAndUbootRunTwoStepsWithMdc) {
