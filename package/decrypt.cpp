@@ -469,15 +469,17 @@ bool PlanOrder(JobPlan* plan, uint64_t file_size) {
 // Runs the jobs in rounds: a round starts every job whose predecessors have
 // finished and waits for all it started.
 int RunJobs(JobPlan* plan) {
-    std::array<bool, kDecryptJobs> done{};
+    std::array<bool, kDecryptJobs> begun{};
+    std::array<bool, kDecryptJobs> done{};  // finished: a round's jobs after its joins
     int result = 0;
-    for (int started_total = 0; started_total < kDecryptJobs;) {
+    for (int begun_total = 0; begun_total < kDecryptJobs;) {
         std::array<pthread_t, kDecryptJobs> threads{};
         std::array<int, kDecryptJobs> round{};
         int started = 0;
+        int picked = 0;
         int create_error = 0;
         for (int j = 0; j < kDecryptJobs && create_error == 0; ++j) {
-            if (done[j]) continue;
+            if (begun[j]) continue;
             bool ready = true;
             for (int a = 0; a < kDecryptJobs; ++a) ready = ready && (!plan->waits[j][a] || done[a]);
             if (!ready) continue;
@@ -486,21 +488,21 @@ int RunJobs(JobPlan* plan) {
             if (!plan->has_region[j]) {
                 job->Result = -1;  // the table does not reach this job's entry
             } else if (job->Entry.FileLength == 0) {
-                job->Result = 0;  // an absent sub-image: nothing to decipher
+                job->Result = 0;  // an absent sub-image or an empty part: nothing to do
             } else {
                 create_error =
                     pthread_create(&threads[started], nullptr, UPDATE_DecryptThread, job);
                 if (create_error != 0) break;
-                round[started++] = j;
+                ++started;
             }
-            done[j] = true;
-            ++started_total;
+            begun[j] = true;
+            round[picked++] = j;
+            ++begun_total;
         }
         for (int i = 0; i < started; ++i) pthread_join(threads[i], nullptr);
         if (create_error != 0) return create_error;
-        for (int i = 0; i < started; ++i) {
-            if (plan->jobs[round[i]].Result != 0) result = -1;
-        }
+        if (picked == 0) return -1;  // no job can start: never with regions that do not overlap
+        for (int i = 0; i < picked; ++i) done[round[i]] = true;
     }
     for (const DECRYPT_JOB_S& job : plan->jobs) {
         if (job.Result != 0) result = -1;

@@ -6,7 +6,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <map>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "package/decrypt.h"
 #include "package/writer.h"
@@ -156,11 +160,13 @@ TEST(Decrypt, ClearEncryptFlag) {
     EXPECT_EQ(UPDATE_ClearEncryptFlag((dir / "p").c_str()), -1);
 }
 
-// Runs each job's tool line in this process instead of "/tmp/busybox".
+// Runs each job's tool line in this process instead of "/tmp/busybox", and
+// notes when each job began and ended (in the order of the jobs' offsets).
 class ToolRunner : public sys::FakeRunner {
   public:
+    std::map<uint64_t, std::pair<int, int>> spans;  // -s value -> (start tick, end tick)
+
     int System(const char* cmd) override {
-        (void)FakeRunner::System(cmd);
         std::istringstream in(cmd);
         std::vector<std::string> words;
         for (std::string w; in >> w;) {
@@ -168,8 +174,22 @@ class ToolRunner : public sys::FakeRunner {
             words.push_back(w);
         }
         words.erase(words.begin(), words.begin() + 2);  // "/tmp/busybox aes_decrypt"
-        return Tool(words) == 0 ? 0 : 1;
+        const uint64_t start = std::stoull(words[3]);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            (void)FakeRunner::System(cmd);
+            spans[start].first = tick_++;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const int ret = Tool(words) == 0 ? 0 : 1;
+        std::lock_guard<std::mutex> lock(mutex_);
+        spans[start].second = tick_++;
+        return ret;
     }
+
+  private:
+    std::mutex mutex_;
+    int tick_ = 0;
 };
 
 TEST(Decrypt, WriterPackageDecipheredByTheJobs) {
@@ -218,6 +238,40 @@ TEST(Decrypt, WriterPackageDecipheredByTheJobs) {
     // A table that does not reach the program position fails its jobs.
     FileTable short_table(2);
     EXPECT_NE(UPDATE_DecryptBin((dir / "Program.bin").c_str(), 2, &short_table, kMaterial), 0);
+    sys::SetDeviceRoot("");
+}
+
+TEST(Decrypt, JobReachingIntoANeighbourRunsFirst) {
+    ScratchDir dir;
+    ASSERT_EQ(::mkdir((dir / "var").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((dir / "var/tmp").c_str(), 0755), 0);
+    sys::SetDeviceRoot(dir.path());
+    // u-boot's last group (260 bytes into it) reaches 11 bytes into uImage.
+    const std::string pkg = pkgtest::RawPackage(
+        "I$$B0102$0$S$ECI", "", 5,
+        {{"ub", 532, 4096, 0}, {}, {}, {"k", 300, 4628, 0}, {"pg", 544, 4928, 0}}, 5472);
+    WriteFile(dir / "Program.bin", pkg);
+    FileTable table = UPDATE_GetFileStruct((dir / "Program.bin").c_str());
+    ToolRunner runner;
+    sys::ScopedRunner scoped(runner);
+    pkgtest::Stdout([&] {
+        EXPECT_EQ(UPDATE_DecryptBin((dir / "Program.bin").c_str(), 5, &table, "IB0102S"), 0);
+    });
+    ASSERT_EQ(runner.spans.size(), 4u);  // two program parts are empty
+    EXPECT_LT(runner.spans[4096].second, runner.spans[4628].first);
+    EXPECT_LT(runner.spans[4928].first, runner.spans[4096].second);  // the others run together
+    // Overlapping regions are refused before any job runs.
+    std::string bad = pkg;
+    bad[2052 + 3 * 144 + 132] = static_cast<char>(4600 & 0xFF);
+    bad[2052 + 3 * 144 + 133] = static_cast<char>(4600 >> 8);
+    WriteFile(dir / "Program.bin", bad);
+    table = UPDATE_GetFileStruct((dir / "Program.bin").c_str());
+    runner.spans.clear();
+    pkgtest::Stdout([&] {
+        EXPECT_NE(UPDATE_DecryptBin((dir / "Program.bin").c_str(), 5, &table, "IB0102S"), 0);
+    });
+    EXPECT_TRUE(runner.spans.empty());
+    EXPECT_EQ(ReadWholeFile(dir / "Program.bin"), bad);
     sys::SetDeviceRoot("");
 }
 

@@ -98,8 +98,26 @@ expect 0 "verify unsigned without key" -- "$PACK" verify plain.bin
 expect 1 "verify unsigned with key" -- "$PACK" verify plain.bin --pub-key pub_key
 contains out.txt "not signed"
 
-expect 2 "encrypt refused" -- "$PACK" create -o e.bin --inner I --pub B0102 --encrypt
-contains err.txt "not supported yet"
+# --encrypt, deciphered again by the updater's own tool (on plain files).
+head -c 1076 /dev/urandom >ub.bin; head -c 300 /dev/urandom >k.bin; head -c 3908 /dev/urandom >pg.bin
+expect 0 "encrypt" -- "$PACK" create -o e.bin --inner I --pub B0102 --key-suffix S --quiet \
+    --image uboot=ub.bin --image uimage=k.bin --image program=pg.bin --encrypt
+expect 0 "info encrypted" -- "$PACK" info e.bin
+contains out.txt "sampled AES-256"
+expect 2 "encrypt past the table" -- "$PACK" create -o e2.bin --inner I --pub B0102 --encrypt \
+    --image uboot=ub.bin
+UPDATE=$(dirname "$PACK")/update
+if [ -x "$UPDATE" ]; then
+    { head -c 128 /dev/zero; printf IB0102S; head -c 57 /dev/zero | tr '\0' '\377'; } >keys
+    # u-boot at 4096 and 11 bytes of padding, uImage, program (whole groups)
+    for r in 4096:1076:ub.bin 5183:300:k.bin 5483:3808:pg.bin; do
+        IFS=: read -r at len img <<<"$r"
+        expect 0 "aes_decrypt $img" -- "$UPDATE" aes_decrypt -f e.bin -s "$at" -L "$len" -S 17 \
+            -K keys -p 128
+        cmp -s <(tail -c +$((at + 1)) e.bin | head -c "$(stat -c %s "$img")") "$img" ||
+            { echo "FAIL: $img not deciphered"; failures=$((failures + 1)); }
+    done
+fi
 expect 2 "ECI mark on plain images" -- "$PACK" create -o e.bin --inner I --pub B0102 --encrypt-flag ECI
 expect 0 "ECI mark allowed for tests" -- "$PACK" create -o e.bin --inner I --pub B0102 \
     --encrypt-flag ECI --allow-plain-eci --quiet
