@@ -133,8 +133,10 @@ int CheckZipRegion(int fd, uint64_t base, uint64_t size, const char* top, std::s
             why += " twice (unzip would stop to ask which to keep)";
             return -1;
         }
-        if ((mode & S_IFMT) == S_IFLNK) {
-            why += ", a symbolic link";
+        // Archives made off Unix carry no type (0); links and device nodes are refused.
+        const uint32_t type = mode & S_IFMT;
+        if (type != 0 && type != S_IFREG && type != S_IFDIR) {
+            why += type == S_IFLNK ? ", a symbolic link" : ", a special file";
             return -1;
         }
         uint8_t local[kLocalLen];
