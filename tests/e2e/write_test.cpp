@@ -140,6 +140,44 @@ TEST_F(WriteTest, EncryptedPackageLandsPlain) {
     EXPECT_EQ(ReadDevice("/var/pkg/Program.bin"), pkg);
 }
 
+// The customisation archive: the identity lines come from the device, the
+// languages from its capability file; a failing flash_tool does not fail the
+// run; an archive that names "../" is refused before unpacking.
+TEST_F(WriteTest, CustomisationIsInstalled) {
+    const std::string oem = Dir() + "/custom/oem";
+    std::filesystem::create_directories(oem);
+    devsim::WriteFile(oem + "/manuinfo.txt",
+                      "DEVICE_SERIAL_NUMBER:SN-PKG\nMAC_ADDRESS:AA\nMAC_ADDRESS_2:BB\n"
+                      "BOARD_SERIAL_NUMBER:BSN-PKG\nVENDOR:Acme\n");
+    devsim::WriteFile(oem + "/bootlogo_non.gz", "logo");
+    WriteProc("env", "DEVICE_SERIAL_NUMBER:SN-DEV\nMAC_ADDRESS:00:11\nMAC_ADDRESS_2:00:22\n");
+    WriteState("var/devcap/devcap.xml",
+               "<?xml version=\"1.0\"?><Cap><ACustomCfg SupportLanguage=\"6,0,0,1\"/>"
+               "<CurLanguage>1</CurLanguage></Cap>");
+    Serve("Program.bin", MakePackage({"uimage", "program", "web"}, "--custom " + oem));
+    AddFault("tool-fail=flash_tool");
+    RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all", "-wait"});
+    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    EXPECT_EQ(ReadDevice("/var/devsim/kept/loadtools.ManuInfo"),
+              "DEVICE_SERIAL_NUMBER:SN-DEV\nMAC_ADDRESS:00:11\nMAC_ADDRESS_2:00:22\n"
+              "BOARD_SERIAL_NUMBER:BSN-PKG\nVENDOR:Acme\n")
+    EXPECT_EQ(
+        ReadDevice("/var/devsim/kept/loadtools.CfgInfo"),
+        "@@\r\nE_CONFIG_VER:1.00\r\nDEFAULT_LANGUAGE:EN\r\nSUPPORT_LANGUAGE:6,0,0,1\r\n$$\r\n");
+    EXPECT_THAT(r.ToolCalls("flash_tool"),
+                ElementsAre(ElementsAre("flash_tool", "w", "/tmp/bootlogo_non.gz")));
+    ExpectPartitions({"uimage", "program", "web"});
+
+    Host("cd " + Dir() +
+         " && python3 -c \"import zipfile; zipfile.ZipFile('evil.zip', 'w')"
+         ".writestr('oem/../../var/evil', 'x')\"");
+    Serve("Program.bin", MakePackage({"uimage"}, "--image custom=" + Dir() + "/evil.zip"));
+    r = RunUpdate({"-tftp", "127.0.0.1", "uImage", "-wait"});
+    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    EXPECT_THAT(UpdateLog(), HasSubstr("tar file /tmp/custom.zip failed."));
+    EXPECT_FALSE(ChangedByRun("/var/evil"));
+}
+
 // Two steps: the program, then u-boot with "mdc.bin"; an mdc.bin that does
 // not fit its partition fails alone.
 TEST_F(WriteTest, ProgramAndUbootRunTwoStepsWithMdc) {
