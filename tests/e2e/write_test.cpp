@@ -160,7 +160,7 @@ TEST_F(WriteTest, CustomisationIsInstalled) {
     EXPECT_EQ(r.status, 0) << r.out << r.harness;
     EXPECT_EQ(ReadDevice("/var/devsim/kept/loadtools.ManuInfo"),
               "DEVICE_SERIAL_NUMBER:SN-DEV\nMAC_ADDRESS:00:11\nMAC_ADDRESS_2:00:22\n"
-              "BOARD_SERIAL_NUMBER:BSN-PKG\nVENDOR:Acme\n")
+              "BOARD_SERIAL_NUMBER:BSN-PKG\nVENDOR:Acme\n");
     EXPECT_EQ(
         ReadDevice("/var/devsim/kept/loadtools.CfgInfo"),
         "@@\r\nE_CONFIG_VER:1.00\r\nDEFAULT_LANGUAGE:EN\r\nSUPPORT_LANGUAGE:6,0,0,1\r\n$$\r\n");
