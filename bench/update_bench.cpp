@@ -42,7 +42,9 @@ int main(int argc, char** argv) {
     const std::string keys = sb.Dir() + "/keys";
     const unsigned long sizes[3] = {16, program_mib, 8};  // MiB: kernel, program, web
     const char* roles[3] = {"uimage", "program", "web"};
-    std::string cmd = "mkdir -p " + img + " " + keys + " " + sb.StateDir() + "/var/pkg && " + pack +
+    std::filesystem::create_directories(img);
+    std::filesystem::create_directories(keys);
+    std::string cmd = "mkdir -p " + sb.StateDir() + "/var/pkg && " + pack +
                       " keygen --bits 2048 --dir " + keys + " > /dev/null && " + pack +
                       " create --quiet -o " + sb.StateDir() +
                       "/var/pkg/Program.bin --inner QTPXV300R006B21 --pub B0140P17"

@@ -106,18 +106,6 @@ TEST_F(WriteTest, AllByTftpWritesTheStandardSetAndReboots) {
     EXPECT_TRUE(r.RebootRequested());
 }
 
-TEST_F(WriteTest, AllByLocalWithWaitLeavesThePackageAndDoesNotReboot) {
-    const std::string pkg = MakePackage({"uimage", "program", "web"});
-    WriteState("var/pkg/Program.bin", pkg);
-    RunResult r = RunUpdate({"-local", "/var/pkg/", "all", "-wait"});
-    EXPECT_EQ(r.status, 0) << r.out << r.harness;
-    ExpectPartitions({"uimage", "program", "web"});
-    EXPECT_EQ(r.rates.back(), "100");
-    EXPECT_EQ(r.SigtermCount(), 0);
-    EXPECT_FALSE(r.RebootRequested());
-    EXPECT_EQ(ReadDevice("/var/pkg/Program.bin"), pkg);
-}
-
 // Deciphered in place on a RAM file system (its flag then gone); from other
 // media through a copy in /tmp, the operator's file untouched.
 TEST_F(WriteTest, EncryptedPackageLandsPlain) {
@@ -136,6 +124,8 @@ TEST_F(WriteTest, EncryptedPackageLandsPlain) {
     r = RunUpdate({"-local", "/var/pkg/", "all", "-wait"});
     EXPECT_EQ(r.status, 0) << r.out << r.harness;
     EXPECT_THAT(r.out, HasSubstr("update relocate /var/pkg//Program.bin -> /tmp/Program.bin"));
+    EXPECT_EQ(r.SigtermCount(), 0);
+    EXPECT_FALSE(r.RebootRequested());
     ExpectPartitions({"uimage", "program", "web"});
     EXPECT_EQ(ReadDevice("/var/pkg/Program.bin"), pkg);
 }
@@ -179,8 +169,8 @@ TEST_F(WriteTest, CustomisationIsInstalled) {
 }
 
 // Two steps: the program, then u-boot with "mdc.bin"; an mdc.bin that does
-// not fit its partition fails alone.
-TEST_F(WriteTest, ProgramAndUbootRunTwoStepsWithMdc) {
+// not fit its partition fails alone; config alone.
+TEST_F(WriteTest, ProgramUbootAndConfigSteps) {
     Serve("Program.bin", MakePackage({"program", "uboot", "mdc"}));
     RunResult r = RunUpdate({"-tftp", "127.0.0.1", "program", "uboot", "-wait"});
     EXPECT_EQ(r.status, 0) << r.out << r.harness;
@@ -193,13 +183,11 @@ TEST_F(WriteTest, ProgramAndUbootRunTwoStepsWithMdc) {
     EXPECT_EQ(r.status, 0) << r.out << r.harness;
     EXPECT_THAT(r.out, HasSubstr("update mdc.bin failed."));
     ExpectPartitions({"uboot"});
-}
 
-// On eMMC the configuration is the runtime folder's files: emptied, no copy.
-TEST_F(WriteTest, ConfigAloneEmptiesTheRuntimeFolder) {
+    // On eMMC the configuration is the runtime folder's files: emptied, no copy.
     Serve("Program.bin", MakePackage({"config"}));
     WriteState("var/runtime/old.cfg", "old");
-    RunResult r = RunUpdate({"-tftp", "127.0.0.1", "config", "-wait"});
+    r = RunUpdate({"-tftp", "127.0.0.1", "config", "-wait"});
     EXPECT_EQ(r.status, 0) << r.out << r.harness;
     EXPECT_THAT(r.out, HasSubstr("remount nothing"));
     ExpectPartitions({});

@@ -30,7 +30,6 @@ TEST(StepLoopTest, OrderAndNames) {
         int result;
         std::vector<std::string> steps;
     } rows[] = {
-        {0xE3, -1, 0, {"All.bin 0xe3"}},
         {0xE7, -1, 0, {"All.bin 0xe3", "Uboot.bin 0x44"}},
         {0x06, -1, 0, {"Program.bin 0x2", "Uboot.bin 0x4"}},
         {0x4B, -1, 0, {"uImage.bin 0x41", "Program.bin 0x42", "Config.bin 0x48"}},
