@@ -101,6 +101,17 @@ int main(int argc, char** argv) {
                 times[0]);
     std::printf("dd of the images + sync  %7.2f s\n", times[1]);
     std::printf("ratio update / dd        %7.2f  (target <= 1.5)\n", times[0] / times[1]);
+    // Where the update's time goes, from the log's time stamps (1 s steps).
+    for (const std::string& l : devsim::SplitLines(sb.UpdateLog())) {
+        for (const char* mark : {"UPDATE_LoadUpdate", "cp lib and tools.", "loading Program.bin",
+                                 "start check sha256", "Count sha256 over", "update uImage...",
+                                 "update program...", "update web", "read back", "done!"}) {
+            if (l.find(mark) != std::string::npos) {
+                std::printf("  %s\n", l.c_str());
+                break;
+            }
+        }
+    }
     std::error_code ec;
     std::filesystem::remove_all(sb.Dir(), ec);
     return 0;
