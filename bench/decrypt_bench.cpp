@@ -44,6 +44,7 @@ int RunTool(const std::string& file, const std::string& keys) {
     std::vector<std::string> words = {"aes_decrypt", "-f", file, "-s", "0",  "-L", "0",
                                       "-S",          "17", "-K", keys, "-p", "128"};
     std::vector<char*> argv;
+    argv.reserve(words.size());
     for (std::string& w : words) argv.push_back(w.data());
     return UPDATE_AesDecryptMain(static_cast<int>(argv.size()), argv.data());
 }
