@@ -42,11 +42,11 @@ void* Fail(int code) {
     return nullptr;
 }
 
-// The record is kept only for a second stage (or a single-stage run) that
-// selected exactly the platform's "all" set.
+// The record is kept by the run that wrote exactly the platform's "all" set:
+// a second stage, or a first stage that did not hand over.
 bool WantsRecord(const UPDATE_PARA_S& para) {
     const PLATFORM_INFO_S* platform = UPDATE_Platform();
-    if (platform == nullptr || IsFirstStage(para)) return false;
+    if (platform == nullptr || (IsFirstStage(para) && UPDATE_HandedOver())) return false;
     return ((para.UpdateType ^ platform->SupportMask) & kImageAll) == 0;
 }
 

@@ -41,7 +41,6 @@ constexpr const char* kPasswordMask = "******";
 constexpr long kLowSpeedLimit = 1;  // bytes per second
 constexpr long kLowSpeedTime = 30;  // seconds
 constexpr long kMaxRedirects = 3;
-constexpr uint32_t kFirstStageBit = 0x40;
 
 std::mutex g_sleep_mutex;
 std::function<void(unsigned)>& Sleeper() {
@@ -305,9 +304,10 @@ int UPDATE_GetImageHead(uint16_t trans, uint16_t check, uint32_t update_type, co
     ULOG_ONLY("read head:%.*s, compatlist:%.*s\n", static_cast<int>(strnlen(head, kImageHeadSize)),
               head, static_cast<int>(strnlen(compat, kCompatListSize)), compat);
 
-    // A first stage that goes on to write hands the signature check to the
-    // second stage.
-    if ((update_type & kFirstStageBit) != 0 && check == 0) return 0;
+    // Every run reads the signature: a first stage writes the package itself
+    // until the hand-over to a package's own program is built.
+    (void)update_type;
+    (void)check;
     if (!UPDATE_HasPublicKey()) return 0;
 
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kSignBlockSize]);

@@ -1,16 +1,389 @@
-#include "flash/dispatch.h"
+// The dispatcher proper: checks, preparation and the partition writes of one
+// update step.
+//
+// Safety rules kept here, each where a reader might expect otherwise:
+// - The package's CRC and signature are checked once per run before its
+//   first write, whatever images the step selects (a boot loader alone is
+//   checked as a kernel is); later steps trust that result.
+// - An encrypted package is deciphered in place only in RAM: one elsewhere
+//   (a -local package on the operator's media) is first copied to
+//   "/tmp/Program.bin", and the checks and writes use that copy. One that
+//   does not fit there is refused before anything is written.
+// - An image longer than its partition is refused by the writer itself.
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
 
+#include "app/progress.h"
+#include "app/request.h"
+#include "flash/dispatch.h"
+#include "flash/platform.h"
+#include "flash/writer.h"
+#include "oem/oem.h"
+#include "package/decrypt.h"
+#include "package/format.h"
+#include "package/integrity.h"
+#include "package/version.h"
 #include "sys/log.h"
+#include "sys/path.h"
+#include "sys/quote.h"
+#include "sys/runner.h"
 
 namespace {
 constexpr const char* kLogUnit = sys::kUnitUpdate;
+
+constexpr unsigned long kTmpfsMagic = 0x01021994;
+constexpr unsigned long kRamfsMagic = 0x858458F6;
+constexpr const char* kEncryptedMark = "ECI";
+constexpr const char* kToolHost = "/tmp/busybox";
+constexpr const char* kSelfCopy = "/tmp/update";
+constexpr size_t kCmdSize = 512;
+constexpr size_t kSelfPathSize = 64;
+constexpr size_t kMtdLineSize = 512;
+
+// No run of this build hands over yet.
+bool g_handed_over = false;
+
+bool IsEncrypted() {
+    return std::strcmp(UPDATE_EncryptFlag(), kEncryptedMark) == 0;
 }
 
-// Writing partitions is not part of this build yet: a write-mode run must end
-// through the worker's failure path (and so reboot), never with a success.
-int UPDATE_UpdateAll(UPDATE_TASK_S* /*task*/) {
-    ULOG("partition writing is not available in this build\n");
-    return -1;
+// Whether the package lies in RAM, where deciphering it in place alters
+// nothing the operator keeps.
+bool InRam(const char* path) {
+    if (std::strcmp(path, kRamPackagePath) == 0) return true;
+    struct statfs fs {};
+    if (::statfs(path, &fs) != 0) {
+        ULOG("update check fs of file %s error %s.\n", path, std::strerror(errno));
+        return false;
+    }
+    const auto type = static_cast<unsigned long>(fs.f_type);
+    if (type == kTmpfsMagic || type == kRamfsMagic) return true;
+    ULOG("update file %s in fs 0x%lx (neither 0x%lx nor 0x%lx).\n", path, type, kTmpfsMagic,
+         kRamfsMagic);
+    return false;
 }
 
-void UPDATE_ShowSuccess(const UPDATE_PARA_S* /*para*/) {}
+// Copies an encrypted package that lies outside RAM to "/tmp/Program.bin".
+// 0, -1 when it does not fit there, or the copy command's status.
+int PlaceInRam(UPDATE_TASK_S* task) {
+    const char* path = task->pszBinFile;
+    if (InRam(path)) return 0;
+    struct stat st {};
+    struct statvfs room {};
+    if (::stat(path, &st) != 0 || ::statvfs("/tmp", &room) != 0) {
+        ULOG("update cannot size %s or /tmp: %s\n", path, std::strerror(errno));
+        return -1;
+    }
+    const unsigned long long need = static_cast<unsigned long long>(st.st_size);
+    const unsigned long long free_bytes =
+        static_cast<unsigned long long>(room.f_bavail) * room.f_frsize;
+    if (need > free_bytes) {
+        ULOG(
+            "update encrypted package %s (%llu bytes) does not fit in /tmp (%llu bytes free); "
+            "it is deciphered in RAM only.\n",
+            path, need, free_bytes);
+        return -1;
+    }
+    ULOG("update relocate %s -> %s\n", path, kRamPackagePath);
+    const std::string cmd = "cp -f " + sys::ShellQuote(path) + " " + kRamPackagePath;
+    int s = UPDATE_System(cmd.c_str());
+    if (s != 0) {
+        ULOG_ONLY("relocate cmd %s failed.\n", cmd.c_str());
+        return s;
+    }
+    task->pszBinFile = kRamPackagePath;
+    return 0;
+}
+
+// CRC (unless forced) and signature (where the device has a public key) in
+// one pass over the package.
+int CheckIntegrity(UPDATE_TASK_S* task) {
+    if (IsEncrypted()) {
+        int r = PlaceInRam(task);
+        if (r != 0) return r;
+    }
+    const bool with_signature = UPDATE_HasPublicKey();
+    int crc_result = 0;
+    int sig_result = 0;
+    if (task->Para->ForceFlag != 1) {
+        int ret = UPDATE_CheckCrcAndDigSig(task->HeadCrc, task->pszBinFile,
+                                           with_signature ? task->DigSig : nullptr, &crc_result,
+                                           &sig_result);
+        if (crc_result != 0 || (ret != 0 && sig_result == 0)) {
+            ULOG("update check crc failed.\n");
+            UPDATE_CleanAll();
+            return -9;
+        }
+    } else if (with_signature) {
+        sig_result = UPDATE_CheckDigSig(task->pszBinFile, task->DigSig);
+    }
+    if (with_signature) {
+        if (sig_result != 0) {
+            ULOG("update check digital signature failed.\n");
+            UPDATE_CleanAll();
+            UPDATE_ReportResult(-12);
+            return -12;
+        }
+        ULOG_ONLY("Count sha256 over!\n");
+    }
+    task->Verified = true;
+    return 0;
+}
+
+// Makes "/tmp/busybox", the host of the built-in tools the writers run.
+int ProvideToolHost() {
+    if (::access(sys::DevicePath(kToolHost).c_str(), R_OK | X_OK) == 0) return 0;
+    char cmd[kCmdSize];
+    if (::access(sys::DevicePath(kSelfCopy).c_str(), R_OK | X_OK) == 0) {
+        std::snprintf(cmd, sizeof cmd, "ln -s %s %s", kSelfCopy, kToolHost);
+    } else {
+        char self[kSelfPathSize + 1] = {};
+        ssize_t n = ::readlink("/proc/self/exe", self, kSelfPathSize);
+        if (n < 0) {
+            ULOG("read update link failed, error: %s\n", std::strerror(errno));
+            return -1;
+        }
+        std::snprintf(cmd, sizeof cmd, "cp  -f %s %s", sys::ShellQuote(self).c_str(), kToolHost);
+    }
+    int s = UPDATE_System(cmd);
+    if (s != 0) ULOG("exec cmd %s failed\n", cmd);
+    return s;
+}
+
+// Unpacks the customisation archive and installs it: the unpack's code, or
+// 0 with *load the result of the installation (which does not stop a run).
+int Customise(const UPDATE_TASK_S& task, uint64_t t, int* load) {
+    *load = 0;
+    const SubImageEntry* custom = UPDATE_EntryAt(task.pstFileStruct, UPDATE_CustomPosition());
+    const uint32_t length = custom != nullptr ? custom->FileLength : 0;
+    ULOG_ONLY("customization length: %u.\n", length);
+    if (length == 0 || (t & kImageUboot) != 0) return 0;
+    ULOG_ONLY("update custom file.\n");
+    int r = UPDATE_UnpackFile(task.pszBinFile, custom->FileOffset, length, kCustomZipPath);
+    if (r != 0) {
+        ULOG_ONLY("update unpack custom file failed.\n");
+        return r;
+    }
+    ULOG_ONLY("update UPDATE_LoadCustom.\n");
+    *load = UPDATE_LoadCustom(kCustomZipPath);
+    if (*load != 0) ULOG_ONLY("load custom failed.\n");
+    return 0;
+}
+
+void StopJffs2Collectors() {
+    std::FILE* mtd = std::fopen(sys::DevicePath("/proc/mtd").c_str(), "re");
+    int count = 0;
+    if (mtd == nullptr) {
+        ULOG("Failed to open %s\n", std::strerror(errno));
+    } else {
+        char line[kMtdLineSize];
+        while (std::fgets(line, sizeof line, mtd) != nullptr) {
+            if (std::strncmp(line, "mtd", 3) == 0) ++count;
+        }
+        std::fclose(mtd);
+    }
+    for (int i = 0; i < count; ++i) {
+        char cmd[kCmdSize];
+        std::snprintf(cmd, sizeof cmd, "killall -9 jffs2_gcd_mtd%d", i);
+        ULOG("kill cmd %s\n", cmd);
+        (void)UPDATE_System(cmd);
+    }
+}
+
+// The writes of one step, with what they need from the task.
+class StepWriter {
+  public:
+    StepWriter(const UPDATE_TASK_S& task, const PLATFORM_INFO_S& platform)
+        : task_(task), platform_(platform) {}
+
+    // Writes the entry at position into the slot's device, its size taken
+    // from the layout row. An absent entry or a slot without a device makes
+    // no write (0). console: the entry line reaches the console as well.
+    int Write(const char* dev, uint64_t position, int row, bool console = false) const {
+        const SubImageEntry* e = UPDATE_EntryAt(task_.pstFileStruct, position);
+        if (e == nullptr || dev == nullptr) {
+            ULOG_ONLY("no entry %llu or no device for it: nothing written\n",
+                      static_cast<unsigned long long>(position));
+            return 0;
+        }
+        EntryLine(*e, console);
+        const int64_t size =
+            platform_.Layout != nullptr ? static_cast<int64_t>(platform_.Layout[row].Size) : 0;
+        return UPDATE_WriteFlash(dev, task_.pszBinFile, size, platform_.FlashType, e->FileOffset,
+                                 e->FileLength, e->FlashOffset);
+    }
+    int WriteSlot(int slot, int row, bool console = false) const {
+        const PART_SLOT_S& s = platform_.Parts[slot];
+        return Write(s.Dev, s.Index, row, console);
+    }
+    void EntryLine(uint64_t position) const {
+        const SubImageEntry* e = UPDATE_EntryAt(task_.pstFileStruct, position);
+        if (e != nullptr) EntryLine(*e, false);
+    }
+
+    // u-boot, then "mdc.bin" in every case; only the u-boot write decides.
+    int Uboot() const {
+        ULOG("loading u-boot.bin....\n");
+        int r = WriteSlot(kSlotUboot, kRowUboot);
+        const uint64_t mdc = UPDATE_MdcPosition();
+        if (Write(platform_.Parts[kSlotMdc].Dev, mdc, kRowMdc) != 0) {
+            const SubImageEntry* e = UPDATE_EntryAt(task_.pstFileStruct, mdc);
+            if (e != nullptr) {
+                ULOG_ONLY(
+                    "update mdc.bin failed, read FileName:%.128s, FileLength:%u, FileOffset: "
+                    "%u, FlashOffset:%u\n",
+                    e->FileName, e->FileLength, e->FileOffset, e->FlashOffset);
+            }
+            ULOG("update mdc.bin failed.\n");
+        }
+        if (r != 0) {
+            ULOG_ONLY("update uboot failed.\n");
+            return r;
+        }
+        return 0;
+    }
+
+  private:
+    static void EntryLine(const SubImageEntry& e, bool console) {
+        const char* fmt = "read FileName:%.128s, FileLength:%u, FileOffset: %u, FlashOffset:%u\n";
+        if (console)
+            ULOG(fmt, e.FileName, e.FileLength, e.FileOffset, e.FlashOffset);
+        else
+            ULOG_ONLY(fmt, e.FileName, e.FileLength, e.FileOffset, e.FlashOffset);
+    }
+    const UPDATE_TASK_S& task_;
+    const PLATFORM_INFO_S& platform_;
+};
+
+void RemountConfigReadOnly() {
+    ULOG("remount config mtd as read-only\n");
+    const char* cmd = nullptr;
+    if (UPDATE_IsYaffs2() == 0)
+        cmd = "mount -o remount,ro -t yaffs2 /dev/mtdblock3 /var/runtime";
+    else if (UPDATE_IsJffs2() == 0 || (UPDATE_IsSquashfs() == 0 && UPDATE_IsUbiRuntime() != 0))
+        cmd = "mount -o remount,ro -t jffs2 /dev/mtdblock3 /var/runtime";
+    if (cmd != nullptr)
+        (void)UPDATE_System(cmd);
+    else
+        ULOG("remount nothing\n");
+}
+
+// The writing path: preparation, then kernel, forced u-boot, program,
+// tvconfig, web files, u-boot and config, with the progress between them.
+int WriteStep(UPDATE_TASK_S* task, const PLATFORM_INFO_S& platform) {
+    const uint64_t t = task->Type;
+    (void)UPDATE_LoadLanguage();
+    int r = ProvideToolHost();
+    if (r != 0) return r;
+
+    if (IsEncrypted()) {
+        if (UPDATE_DecryptBin(task->pszBinFile, UPDATE_SubImageCount(), task->pstFileStruct,
+                              UPDATE_KeyMaterial()) != 0) {
+            ULOG("Bin decrypte failed.\n");
+            UPDATE_ReportResult(-1);
+            return -1;
+        }
+        if (UPDATE_ClearEncryptFlag(task->pszBinFile) != 0) {
+            ULOG("Bin encrypte flag del failed.\n");
+            UPDATE_ReportResult(-1);
+            return -1;
+        }
+        UPDATE_ClearKeyMaterial();
+        UPDATE_SetSubImageCount(0);
+    }
+
+    int load = 0;
+    r = Customise(*task, t, &load);
+    if (r != 0) return r;
+    r = load;  // a customisation that did not load does not stop the writes
+
+    if ((t & 0x3F) != 0) StopJffs2Collectors();
+
+    const StepWriter w(*task, platform);
+    if ((t & kImageKernel) != 0) {
+        ULOG("update uImage......\n");
+        r = w.WriteSlot(kSlotKernel, kRowKernel, true);
+        if (r != 0) {
+            ULOG_ONLY("update uImage failed.\n");
+            return r;
+        }
+    }
+    if ((t & kImageUboot) == 0) {
+        char rev[kProbeTextSize] = {};
+        (void)UPDATE_GetUbootVersion(rev);
+        if (UPDATE_NeedForceUboot(UPDATE_LocalInnerVersion(), UPDATE_ImagePubVersion(), rev)) {
+            ULOG("Local need to force update uboot version: %s\n", rev);
+            int u = w.Uboot();
+            if (u != 0) return u;
+        }
+    }
+    UPDATE_ReportRate(60);
+    if ((t & kImageProgram) != 0) {
+        ULOG("update program......\n");
+        r = w.WriteSlot(kSlotProgram, kRowProgram);
+        if (r != 0) {
+            ULOG_ONLY("update program failed.\n");
+            return r;
+        }
+    }
+    UPDATE_ReportRate(65);
+    if ((t & kImageTvconfig) != 0) {
+        ULOG("update tvconfig......\n");
+        r = w.Write(platform.Parts[kSlotProgram].Dev, platform.Parts[kSlotTvconfig].Index,
+                    kRowTvconfig);
+        if (r != 0) {
+            ULOG_ONLY("update tvconfig failed.\n");
+            return r;
+        }
+    }
+    UPDATE_ReportRate(70);
+    if ((t & kImageWeb) != 0) {
+        ULOG("update web oem activex & logo......\n");
+        r = w.WriteSlot(kSlotWeb, kRowActiveX);  // a failure does not stop the run
+    }
+    UPDATE_ReportRate(80);
+    if ((t & kImageUboot) != 0) {
+        int u = w.Uboot();
+        if (u != 0) return u;
+    }
+    UPDATE_ReportRate(85);
+    if ((t & kImageConfig) == 0) return r;
+
+    RemountConfigReadOnly();
+    ULOG("loading config....\n");
+    return w.WriteSlot(kSlotConfig, kRowConfig);
+}
+
+}  // namespace
+
+bool UPDATE_HandedOver() {
+    return g_handed_over;
+}
+
+int UPDATE_UpdatePartition(UPDATE_TASK_S* task, UPDATE_LINK_S* link) {
+    link->Linked = 0;
+    const PLATFORM_INFO_S* platform = UPDATE_Platform();
+    if (platform == nullptr || task->Para == nullptr || task->pszBinFile == nullptr) return -1;
+
+    if (!task->Verified) {
+        int r = CheckIntegrity(task);
+        if (r != 0) return r;
+    }
+
+    const std::string rm = std::string("rm -rf ") + "/tmp/oem";
+    ULOG_ONLY("rm oem \n");
+    int s = UPDATE_System(rm.c_str());
+    if (s != 0) {
+        ULOG_ONLY("rm oem : %s failed.\n", rm.c_str());
+        return s;
+    }
+    // The hand-over to a package's own update program comes later: a
+    // first-stage run writes the package itself, as one without a program.
+    return WriteStep(task, *platform);
+}

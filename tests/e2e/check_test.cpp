@@ -390,11 +390,15 @@ TEST_F(CheckTest, SecondUpdaterIsRefusedWhileOneRuns) {
     EXPECT_THAT(r.out, HasSubstr("Begin to start watch!"));  // the first one went on
 }
 
+// A write run whose package fails its CRC: nothing written, then the reboot.
 TEST_F(CheckTest, FailedWriteRunReboots) {
-    Serve("Program.bin", MakePackage());
+    std::string pkg = MakePackage();
+    pkg[5000] = static_cast<char>(~pkg[5000]);
+    Serve("Program.bin", pkg);
     SetRebootGrace(8);
     RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all", "-wait"});
     EXPECT_NE(r.status, 0);
+    EXPECT_THAT(r.out, HasSubstr("update check crc failed.\nupdate All.bin failed! ulRet=-9"));
     EXPECT_THAT(r.out, HasSubstr("Update failed. System reboot soon..."));
     EXPECT_THAT(r.out, Not(HasSubstr("Update success.")));
     // -wait notwithstanding, a failed update reboots: three signals, then 'r'.

@@ -383,6 +383,28 @@ bool ReadBoardsFile(const std::string& path, std::vector<std::string>* boards, s
     return true;
 }
 
+// --encrypt and --encrypt-at.
+bool ParseEncrypt(const Args& args, pkg::PackPlan* plan, std::string* why) {
+    plan->encrypt = args.Has("--encrypt");
+    if (!args.Has("--encrypt-at")) return true;
+    if (!plan->encrypt) {
+        *why = "--encrypt-at needs --encrypt";
+        return false;
+    }
+    std::string text = args.Get("--encrypt-at");
+    for (int r = 0; r < 3; ++r) {
+        const size_t comma = text.find(',');
+        if ((r < 2) != (comma != std::string::npos)) break;
+        auto pos = ParsePosition(text.substr(0, comma));
+        if (!pos) break;
+        plan->encrypt_positions[r] = *pos;
+        if (r == 2) return true;
+        text.erase(0, comma + 1);
+    }
+    *why = "--encrypt-at wants three table positions U,K,P, not '" + args.Get("--encrypt-at") + "'";
+    return false;
+}
+
 // --custom DIR|ZIP and --mdc FILE: the customisation archive and mdc.bin at
 // their positions, named as the updater extracts them.
 bool AddCustomAndMdc(const Args& args, const std::string& out, pkg::PackPlan* plan,
@@ -417,35 +439,13 @@ bool AddCustomAndMdc(const Args& args, const std::string& out, pkg::PackPlan* pl
     return true;
 }
 
-// --encrypt and --encrypt-at.
-bool ParseEncrypt(const Args& args, pkg::PackPlan* plan, std::string* why) {
-    plan->encrypt = args.Has("--encrypt");
-    if (!args.Has("--encrypt-at")) return true;
-    if (!plan->encrypt) {
-        *why = "--encrypt-at needs --encrypt";
-        return false;
-    }
-    std::string text = args.Get("--encrypt-at");
-    for (int r = 0; r < 3; ++r) {
-        const size_t comma = text.find(',');
-        if ((r < 2) != (comma != std::string::npos)) break;
-        auto pos = ParsePosition(text.substr(0, comma));
-        if (!pos) break;
-        plan->encrypt_positions[r] = *pos;
-        if (r == 2) return true;
-        text.erase(0, comma + 1);
-    }
-    *why = "--encrypt-at wants three table positions U,K,P, not '" + args.Get("--encrypt-at") + "'";
-    return false;
-}
-
 int Create(int argc, char** argv) {
     Args args(argc, argv, 2);
     if (args.WantsHelp()) return std::fputs(kCreateHelp, stdout) < 0 ? kExitFailed : kExitOk;
     std::string why;
     if (!args.Parse({"-o", "--output", "--inner", "--unused", "--pub", "--key-suffix",
                      "--encrypt-flag", "--board", "--boards-file", "--image", "--name", "--count",
-                     "--key", "--custom", "--mdc", "--encrypt-at"},
+                     "--key", "--encrypt-at", "--custom", "--mdc"},
                     {"--encrypt", "--allow-plain-eci", "--quiet"}, &why)) {
         return Usage("create", why);
     }

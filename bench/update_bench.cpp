@@ -1,0 +1,118 @@
+// A full local update against the plain copy of its images: `update -local
+// /var/pkg/ all -wait` of a signed package of about 1 GiB (kernel, program,
+// web files) into the simulated recorder's eMMC at the platform's sizes
+// (--disk full), checks and read-backs included, then "dd" of the same three
+// images out of the same package typed by hand, in the same sandbox. Prints
+// both times and the ratio (target: the update within 1.5 times the dd).
+// The update's time includes its fixed pauses (service stop, tool
+// preparation); they are printed apart from the log's timestamps.
+// Needs root and the simulated recorder (tools/devsim); runs only there.
+//
+//   bench_update [--program-mib N]
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "devsim_fixture.h"
+
+namespace {
+int Host(const std::string& line) {
+    return std::system(line.c_str());
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    unsigned long program_mib = 1000;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--program-mib") == 0)
+            program_mib = std::strtoul(argv[i + 1], nullptr, 10);
+    }
+    const std::string reason = devsim::Sandbox::CheckPrerequisites();
+    if (!reason.empty()) {
+        std::fprintf(stderr, "bench_update: %s\n", reason.c_str());
+        return 1;
+    }
+    const std::string build = devsim::Sandbox::BuildDir();
+    const std::string pack = build + "/bin/update-pack";
+    devsim::Sandbox sb;
+    sb.Init(build + "/bench-runs/update");
+    const std::string img = sb.Dir() + "/images";
+    const std::string keys = sb.Dir() + "/keys";
+    const unsigned long sizes[3] = {16, program_mib, 8};  // MiB: kernel, program, web
+    const char* roles[3] = {"uimage", "program", "web"};
+    std::filesystem::create_directories(img);
+    std::filesystem::create_directories(keys);
+    std::string cmd = "mkdir -p " + sb.StateDir() + "/var/pkg && " + pack +
+                      " keygen --bits 2048 --dir " + keys + " > /dev/null && " + pack +
+                      " create --quiet -o " + sb.StateDir() +
+                      "/var/pkg/Program.bin --inner QTPXV300R006B21 --pub B0140P17"
+                      " --board BRD-K700-Q08@48-X --key " +
+                      keys + "/pri_key";
+    std::string gen;
+    for (int i = 0; i < 3; ++i) {
+        gen += "head -c " + std::to_string(sizes[i] << 20) + " /dev/urandom > " + img + "/" +
+               roles[i] + " && ";
+        cmd += std::string(" --image ") + roles[i] + "=" + img + "/" + roles[i];
+    }
+    if (Host(gen + cmd) != 0) {
+        std::fprintf(stderr, "bench_update: making the package failed\n");
+        return 1;
+    }
+    sb.SetVersion("PUB:B0140P10\nNEW:B0140P10\nINN:QTPXV300R006B20\nBUILD:2026-11-30 10:00:00\n");
+    sb.SetBoardType("BRD-K700-Q08@48-X");
+    sb.SetUbootRev("U-Boot 2020.01");
+    sb.SetPubKey(devsim::ReadFile(keys + "/pub_key"));
+    sb.SetServers("none");
+    sb.SetDisk("full");
+    sb.SetTimeout(1800);
+
+    // The images lie back to back from byte 4096 in table order.
+    std::string dd = "sh -c '";
+    const char* parts[3] = {"/dev/mmcblk0p4", "/dev/mmcblk0p5", "/dev/mmcblk0p6"};
+    unsigned long offset = 4096;
+    for (int i = 0; i < 3; ++i) {
+        dd += "dd if=/var/pkg/Program.bin of=" + std::string(parts[i]) +
+              " bs=1M iflag=skip_bytes,count_bytes skip=" + std::to_string(offset) +
+              " count=" + std::to_string(sizes[i] << 20) + " 2>/dev/null; ";
+        offset += sizes[i] << 20;
+    }
+    dd += "sync'";
+    // BusyBox's "time -p" prints "real SECONDS" on standard error.
+    devsim::RunResult r = sb.Shell(
+        "time -p update -local /var/pkg/ all -wait > /dev/null && "
+        "echo 3 > /proc/sys/vm/drop_caches 2>/dev/null; time -p " +
+        dd);
+    double times[2] = {0, 0};
+    int k = 0;
+    for (const std::string& l : devsim::SplitLines(r.err)) {
+        if (l.rfind("real ", 0) == 0 && k < 2) times[k++] = std::strtod(l.c_str() + 5, nullptr);
+    }
+    if (r.status != 0 || k != 2) {
+        std::fprintf(stderr, "bench_update: sandbox run failed (%d)\n%s%s%s\n", r.status,
+                     r.out.c_str(), r.err.c_str(), r.harness.c_str());
+        return 1;
+    }
+    const double mib = static_cast<double>(sizes[0] + sizes[1] + sizes[2]);
+    std::printf("package %.0f MiB (kernel %lu, program %lu, web %lu), signed\n", mib, sizes[0],
+                sizes[1], sizes[2]);
+    std::printf("update -local all -wait  %7.2f s  (CRC, signature, three writes, read-backs)\n",
+                times[0]);
+    std::printf("dd of the images + sync  %7.2f s\n", times[1]);
+    std::printf("ratio update / dd        %7.2f  (target <= 1.5)\n", times[0] / times[1]);
+    // Where the update's time goes, from the log's time stamps (1 s steps).
+    for (const std::string& l : devsim::SplitLines(sb.UpdateLog())) {
+        for (const char* mark : {"UPDATE_LoadUpdate", "cp lib and tools.", "loading Program.bin",
+                                 "start check sha256", "Count sha256 over", "update uImage...",
+                                 "update program...", "update web", "read back", "done!"}) {
+            if (l.find(mark) != std::string::npos) {
+                std::printf("  %s\n", l.c_str());
+                break;
+            }
+        }
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(sb.Dir(), ec);
+    return 0;
+}
