@@ -56,15 +56,7 @@ class Material {
         dir = devsim::Sandbox::BuildDir() + "/e2e-material";
         pack = devsim::Sandbox::BuildDir() + "/bin/update-pack";
         std::filesystem::create_directories(dir);
-        for (const char* who : {"vendor", "stranger"}) {
-            std::string sub = dir + "/" + who;
-            if (!std::filesystem::exists(sub + "/pri_key")) {
-                std::filesystem::create_directories(sub);
-                int rc = HostShell(Quote(pack) + " keygen --bits 2048 --force --dir " + Quote(sub) +
-                                   " > /dev/null");
-                EXPECT_EQ(rc, 0) << "update-pack keygen failed";
-            }
-        }
+        for (const char* who : {"vendor", "stranger"}) devsim::SignerKeys(who);
         WriteFile(dir + "/uImage.bin", RandomBytes(300 * 1024, 1));
         WriteFile(dir + "/program.img", RandomBytes(700 * 1024, 2));
         WriteFile(dir + "/web.img", RandomBytes(64 * 1024, 3));

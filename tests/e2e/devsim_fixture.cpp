@@ -55,16 +55,36 @@ std::string ReadFile(const std::string& path, bool* ok) {
     return ss.str();
 }
 
+// Test processes run side by side and share the build tree's material: a
+// file appears whole, by rename, or not at all.
 void WriteFile(const std::string& path, const std::string& content, unsigned mode) {
     fs::create_directories(fs::path(path).parent_path());
+    const std::string tmp = path + ".tmp." + std::to_string(getpid());
     {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
         out << content;
         out.close();
         // A test whose state or served file is missing would fail far from the cause.
         if (!out) ADD_FAILURE() << "cannot write " << path;
     }
-    chmod(path.c_str(), mode);
+    chmod(tmp.c_str(), mode);
+    fs::rename(tmp, path);
+}
+
+std::string SignerKeys(const std::string& who) {
+    const std::string dir = Sandbox::BuildDir() + "/e2e-material/" + who;
+    if (!fs::exists(dir + "/pri_key")) {
+        const std::string tmp = dir + ".tmp." + std::to_string(getpid());
+        fs::create_directories(tmp);
+        const std::string cmd = "'" + Sandbox::BuildDir() +
+                                "/bin/update-pack' keygen --bits 2048 --force --dir '" + tmp +
+                                "' > /dev/null";
+        if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << cmd;
+        std::error_code ec;
+        fs::rename(tmp, dir, ec);  // another test process may have been first
+        fs::remove_all(tmp, ec);
+    }
+    return dir;
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {

@@ -157,6 +157,8 @@ class DevsimTest : public ::testing::Test, public Sandbox {
 // Helpers for tests.
 std::string ReadFile(const std::string& path, bool* ok = nullptr);
 void WriteFile(const std::string& path, const std::string& content, unsigned mode = 0644);
+// The key pair of a signer ("vendor", "stranger"), made once per build tree.
+std::string SignerKeys(const std::string& who);
 std::vector<std::string> SplitLines(const std::string& text);
 // The values of rate.log, one per non-empty line, blanks and CR removed.
 std::vector<std::string> RateLines(const std::string& text);

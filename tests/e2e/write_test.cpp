@@ -47,13 +47,7 @@ class WriteTest : public devsim::DevsimTest {
         SetPubKey(ReadFile(Keys("vendor") + "/pub_key"));
     }
     // The key pair of a signer, made once per build tree.
-    static std::string Keys(const std::string& who) {
-        const std::string dir = BuildDir() + "/e2e-material/" + who;
-        if (!std::filesystem::exists(dir + "/pri_key"))
-            Host("mkdir -p " + dir + " && " + Pack() + " keygen --bits 2048 --dir " + dir +
-                 ">/dev/null");
-        return dir;
-    }
+    static std::string Keys(const std::string& who) { return devsim::SignerKeys(who); }
     static std::string Pack() { return BuildDir() + "/bin/update-pack"; }
     static void Host(const std::string& line) { ASSERT_EQ(std::system(line.c_str()), 0) << line; }
 
