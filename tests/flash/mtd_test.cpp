@@ -1,18 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <mtd/mtd-user.h>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <vector>
 
 #include "flash/mem_mtd.h"
 #include "flash/mtd.h"
-#include "sys/path.h"
 #include "sys/emulated.h"
+#include "sys/path.h"
 #include "sys/scratch.h"
 
 namespace {
@@ -27,27 +24,12 @@ class MemMtdTest : public ::testing::Test {
         chip_ = map_.Add("/dev/mtd5", 4 * kBlock, kBlock);
         opener_ = std::make_unique<flash::ScopedMtdOpener>(map_.Opener());
     }
-    std::unique_ptr<flash::MtdDevice> Open(int flags = O_RDWR) {
-        return flash::OpenMtd("/dev/mtd5", flags);
-    }
+    std::unique_ptr<flash::MtdDevice> Open() { return flash::OpenMtd("/dev/mtd5", O_RDWR); }
 
     flash::MemMtdMap map_;
     std::shared_ptr<MemFlash> chip_;
     std::unique_ptr<flash::ScopedMtdOpener> opener_;
 };
-
-TEST_F(MemMtdTest, InfoDescribesTheChip) {
-    auto dev = Open();
-    ASSERT_TRUE(dev);
-    flash::MtdInfo info;
-    ASSERT_EQ(dev->GetInfo(&info), 0);
-    EXPECT_EQ(info.type, MTD_NORFLASH);
-    EXPECT_EQ(info.size, 4 * kBlock);
-    EXPECT_EQ(info.erasesize, kBlock);
-    errno = 0;
-    EXPECT_FALSE(flash::OpenMtd("/dev/mtd9", O_RDWR));  // not on the map
-    EXPECT_EQ(errno, ENOENT);
-}
 
 TEST_F(MemMtdTest, WriteOnlyClearsBitsAndEraseRestoresOnes) {
     auto dev = Open();
@@ -72,19 +54,6 @@ TEST_F(MemMtdTest, WriteOnlyClearsBitsAndEraseRestoresOnes) {
     EXPECT_EQ(back[1], 0xFF);
 }
 
-TEST_F(MemMtdTest, EraseRefusesUnalignedAndOutOfRangeRequests) {
-    auto dev = Open();
-    ASSERT_TRUE(dev);
-    struct Row {
-        uint32_t start, length;
-    } rows[] = {{1, kBlock}, {0, kBlock + 1}, {3 * kBlock, 2 * kBlock}};
-    for (const Row& row : rows) {
-        errno = 0;
-        EXPECT_EQ(dev->Erase({row.start, row.length}), -1) << row.start << "+" << row.length;
-        EXPECT_EQ(errno, EINVAL);
-    }
-}
-
 TEST_F(MemMtdTest, BadBlocksRefuseEraseAndWrite) {
     chip_->MarkBad(2);
     auto dev = Open();
@@ -98,50 +67,6 @@ TEST_F(MemMtdTest, BadBlocksRefuseEraseAndWrite) {
     ASSERT_EQ(dev->Seek(2 * kBlock, SEEK_SET), 2 * kBlock);
     EXPECT_EQ(dev->Write(&zero, 1), -1);
     EXPECT_EQ(errno, EIO);
-}
-
-TEST_F(MemMtdTest, LockedBlocksStayUntilUnlocked) {
-    chip_->Fill(0, "\x12", 1);
-    chip_->Lock(0);
-    chip_->Lock(3);
-    auto dev = Open();
-    ASSERT_TRUE(dev);
-    EXPECT_EQ(dev->Erase({0, kBlock}), -1);
-    EXPECT_EQ(errno, EROFS);
-    EXPECT_EQ(chip_->data()[0], 0x12);
-    ASSERT_EQ(dev->Unlock({0, 4 * kBlock}), 0);
-    EXPECT_FALSE(chip_->IsLocked(0));
-    EXPECT_FALSE(chip_->IsLocked(3));
-    EXPECT_EQ(dev->Erase({0, kBlock}), 0);
-    EXPECT_EQ(chip_->data()[0], 0xFF);
-}
-
-TEST_F(MemMtdTest, ChosenRequestFailsOnceOnItsTurn) {
-    chip_->FailOn(MemFlash::Op::Write, ENOSPC, 1);
-    auto dev = Open();
-    ASSERT_TRUE(dev);
-    uint8_t byte = 0;
-    EXPECT_EQ(dev->Write(&byte, 1), 1);
-    EXPECT_EQ(dev->Write(&byte, 1), -1);
-    EXPECT_EQ(errno, ENOSPC);
-    EXPECT_EQ(dev->Write(&byte, 1), 1);
-    EXPECT_EQ(chip_->Count(MemFlash::Op::Write), 3);
-
-    chip_->FailOn(MemFlash::Op::Open, EACCES);
-    EXPECT_FALSE(Open());
-    EXPECT_EQ(errno, EACCES);
-    EXPECT_TRUE(Open());
-}
-
-TEST_F(MemMtdTest, ReadOnlyHandleCannotWriteAndReadStopsAtTheEnd) {
-    auto dev = Open(O_RDONLY);
-    ASSERT_TRUE(dev);
-    uint8_t byte = 0;
-    EXPECT_EQ(dev->Write(&byte, 1), -1);
-    EXPECT_EQ(errno, EBADF);
-    ASSERT_EQ(dev->Seek(-3, SEEK_END), 4 * kBlock - 3);
-    std::vector<uint8_t> buf(16);
-    EXPECT_EQ(flash::ReadFully(*dev, buf.data(), buf.size()), 3);
 }
 
 // The real opener on plain files: the path goes through the device root, and
