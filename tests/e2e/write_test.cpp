@@ -190,11 +190,15 @@ TEST_F(WriteTest, ProgramUbootAndConfigSteps) {
     EXPECT_FALSE(exists);
 }
 
+// A read-back that differs from the image fails the kernel's write and stops
+// the run.
 TEST_F(WriteTest, KernelWriteFailureStopsTheRun) {
     Serve("Program.bin", MakePackage({"uimage", "program", "web"}));
     AddFault("dd-flip");
     RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all", "-wait"});
     EXPECT_EQ(r.status, 255);
+    EXPECT_THAT(r.out,
+                HasSubstr("differs from the image at byte 0\nupdate /dev/mmcblk0p4 failed!"));
     EXPECT_THAT(r.out, HasSubstr("update All.bin failed! ulRet=-1"));
     EXPECT_THAT(r.out, Not(HasSubstr("update program......")));
     EXPECT_EQ(r.SigtermCount(), 3);

@@ -60,11 +60,16 @@ constexpr const char* kSeedEnv =
 class VrecSelf : public VrecTest, public testing::WithParamInterface<const char*> {};
 
 // The recorder's /proc, MEMGETINFO, erase, a command-line bad block, and a
-// written dump, per profile.
-TEST_P(VrecSelf, DevicesFollowTheProfile) {
+// written dump, per profile; then the environment repair: both copies carry
+// the checksum of the small environment afterwards, each over its own data,
+// nothing else changed.
+TEST_P(VrecSelf, DevicesFollowTheProfileAndTheEnvironmentIsRepaired) {
     bool nand = std::string(GetParam()) == "nand";
     std::string data = RandomBytes(std::size_t{150} * 2048, 7);
+    const std::string env = EnvBlock(1, 0x80000), bak = EnvBlock(2, 0x80000);
     WriteIn("data.bin", data);
+    WriteIn("env.bin", env);
+    WriteIn("bak.bin", bak);
     devsim::WriteFile(dir_ + "/proc/board_type", "NVR-X\n");
     std::vector<std::string> opts{"--profile", GetParam(), "--proc", dir_ + "/proc"};
     if (nand) opts.insert(opts.end(), {"--badblocks", "mtd3:2"});
@@ -73,7 +78,8 @@ TEST_P(VrecSelf, DevicesFollowTheProfile) {
                     "/dev/mtd3 /dev/mtd4 /dev/mtd5 "
                     "/dev/mtd6 /dev/mtd7 /dev/mtd8 /dev/mtd9 /dev/mtd10 /dev/mtd11 &&"
                     "vrec-probe bad /dev/mtd3 && dd if=data.bin of=/dev/mtd4 bs=2048 2>/dev/null &&"
-                    "vrec-probe erase /dev/mtd4 && dd if=data.bin of=/dev/mtd5 bs=2048");
+                    "vrec-probe erase /dev/mtd4 && dd if=data.bin of=/dev/mtd5 bs=2048; " +
+                        std::string(kSeedEnv));
     ASSERT_EQ(r.status, 0) << r.harness << r.err;
     std::ostringstream want("NVR-X\n", std::ios::ate);
     for (int i = 0; i < 12; ++i) {
@@ -81,30 +87,15 @@ TEST_P(VrecSelf, DevicesFollowTheProfile) {
         want << "/dev/mtd" << i << (nand ? " 4 " : " 1 ") << kSizesKib[i] * 1024
              << (nand ? " 131072 2048\n" : " 65536 1\n");
     }
-    EXPECT_EQ(r.out, want.str() + (nand ? "0x40000\n" : ""));
+    EXPECT_EQ(r.out, want.str() + (nand ? "0x40000\n" : "") + "env 0\n");
     EXPECT_TRUE(Same(r.Image(4), std::string(kSizesKib[4] * 1024, '\xff')));
     EXPECT_TRUE(Same(r.Image(5), data + std::string(kSizesKib[5] * 1024 - data.size(), '\xff')));
-}
-INSTANTIATE_TEST_SUITE_P(Profiles, VrecSelf, testing::Values("nand", "nor"));
-
-class VrecEnv : public VrecTest, public testing::WithParamInterface<const char*> {};
-
-// Both copies carry the checksum of the small environment afterwards, each
-// over its own data; nothing else changes.
-TEST_P(VrecEnv, RepairsBothCopies) {
-    std::string env = EnvBlock(1, 0x80000);
-    std::string bak = EnvBlock(2, 0x80000);
-    WriteIn("env.bin", env);
-    WriteIn("bak.bin", bak);
-    VrecRun r = Run({"--profile", GetParam()}, kSeedEnv);
-    ASSERT_EQ(r.status, 0) << r.harness << r.out << r.err;
-    EXPECT_EQ(r.out, "env 0\n");
     for (auto [img, seed] : {std::pair{r.Image(2), env}, std::pair{r.Image(7), bak}}) {
         EXPECT_TRUE(EnvValid(img, kSmallEnv));
         EXPECT_TRUE(Same(img.substr(4, 0x80000 - 4), seed.substr(4)));
     }
 }
-INSTANTIATE_TEST_SUITE_P(Profiles, VrecEnv, testing::Values("nand", "nor"));
+INSTANTIATE_TEST_SUITE_P(Profiles, VrecSelf, testing::Values("nand", "nor"));
 
 class VrecEnvFault : public VrecTest, public testing::WithParamInterface<const char*> {};
 
