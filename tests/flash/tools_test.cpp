@@ -44,11 +44,6 @@ TEST_F(ToolsTest, FlashcpErasesWritesAndVerifiesInChunks) {
     const std::string bytes = Source(20000);
     auto r = Tool(UPDATE_FlashcpMain, {"flashcp", "-o", "0x10000", src_, "/dev/mtd4"});
     ASSERT_EQ(r[0], "0") << r[2];
-    EXPECT_EQ(
-        r[1],
-        "\rErasing block: 1/1 (100%) \n"
-        "\rWriting kb: 0/19 (0%) \rWriting kb: 8/19 (42%) \rWriting kb: 16/19 (84%) \n"
-        "\rVerifying kb: 0/19 (0%) \rVerifying kb: 8/19 (42%) \rVerifying kb: 16/19 (84%) \n");
     EXPECT_EQ(std::string(chip_->data().begin() + 0x10000, chip_->data().begin() + 0x14E20), bytes);
     std::vector<std::string> ops;
     for (const auto& e : chip_->log)
@@ -75,8 +70,6 @@ TEST_F(ToolsTest, EraseallSkipsBadBlocksOrStopsAskingWhenUnsupported) {
     nand->MarkBad(1);
     auto r = Tool(UPDATE_FlashEraseallMain, {"flash_eraseall", "/dev/mtd5"});
     EXPECT_EQ(r[0], "0") << r[2];
-    EXPECT_NE(r[1].find("update: \nSkipping bad block at 0x00010000\n"), std::string::npos);
-    EXPECT_NE(r[1].find("\rErasing 64 Kibyte @ 40000 - 100% complete.\n"), std::string::npos);
     EXPECT_EQ(nand->Count(MemFlash::Op::Erase), 3);
 
     chip_->FailOn(MemFlash::Op::BadBlock, EOPNOTSUPP);  // NOR: no bad-block support
