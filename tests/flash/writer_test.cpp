@@ -6,8 +6,8 @@
 #include "env/env.h"
 #include "flash/platform.h"
 #include "flash/writer.h"
-#include "sys/path.h"
 #include "sys/fake_runner.h"
+#include "sys/path.h"
 #include "sys/runner.h"
 #include "sys/scratch.h"
 

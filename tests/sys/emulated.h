@@ -24,6 +24,8 @@ inline bool RunningEmulated() {
 }
 
 // errno of an MTD or nvram ioctl on a plain file.
-inline int NoDriverErrno() { return RunningEmulated() ? ENOSYS : ENOTTY; }
+inline int NoDriverErrno() {
+    return RunningEmulated() ? ENOSYS : ENOTTY;
+}
 
 }  // namespace testenv
