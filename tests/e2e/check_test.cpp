@@ -164,31 +164,26 @@ TEST_F(CheckTest, SignedPackageByFtpWithLogin) {
                                        "-p /tmp;ftpget -u operator -p ******"));
 }
 
-TEST_F(CheckTest, SignedPackageOverHttp) {
+TEST_F(CheckTest, SignedPackageOverHttpAndHttps) {
     std::string pkg = MakePackage();
     InstallPublicKey();
     Serve("Program.bin", pkg);
-    RunResult r = RunUpdate({"-mycloud", "http://127.0.0.1/Program.bin", "all", "-check"});
-    ExpectPassed(r);
-    // The download fills the first half of the rate: at most 50 while it runs.
-    ASSERT_FALSE(r.rates.empty());
-    for (const auto& rate : r.rates) EXPECT_LE(std::stoi(rate), 50) << rate;
-    EXPECT_EQ(r.rates.back(), "50");
-    EXPECT_EQ(ReadDevice("/tmp/download_stat.log"), "Stat:0,DownladRate:100");
+    for (const char* scheme : {"http", "https"}) {
+        RunResult r = RunUpdate(
+            {"-mycloud", std::string(scheme) + "://127.0.0.1/Program.bin", "all", "-check"});
+        ExpectPassed(r);
+        EXPECT_EQ(ReadDevice("/tmp/Program.bin"), pkg);
+        // The download fills the first half of the rate: at most 50 while it runs.
+        ASSERT_FALSE(r.rates.empty());
+        for (const auto& rate : r.rates) EXPECT_LE(std::stoi(rate), 50) << rate;
+        EXPECT_EQ(r.rates.back(), "50");
+        EXPECT_EQ(ReadDevice("/tmp/download_stat.log"), "Stat:0,DownladRate:100");
+    }
 }
 
 // A read of the rate file between its truncation and its write is no value.
 TEST(DevsimFixtureTest, RatesSkipEmptyReads) {
     EXPECT_EQ(devsim::RateLines("20\n\n 35\r\n50"), (std::vector<std::string>{"20", "35", "50"}));
-}
-
-TEST_F(CheckTest, SignedPackageOverHttps) {
-    std::string pkg = MakePackage();
-    InstallPublicKey();
-    Serve("Program.bin", pkg);
-    RunResult r = RunUpdate({"-mycloud", "https://127.0.0.1/Program.bin", "all", "-check"});
-    ExpectPassed(r);
-    EXPECT_EQ(ReadDevice("/tmp/Program.bin"), pkg);
 }
 
 TEST_F(CheckTest, LocalPackageIsOnlyRead) {
@@ -209,136 +204,107 @@ TEST_F(CheckTest, ExistingDownloadIsUsedWithoutTransfer) {
     ExpectPassed(r);
 }
 
-TEST_F(CheckTest, CorruptBodyFailsTheCrc) {
-    std::string pkg = MakePackage();
-    pkg[pkg.size() / 2] ^= 0x01;
-    InstallPublicKey();
-    Serve("Program.bin", pkg);
-    RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all", "-check"});
-    EXPECT_EQ(r.status, 247);  // -9
-    EXPECT_THAT(r.out, HasSubstr("update check crc failed."));
-    EXPECT_THAT(r.out, HasSubstr("load or update failed!err:-9"));
+// A check run's outcome for a changed package, device or server: its code and
+// the lines that say why. A refused check writes nothing, keeps the services,
+// does not reboot, leaves a package on the operator's media as it was and
+// removes what it fetched and the rate file, after showing the failure there.
+struct Outcome {
+    Outcome(const char* n, int st, const char* line = "") : name(n), status(st), says(line) {}
+    const char* name;
+    int status;
+    const char* says;  // a line that says why
+    const char* fault = nullptr;
+    std::vector<std::string> args = {"-tftp", "127.0.0.1", "all", "-check"};
+    PackOptions pack;
+    size_t flip_at = 0;  // a byte of the package XORed with flip (0: none)
+    char flip = 0;
+    const char* version = nullptr;  // the device's version file, if not the default
+    double min_seconds = 0;
+
+    Outcome& Fault(const char* f) { return fault = f, *this; }
+    Outcome& Args(std::vector<std::string> a) { return args = std::move(a), *this; }
+    Outcome& Pack(std::string PackOptions::*field, const char* v) { return pack.*field = v, *this; }
+    Outcome& Flip(size_t at, char x) { return flip_at = at, flip = x, *this; }
+    Outcome& Version(const char* v) { return version = v, *this; }
+    Outcome& AtLeast(double s) { return min_seconds = s, *this; }
+};
+
+class CheckOutcome : public CheckTest, public testing::WithParamInterface<Outcome> {};
+
+TEST_P(CheckOutcome, Run) {
+    const Outcome& o = GetParam();
+    std::string pkg = MakePackage(o.pack);
+    if (o.flip != 0) pkg[o.flip_at] ^= o.flip;
+    if (!o.pack.key.empty()) InstallPublicKey();
+    if (o.version) SetVersion(o.version);
+    if (o.fault) AddFault(o.fault);
+    const bool local = o.args[0] == "-local";
+    local ? WriteState("mnt/usb/Program.bin", pkg) : Serve("Program.bin", pkg);
+    RunResult r = RunUpdate(o.args);
+    EXPECT_GE(r.seconds, o.min_seconds);
+    EXPECT_THAT(r.out, HasSubstr(o.says));
+    if (o.status == 0) return ExpectPassed(r);
+    EXPECT_EQ(r.status, o.status) << r.out;
     ExpectNoRebootAndServicesKept(r);
     ExpectPartitionsUntouched();
-    // A failed check removes what it fetched and the rate file.
+    EXPECT_THAT(r.rates, testing::Contains("101"));
     bool exists = true;
+    ReadDevice("/tmp/update_rate.log", &exists);
+    EXPECT_FALSE(exists);
+    if (local) {
+        EXPECT_EQ(ReadDevice("/mnt/usb/Program.bin"), pkg);
+        return;
+    }
     ReadDevice("/tmp/Program.bin", &exists);
     EXPECT_FALSE(exists);
-    ReadDevice("/tmp/update_rate.log", &exists);
-    EXPECT_FALSE(exists);
 }
 
-TEST_F(CheckTest, ChangedByteOutsideTheBodyFailsTheSignature) {
-    std::string pkg = MakePackage();
-    pkg[3000] ^= 0x5A;  // between the table and the body: not under the CRC
-    InstallPublicKey();
-    WriteState("mnt/usb/Program.bin", pkg);
-    RunResult r = RunUpdate({"-local", "/mnt/usb", "all", "-check"});
-    EXPECT_EQ(r.status, 244);  // -12
-    EXPECT_THAT(r.out, HasSubstr("update check digital signature failed."));
-    EXPECT_EQ(ReadDevice("/mnt/usb/Program.bin"), pkg);
-    ExpectNoRebootAndServicesKept(r);
-    ExpectPartitionsUntouched();
-}
+const std::vector<std::string> kHttp = {"-mycloud", "http://127.0.0.1/Program.bin", "all",
+                                        "-check"};
+const char* const kTooSmall = "File too small, maybe no file on website.";
+const char* const kNotNeeded = "Local version bigger than or equal as update version";
+auto kPub = &PackOptions::pub;
+auto kKey = &PackOptions::key;
 
-TEST_F(CheckTest, PackageSignedByAnotherKeyIsRefused) {
-    PackOptions o;
-    o.key = "stranger";
-    std::string pkg = MakePackage(o);
-    InstallPublicKey("vendor");
-    Serve("Program.bin", pkg);
-    RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all", "-check"});
-    EXPECT_NE(r.status, 0);
-    EXPECT_THAT(r.out, HasSubstr("Failed to get Image head."));
-    ExpectNoRebootAndServicesKept(r);
-}
-
-TEST_F(CheckTest, OtherBoardIsRefused) {
-    PackOptions o;
-    o.board = "BRD-K900-Q16@96-X";
-    Serve("Program.bin", MakePackage(o));
-    RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all", "-check"});
-    EXPECT_EQ(r.status, 248);  // -8
-    EXPECT_THAT(r.out, HasSubstr("Board type is not compatible."));
-    EXPECT_THAT(r.out, HasSubstr("check update valid failed."));
-    ExpectNoRebootAndServicesKept(r);
-}
-
-TEST_F(CheckTest, SameOrOlderVersionIsRefusedUnlessForced) {
-    for (const char* pub : {kLocalPub, "B0139P05"}) {
-        PackOptions o;
-        o.pub = pub;
-        Serve("Program.bin", MakePackage(o));
-        RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all", "-check"});
-        EXPECT_EQ(r.status, 249) << pub;  // -7
-        EXPECT_THAT(r.out, HasSubstr("Local version bigger than or equal as update version, not "
-                                     "need update!"));
-        ExpectPassed(
-            RunUpdate({"-tftp", "127.0.0.1", "all", "-check", pub == kLocalPub ? "-f" : "-force"}));
-    }
-}
-
-TEST_F(CheckTest, ForbiddenCrossGradeIsRefused) {
-    SetVersion(std::string("PUB:") + kLocalPub + "\nINN:QTPXV300R006B13\n");
-    PackOptions o;
-    o.inner = "QTPXV300R006B70";
-    Serve("Program.bin", MakePackage(o));
-    RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all", "-check"});
-    EXPECT_EQ(r.status, 243);  // -13
-    EXPECT_THAT(r.out,
-                HasSubstr("Local version is QTPXV300R006B13, but New version is QTPXV300R006B70"));
-}
-
-TEST_F(CheckTest, EmptySubImageTableIsRefused) {
-    PackOptions unsigned_package;
-    unsigned_package.key = "";
-    std::string pkg = MakePackage(unsigned_package);
-    pkg.replace(2048, 4, std::string(4, '\0'));  // count 0: outside the CRC
-    Serve("Program.bin", pkg);
-    RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all", "-check"});
-    EXPECT_EQ(r.status, 255);  // -1
-    EXPECT_THAT(r.out, HasSubstr("update failed! please try again!"));
-    // The failure shows in the rate file before the check's clean-up removes it.
-    EXPECT_THAT(r.rates, testing::Contains("101"));
-    bool exists = true;
-    ReadDevice("/tmp/update_rate.log", &exists);
-    EXPECT_FALSE(exists);
-}
-
-TEST_F(CheckTest, TftpRefusingThreeTimesFails) {
-    Serve("Program.bin", MakePackage());
-    AddFault("tftp-refuse=3");
-    RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all", "-check"});
-    EXPECT_EQ(r.status, 255);
-    EXPECT_THAT(r.out, HasSubstr("load bin file failed! please try again!"));
-    EXPECT_GE(r.seconds, 3.0);  // a one-second pause after each of the three tries
-    ExpectNoRebootAndServicesKept(r);
-}
-
-TEST_F(CheckTest, TftpRefusingTwiceThenServingSucceeds) {
-    Serve("Program.bin", MakePackage());
-    AddFault("tftp-refuse=2");
-    RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all", "-check"});
-    ExpectPassed(r);
-    EXPECT_GE(r.seconds, 2.0);
-}
-
-TEST_F(CheckTest, NotFoundPageIsNotAPackage) {
-    AddFault("http-404");
-    RunResult r = RunUpdate({"-mycloud", "http://127.0.0.1/Program.bin", "all", "-check"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_THAT(r.out, HasSubstr("File too small, maybe no file on website."));
-    EXPECT_THAT(r.out, HasSubstr("Failed to get Image head."));
-    EXPECT_THAT(r.rates, testing::Contains("101"));
-}
-
-TEST_F(CheckTest, DownloadWithoutLengthIsRefused) {
-    Serve("Program.bin", MakePackage());
-    AddFault("http-nolength");
-    RunResult r = RunUpdate({"-mycloud", "http://127.0.0.1/Program.bin", "all", "-check"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_THAT(r.out, HasSubstr("File too small, maybe no file on website."));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Checks, CheckOutcome,
+    testing::Values(
+        Outcome("CorruptBody", 247, "update check crc failed.").Flip(600000, 1),
+        // Between the table and the body: not under the CRC.
+        Outcome("ChangedByteOutsideTheBody", 244, "update check digital signature failed.")
+            .Args({"-local", "/mnt/usb", "all", "-check"})
+            .Flip(3000, 0x5A),
+        Outcome("SignedByAnotherKey", 255, "Failed to get Image head.").Pack(kKey, "stranger"),
+        Outcome("OtherBoard", 248, "Board type is not compatible.")
+            .Pack(&PackOptions::board, "BRD-K900-Q16@96-X"),
+        Outcome("SameVersion", 249, kNotNeeded).Pack(kPub, kLocalPub),
+        Outcome("OlderVersion", 249, kNotNeeded).Pack(kPub, "B0139P05"),
+        Outcome("SameVersionForced", 0)
+            .Pack(kPub, kLocalPub)
+            .Args({"-tftp", "127.0.0.1", "all", "-check", "-f"}),
+        Outcome("OlderVersionForced", 0)
+            .Pack(kPub, "B0139P05")
+            .Args({"-tftp", "127.0.0.1", "all", "-check", "-force"}),
+        Outcome("ForbiddenCrossGrade", 243,
+                "Local version is QTPXV300R006B13, but New version "
+                "is QTPXV300R006B70")
+            .Pack(&PackOptions::inner, "QTPXV300R006B70")
+            .Version("PUB:B0140P10\nINN:QTPXV300R006B13\n"),
+        // An unsigned package whose count (outside the CRC) says no sub-image.
+        Outcome("EmptySubImageTable", 255, "update failed! please try again!")
+            .Pack(kKey, "")
+            .Flip(2048, 6),
+        // A one-second pause after each failed try.
+        Outcome("TftpRefusingThreeTimes", 255, "load bin file failed! please try again!")
+            .Fault("tftp-refuse=3")
+            .AtLeast(3),
+        Outcome("TftpRefusingTwiceThenServing", 0).Fault("tftp-refuse=2").AtLeast(2),
+        Outcome("NotFoundPage", 2, kTooSmall).Fault("http-404").Args(kHttp),
+        Outcome("DownloadWithoutLength", 2, kTooSmall).Fault("http-nolength").Args(kHttp),
+        Outcome("SlowStallBeforeAnyData", 4, "Fail to call curl_easy_perform, err:28")
+            .Fault("http-stall=0")
+            .Args(kHttp)),
+    [](const testing::TestParamInfo<Outcome>& info) { return std::string(info.param.name); });
 
 TEST_F(CheckTest, SlowStallAfterSomeDataResumes) {
     std::string pkg = MakePackage();
@@ -349,19 +315,6 @@ TEST_F(CheckTest, SlowStallAfterSomeDataResumes) {
     EXPECT_GE(r.seconds, 30.0);
     EXPECT_EQ(ReadDevice("/tmp/Program.bin"), pkg);
     EXPECT_THAT(UpdateLog(), HasSubstr("Http breakpoint transmission fails. err is 28/200"));
-}
-
-TEST_F(CheckTest, SlowStallBeforeAnyDataFails) {
-    Serve("Program.bin", MakePackage());
-    AddFault("http-stall=0");
-    RunResult r = RunUpdate({"-mycloud", "http://127.0.0.1/Program.bin", "all", "-check"});
-    EXPECT_EQ(r.status, 4);
-    EXPECT_THAT(r.out, HasSubstr("Fail to call curl_easy_perform, err:28"));
-    bool exists = true;
-    ReadDevice("/tmp/Program.bin", &exists);
-    EXPECT_FALSE(exists);
-    ReadDevice("/tmp/download_stat.log", &exists);
-    EXPECT_FALSE(exists);
 }
 
 TEST_F(CheckTest, SecondUpdaterIsRefusedWhileOneRuns) {
