@@ -138,7 +138,12 @@ std::string Sandbox::DeviceLoader() {
 }
 
 int Sandbox::Spawn(const std::vector<std::string>& args, const std::string& stderr_file) {
-    std::vector<std::string> all{"/bin/bash", DevsimScript()};
+    return SpawnScript(DevsimScript(), args, stderr_file, O_APPEND);
+}
+
+int SpawnScript(const std::string& script, const std::vector<std::string>& args,
+                const std::string& log_file, int log_flag) {
+    std::vector<std::string> all{"/bin/bash", script};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
@@ -146,8 +151,7 @@ int Sandbox::Spawn(const std::vector<std::string>& args, const std::string& stde
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, stderr_file.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
+    posix_spawn_file_actions_addopen(&fa, 1, log_file.c_str(), O_WRONLY | O_CREAT | log_flag, 0644);
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
     pid_t pid = 0;
     int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
@@ -159,6 +163,13 @@ int Sandbox::Spawn(const std::vector<std::string>& args, const std::string& stde
     }
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + WTERMSIG(status);
+}
+
+std::string TestRunName() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    for (char& c : name) c = (c == '/') ? '_' : c;
+    return name;
 }
 
 std::string Sandbox::CheckPrerequisites() {
@@ -318,11 +329,7 @@ void DevsimTest::SetUp() {
     const std::string why = CheckPrerequisites();
     // End-to-end tests never pass by skipping: a missing prerequisite fails them.
     ASSERT_TRUE(why.empty()) << why;
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(info->test_suite_name()) + "." + info->name();
-    for (char& c : name)
-        if (c == '/') c = '_';
-    Init(BuildDir() + "/e2e-runs/" + name);
+    Init(BuildDir() + "/e2e-runs/" + TestRunName());
 }
 
 void DevsimTest::TearDown() {

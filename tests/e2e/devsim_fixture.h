@@ -155,6 +155,12 @@ class DevsimTest : public ::testing::Test, public Sandbox {
 };
 
 // Helpers for tests.
+// Runs `bash SCRIPT ARGS` with stdout and stderr into log_file, opened with
+// O_APPEND or O_TRUNC (log_flag); its exit status, or 128 + the signal.
+int SpawnScript(const std::string& script, const std::vector<std::string>& args,
+                const std::string& log_file, int log_flag);
+// <Suite>.<Test> of the running test, '/' as '_': the name of its run folder.
+std::string TestRunName();
 std::string ReadFile(const std::string& path, bool* ok = nullptr);
 void WriteFile(const std::string& path, const std::string& content, unsigned mode = 0644);
 // The key pair of a signer ("vendor", "stranger"), made once per build tree.

@@ -1,16 +1,11 @@
 #include "vrec_fixture.h"
 
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 
 #include "devsim_fixture.h"
-
-extern char** environ;
 
 namespace vrec {
 namespace fs = std::filesystem;
@@ -28,10 +23,7 @@ std::string VrecRun::Image(int mtd) const {
 }
 
 void VrecTest::SetUp() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(info->test_suite_name()) + "." + info->name();
-    for (char& c : name) c = (c == '/') ? '_' : c;
-    dir_ = std::string(UPDATE_BINARY_DIR) + "/vm-runs/" + name;
+    dir_ = std::string(UPDATE_BINARY_DIR) + "/vm-runs/" + devsim::TestRunName();
     fs::remove_all(dir_);
     fs::create_directories(dir_ + "/in");
 }
@@ -46,26 +38,8 @@ void VrecTest::WriteIn(const std::string& name, const std::string& bytes) const 
 }
 
 int VrecTest::Spawn(const std::vector<std::string>& args, const std::string& log_file) {
-    std::vector<std::string> all{"/bin/bash", std::string(UPDATE_SOURCE_DIR) + "/tools/vrec/vrec"};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    argv.reserve(all.size() + 1);
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, log_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) return -1;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return devsim::SpawnScript(std::string(UPDATE_SOURCE_DIR) + "/tools/vrec/vrec", args, log_file,
+                               O_TRUNC);
 }
 
 VrecRun VrecTest::Run(const std::vector<std::string>& options, const std::string& line) const {
