@@ -1,11 +1,13 @@
 // Packages made by the producer side, checked by the updater's own functions:
 // table, sub-images, CRC, signature, the fused check, corruption anywhere, and
 // a package that stays byte-identical through every check.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -32,8 +34,9 @@ class RoundTrip : public testing::Test {
   protected:
     void SetUp() override {
         sys::SetDeviceRoot(dev_.path());
-        WriteFile(dev_ / ".pub_key", PublicKeyText());
-        WriteFile(dir_ / "pri_key", PrivateKeyText());
+        WriteFile(dev_ / ".pub_key", PublicKey2048Text());
+        WriteFile(dir_ / "pri_key", PrivateKey2048Text());
+        std::filesystem::create_directories(dev_ / "var/runtime");
         std::mt19937_64 rng(1);
         for (const auto& [pos, size] :
              {std::pair{0u, 70000}, {3u, 300000}, {4u, 1}, {8u, 262144}}) {
@@ -102,6 +105,7 @@ class RoundTrip : public testing::Test {
         EXPECT_EQ(ret, c.crc != 0 ? c.crc : c.sig);
         EXPECT_EQ(log.Messages(), separate);
         last_ = separate.empty() ? "" : separate.back();
+        lines_ = separate;
         return c;
     }
 
@@ -109,7 +113,8 @@ class RoundTrip : public testing::Test {
     ScratchDir dev_;
     pkg::PackPlan plan_;
     std::vector<std::pair<uint32_t, std::string>> images_;
-    std::string last_;  // the last line the two checks logged
+    std::string last_;                // the last line the two checks logged
+    std::vector<std::string> lines_;  // all of them
 };
 
 TEST_F(RoundTrip, LayoutTableAndSubImages) {
@@ -148,7 +153,8 @@ TEST_F(RoundTrip, VerifiesStaysByteIdenticalAndCatchesCorruptionAnywhere) {
     struct stat before {};
     ASSERT_EQ(::stat(path.c_str(), &before), 0);
     EXPECT_EQ(Check(path), kPasses);
-    EXPECT_EQ(last_, "Head DigSig is equal to DigSigResult!");
+    EXPECT_EQ(lines_.end()[-2], "Head DigSig is equal to DigSigResult!");
+    EXPECT_EQ(last_, "Package signatures: legacy ok, full ok.");
     EXPECT_EQ(ReadWholeFile(path), good);
     struct stat after {};
     ASSERT_EQ(::stat(path.c_str(), &after), 0);
@@ -185,7 +191,7 @@ TEST_F(RoundTrip, FusedCheckOnWrongCrcWrongDigestCrcOnlyAndMissingFile) {
     EXPECT_EQ(Check(path, 1), (Checked{-1, 0}));
     EXPECT_EQ(Check(path, 1, wrong), (Checked{-1, -1}));
     EXPECT_EQ(Check(path, 0, wrong), (Checked{0, -1}));
-    EXPECT_EQ(last_, "Head DigSig is not equal to DigSigResult!");
+    EXPECT_EQ(lines_.end()[-2], "Head DigSig is not equal to DigSigResult!");
     EXPECT_EQ(Check(path, 1, nullptr, true), (Checked{-1, 0}));
     const std::string missing = dir_ / "missing.bin";
     EXPECT_EQ(Check(missing, 0, wrong), (Checked{-3, -3}));
@@ -208,6 +214,80 @@ TEST_F(RoundTrip, LongTableAndUnsignedPackage) {
     const std::string bytes = ReadWholeFile(path);
     EXPECT_EQ(bytes.substr(kSigOffset, kSigSize), std::string(kSigSize, '\0'));
     EXPECT_EQ(Check(path, 0, nullptr, true), kPasses);
+}
+
+// A pair of identical chunks inserted before the last chunk cancels in the
+// legacy digest; four bytes at the start of both, solved over GF(2), keep the
+// CRC. The CRC is affine in those 32 bits: column b is crc(bit b) ^ crc(0).
+std::string Forge(const std::string& good, uint32_t want_crc) {
+    const size_t at = (good.size() - 1) / kPackageChunkSize * kPackageChunkSize;
+    const auto forged = [&](uint32_t v) {
+        std::string chunk(kPackageChunkSize, 'F');
+        for (int i = 0; i < 4; ++i) chunk[i] = static_cast<char>(v >> (8 * i));
+        return good.substr(0, at) + chunk + chunk + good.substr(at);
+    };
+    const auto crc = [](const std::string& f) {
+        return UPDATE_PacketCrc(reinterpret_cast<const uint8_t*>(f.data()) + kBodyOffset,
+                                f.size() - kBodyOffset, 0xFFFFFFFFu);
+    };
+    const uint32_t base = crc(forged(0));
+    uint64_t rows[32] = {};  // row r: bit r of every column (bits 0-31), target in bit 32
+    for (int b = 0; b < 32; ++b) {
+        const uint32_t col = crc(forged(1u << b)) ^ base;
+        for (int r = 0; r < 32; ++r) rows[r] |= static_cast<uint64_t>((col >> r) & 1u) << b;
+    }
+    for (int r = 0; r < 32; ++r)
+        rows[r] |= static_cast<uint64_t>(((base ^ want_crc) >> r) & 1u) << 32;
+    for (int c = 0; c < 32; ++c) {  // Gauss-Jordan elimination
+        int pivot = c;
+        while (pivot < 32 && ((rows[pivot] >> c) & 1u) == 0) ++pivot;
+        if (pivot == 32) return "";
+        std::swap(rows[c], rows[pivot]);
+        for (int r = 0; r < 32; ++r)
+            if (r != c && ((rows[r] >> c) & 1u) != 0) rows[r] ^= rows[c];
+    }
+    uint32_t v = 0;
+    for (int r = 0; r < 32; ++r) v |= static_cast<uint32_t>((rows[r] >> 32) & 1u) << r;
+    return forged(v);
+}
+
+TEST_F(RoundTrip, ForgedPackagePassesOnlyTheLegacyCheckAndTheLatchRefusesLegacyOnly) {
+    const std::string path = Make();
+    const std::string good = ReadWholeFile(path);
+    const std::string forged = Forge(good, HeadOf(good).HeadCrc);
+    ASSERT_EQ(forged.size(), good.size() + 2 * kPackageChunkSize);
+    std::string stripped = forged;
+    std::fill_n(stripped.begin() + kSigOffset + 256, 256, '\0');
+    plan_.full_signature = false;
+    const std::string legacy_only = ReadWholeFile(Make());
+    const std::string latch = dev_ / "var/runtime/sig_full";
+    struct Case {
+        const std::string* bytes;
+        bool latched;
+        Checked expect;
+        const char* signatures;
+    };
+    const Case cases[] = {
+        {&good, false, kPasses, "ok, full ok"},
+        {&forged, false, {0, -1}, "ok, full bad"},  // the legacy check alone would take it
+        {&stripped, false, kPasses, "ok, full absent"},
+        {&stripped, true, {0, -1}, "ok, full absent"},
+        {&legacy_only, false, kPasses, "ok, full absent"},
+        {&legacy_only, true, {0, -1}, "ok, full absent"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        WriteFile(path, *c.bytes);
+        if (c.latched) WriteFile(latch, "1\n");
+        EXPECT_EQ(Check(path), c.expect);
+        EXPECT_THAT(lines_, testing::Contains(std::string("Package signatures: legacy ") +
+                                              c.signatures + "."));
+        // Only a package whose full signature held sets the latch.
+        std::filesystem::remove(latch);
+        Stdout([] { EXPECT_EQ(UPDATE_LatchFullSignature(), 0); });
+        EXPECT_EQ(std::filesystem::exists(latch), &c == cases);
+        std::filesystem::remove(latch);
+    }
 }
 
 TEST(PackPlan, Limits) {
