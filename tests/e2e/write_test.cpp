@@ -18,6 +18,7 @@ namespace {
 
 using devsim::ReadFile;
 using devsim::RunResult;
+using testing::AllOf;
 using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::Not;
@@ -226,10 +227,6 @@ TEST_F(WriteTest, BadPackagesAreRefusedBeforeAnyWrite) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // The chunk-pair forgery is refused by the full signature; a legacy-only
 // package passes until a full-signed update sets the latch, which then
 // refuses it. The latch is not set by a check or a failed run, and it
@@ -253,10 +250,8 @@ TEST_F(WriteTest, FullSignatureAndTheLatch) {
     r = Shell(
         "for p in legacy full legacy; do update -local /var/pkg/$p/ uImage -wait; "
         "echo $p=$?; done");
-    EXPECT_THAT(r.out, HasSubstr("legacy=0"));
-    EXPECT_THAT(r.out, HasSubstr("full=0"));
-    EXPECT_THAT(r.out, HasSubstr("legacy=244"));
-    EXPECT_THAT(r.out, HasSubstr("Full signatures are required from now on."));
+    EXPECT_THAT(r.out, AllOf(HasSubstr("legacy=0"), HasSubstr("full=0"), HasSubstr("legacy=244"),
+                             HasSubstr("Full signatures are required from now on.")));
     ASSERT_EQ(ReadDevice(latch), "1\n");
 
     WriteState(latch.substr(1), "1\n");  // what a reboot keeps

@@ -35,14 +35,6 @@ std::string Stdout(F&& f) {
 inline std::string PublicKeyText() {
     return std::string("N = ") + kat::kKeyN + "\nE = " + kat::kKeyE + "\n";
 }
-inline std::string PublicKey2048Text() {
-    return std::string("N = ") + kat::kKey2048N + "\nE = " + kat::kKey2048E + "\n";
-}
-inline std::string PrivateKey2048Text() {
-    return PublicKey2048Text() + "D = " + kat::kKey2048D + "\nP = " + kat::kKey2048P +
-           "\nQ = " + kat::kKey2048Q + "\nDP = " + kat::kKey2048DP + "\nDQ = " + kat::kKey2048DQ +
-           "\nQP = " + kat::kKey2048QP + "\n";
-}
 inline std::string PrivateKeyText() {
     return PublicKeyText() + "D = " + kat::kKeyD + "\nP = " + kat::kKeyP + "\nQ = " + kat::kKeyQ +
            "\nDP = " + kat::kKeyDP + "\nDQ = " + kat::kKeyDQ + "\nQP = " + kat::kKeyQP + "\n";

@@ -243,40 +243,4 @@ TEST_F(RsaTest, EncryptMatchesTheOutsideSignature) {
     ASSERT_EQ(::chdir(cwd), 0);
 }
 
-// The full signature is the one "openssl dgst -sha256 -sign" makes over the
-// file with its signature block zeroed: both backends sign to the same bytes
-// and accept them, so a package signed by either build verifies in the other.
-TEST_F(RsaTest, FullSignatureMatchesTheOpensslCommandLine) {
-    WriteFile(root_ / "pri_key", PrivateKey2048Text());
-    WriteFile(root_ / "pub_key", PublicKey2048Text());
-    std::string file = Pattern(kat::kSmallPatternSize);
-    WriteFile(root_ / "pattern", file);
-    sys::UniqueFd fd(::open((root_ / "pattern").c_str(), O_RDONLY));
-    pkg::ScanOptions options;
-    options.crc = options.digest = options.zero_signature = options.full = true;
-    pkg::ScanResult r;
-    ASSERT_EQ(pkg::ScanPackage(fd.get(), options, &r), 0);
-    ASSERT_EQ(0, std::memcmp(r.full, kat::kSmallPatternFullHash, 32));
-    EXPECT_EQ(0, std::memcmp(r.signature, file.data() + kSigOffset, kSigSize));  // as read
-    uint8_t block[kSigSize] = {};
-    const std::string pri = root_ / "pri_key", pub = root_ / "pub_key";
-    ASSERT_EQ(pkg::SignFull(pri.c_str(), r.full, block).stage, pkg::RsaStage::Ok);
-    EXPECT_EQ(std::vector<uint8_t>(block + 256, block + 512),
-              FromHex(kat::kSmallPatternFullSignature));
-    EXPECT_EQ(std::vector<uint8_t>(block, block + 256), std::vector<uint8_t>(256, 0));
-    pkg::FullSignature state = pkg::FullSignature::Bad;
-    const auto check = [&] {
-        (void)pkg::CheckFullSignature(pub.c_str(), block, r.full, &state);
-        return state;
-    };
-    EXPECT_EQ(check(), pkg::FullSignature::Ok);
-    block[300] ^= 0x04;
-    EXPECT_EQ(check(), pkg::FullSignature::Bad);
-    std::memset(block + 256, 0, 256);
-    EXPECT_EQ(check(), pkg::FullSignature::Absent);
-    // A key over 2048 bits has no room for a full signature.
-    WriteFile(root_ / "pri_key", PrivateKeyText());
-    EXPECT_EQ(pkg::SignFull(pri.c_str(), r.full, block).stage, pkg::RsaStage::Operation);
-}
-
 }  // namespace
