@@ -94,13 +94,23 @@ int FullSignatureVerdict(const pkg::ScanResult& scan, int legacy_ret) {
 }
 
 // The CRC (when asked) and both signatures in one pass over an open package.
+// The whole-file hash is counted only for a package that carries a full
+// signature: a legacy-only one keeps the parallel pass of the chunk digest.
 int ScanAndVerify(int fd, bool crc, bool signatures, pkg::ScanResult* result) {
     pkg::ScanOptions options;
     options.crc = crc;
     options.digest = signatures;
     options.zero_signature = true;
-    options.full = signatures;
-    return pkg::ScanPackage(fd, options, result);
+    uint8_t block[kSigSize] = {};
+    if (signatures) {
+        const bool read =
+            pkg::PreadFull(fd, block, kSigSize, kSigOffset) == static_cast<ssize_t>(kSigSize);
+        options.full = !read || !pkg::FullSignatureAbsent(block, pkg::kFullSigMaxBytes);
+    }
+    const int ret = pkg::ScanPackage(fd, options, result);
+    // Without the whole-file pass the verdict rests on the block read here.
+    if (!options.full) std::memcpy(result->signature, block, kSigSize);
+    return ret;
 }
 
 }  // namespace
