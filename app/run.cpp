@@ -15,6 +15,7 @@
 #include "app/worker.h"
 #include "flash/dispatch.h"
 #include "flash/platform.h"
+#include "package/integrity.h"
 #include "sys/log.h"
 #include "sys/runner.h"
 
@@ -119,7 +120,11 @@ int UPDATE_RunUpdate(int argc, char** argv, UPDATE_PARA_S* para) {
     }
 
     UPDATE_UnlockFlash();
-    if (result == 0 && para->CheckFlag == 0) UPDATE_ShowSuccess(para);
+    if (result == 0 && para->CheckFlag == 0) {
+        UPDATE_ShowSuccess(para);
+        // From a package whose full signature held on, the device requires one.
+        (void)UPDATE_LatchFullSignature();
+    }
     if (para->RebootFlag == 1 && para->CheckFlag == 0) {
         if (result == 0) ULOG("Update success. System reboot now...");
         (void)UPDATE_System("cp -rf /var/log/update.log /var/runtime/log/ > /dev/null 2>&1");

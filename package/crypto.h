@@ -30,6 +30,10 @@ class Sha256 {
     Sha256(const Sha256&) = delete;
     Sha256& operator=(const Sha256&) = delete;
     [[nodiscard]] bool Digest(const uint8_t* data, size_t len, uint8_t* out /*32*/);
+    // A digest fed in pieces: Begin, any number of Update, Finish.
+    [[nodiscard]] bool Begin();
+    [[nodiscard]] bool Update(const uint8_t* data, size_t len);
+    [[nodiscard]] bool Finish(uint8_t* out /*32*/);
 
   private:
     struct Impl;
@@ -81,6 +85,11 @@ class Rsa {
     [[nodiscard]] int RecoverType1(const uint8_t* in, uint8_t* out, size_t cap, size_t* out_len);
     // Type-1 padding of len bytes and the private operation; KeyBytes() bytes to out.
     [[nodiscard]] int SignType1(const uint8_t* in, size_t len, uint8_t* out);
+    // PKCS#1 v1.5 signature of a SHA-256 hash (DigestInfo-wrapped), as
+    // "openssl dgst -sha256 -sign" makes it; KeyBytes() bytes to out.
+    [[nodiscard]] int SignSha256(const uint8_t* hash /*32*/, uint8_t* out);
+    // 0 when sig (KeyBytes() bytes) is that signature of hash.
+    [[nodiscard]] int VerifySha256(const uint8_t* hash /*32*/, const uint8_t* sig);
 
   private:
     struct Impl;

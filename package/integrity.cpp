@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -57,6 +58,61 @@ int CompareDigest(const uint8_t* digsig, const uint8_t* result) {
     return -1;
 }
 
+std::atomic<bool> g_full_held{false};
+
+const char* FullText(pkg::FullSignature state) {
+    switch (state) {
+        case pkg::FullSignature::Ok:
+            return "ok";
+        case pkg::FullSignature::Absent:
+            return "absent";
+        case pkg::FullSignature::Bad:
+            break;
+    }
+    return "bad";
+}
+
+// The full signature of a scanned package and the device's rule for
+// packages without one: 0 or -1, with the lines for the log.
+// The latest check's verdict is kept for the latch.
+int FullSignatureVerdict(const pkg::ScanResult& scan, int legacy_ret) {
+    pkg::FullSignature state = pkg::FullSignature::Bad;
+    const std::string key = sys::DevicePath(kPublicKeyPath);
+    (void)pkg::CheckFullSignature(key.c_str(), scan.signature, scan.full, &state);
+    g_full_held = legacy_ret == 0 && state == pkg::FullSignature::Ok;
+    ULOG_ONLY("Package signatures: legacy %s, full %s.\n", legacy_ret == 0 ? "ok" : "bad",
+              FullText(state));
+    if (state == pkg::FullSignature::Bad) {
+        ULOG_ONLY("Full signature does not hold!\n");
+        return -1;
+    }
+    if (state == pkg::FullSignature::Absent && UPDATE_FullSignatureRequired()) {
+        ULOG_ONLY("Package has no full signature, which this device requires!\n");
+        return -1;
+    }
+    return 0;
+}
+
+// The CRC (when asked) and both signatures in one pass over an open package.
+// The whole-file hash is counted only for a package that carries a full
+// signature: a legacy-only one keeps the parallel pass of the chunk digest.
+int ScanAndVerify(int fd, bool crc, bool signatures, pkg::ScanResult* result) {
+    pkg::ScanOptions options;
+    options.crc = crc;
+    options.digest = signatures;
+    options.zero_signature = true;
+    uint8_t block[kSigSize] = {};
+    if (signatures) {
+        const bool read =
+            pkg::PreadFull(fd, block, kSigSize, kSigOffset) == static_cast<ssize_t>(kSigSize);
+        options.full = !read || !pkg::FullSignatureAbsent(block, pkg::kFullSigMaxBytes);
+    }
+    const int ret = pkg::ScanPackage(fd, options, result);
+    // Without the whole-file pass the verdict rests on the block read here.
+    if (!options.full) std::memcpy(result->signature, block, kSigSize);
+    return ret;
+}
+
 }  // namespace
 
 int UPDATE_CountPacketCrc(int fd, uint32_t* crc) {
@@ -104,33 +160,32 @@ int UPDATE_CheckDigSig(const char* path, const uint8_t* digsig) {
         return -3;
     }
     ULOG_ONLY("start check sha256!\n");
-    uint8_t result[kDigestSize];
-    std::memset(result, 0x01, sizeof(result));
-    int ret = DigestResult(pkg::PackageDigest(fd.get(), result));
+    g_full_held = false;
+    pkg::ScanResult scan;
+    int ret = DigestResult(ScanAndVerify(fd.get(), false, true, &scan));
     fd.reset();
     if (ret != 0) {
         ULOG_ONLY("Count 256 failed!\n");
         return -1;
     }
-    return CompareDigest(digsig, result);
+    const int legacy = CompareDigest(digsig, scan.digest);
+    const int full = FullSignatureVerdict(scan, legacy);
+    return legacy != 0 ? legacy : full;
 }
 
 int UPDATE_CheckCrcAndDigSig(uint32_t expected, const char* path, const uint8_t* digsig,
                              int* crc_result, int* sig_result) {
     int crc_ret = 0;
     int sig_ret = 0;
+    g_full_held = false;
     sys::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd) {
         ULOG_ONLY("open file %s failed!\n", path);
         crc_ret = -3;
         if (digsig != nullptr) sig_ret = -3;
     } else {
-        pkg::ScanOptions options;
-        options.crc = true;
-        options.digest = digsig != nullptr;
-        options.zero_signature = true;
         pkg::ScanResult result;
-        const int scan = pkg::ScanPackage(fd.get(), options, &result);
+        const int scan = ScanAndVerify(fd.get(), true, digsig != nullptr, &result);
         fd.reset();
         // The messages come in the order the two separate checks give them.
         if (CrcCounterResult(scan) != 0) {
@@ -148,6 +203,8 @@ int UPDATE_CheckCrcAndDigSig(uint32_t expected, const char* path, const uint8_t*
         } else {
             ULOG_ONLY("start check sha256!\n");
             sig_ret = CompareDigest(digsig, result.digest);
+            const int full = FullSignatureVerdict(result, sig_ret);
+            if (sig_ret == 0) sig_ret = full;
         }
     }
     if (crc_result != nullptr) *crc_result = crc_ret;
@@ -157,4 +214,30 @@ int UPDATE_CheckCrcAndDigSig(uint32_t expected, const char* path, const uint8_t*
 
 bool UPDATE_HasPublicKey() {
     return ::access(sys::DevicePath(kPublicKeyPath).c_str(), F_OK) == 0;
+}
+
+bool UPDATE_FullSignatureRequired() {
+#if defined(UPDATE_REQUIRE_FULL_SIGNATURE)
+    return true;
+#else
+    return ::access(sys::DevicePath(kFullSignatureLatchPath).c_str(), F_OK) == 0;
+#endif
+}
+
+bool UPDATE_FullSignatureHeld() {
+    return g_full_held;
+}
+
+int UPDATE_LatchFullSignature() {
+    if (!g_full_held) return 0;
+    const std::string path = sys::DevicePath(kFullSignatureLatchPath);
+    if (::access(path.c_str(), F_OK) == 0) return 0;
+    sys::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    static const char kText[] = "1\n";
+    if (!fd || !pkg::WriteFull(fd.get(), kText, sizeof(kText) - 1) || ::fsync(fd.get()) != 0) {
+        ULOG("Set full signature latch %s failed!\n", kFullSignatureLatchPath);
+        return -1;
+    }
+    ULOG("Full signatures are required from now on.\n");
+    return 0;
 }

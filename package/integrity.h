@@ -45,6 +45,22 @@ uint32_t UPDATE_EnvCrc32(uint32_t prev, const uint8_t* buf, size_t len);
 // Whether the device carries "/.pub_key" (the signature check is then on).
 bool UPDATE_HasPublicKey();
 
+// With the signature check on, both checks above also check the package's
+// full signature (see pkg::CheckFullSignature) in the same pass: one that is
+// present and does not hold fails the signature; a package without one
+// fails it too once the device requires full signatures.
+//
+// The latch: a device requires full signatures once a package whose full
+// signature held was installed (the file "/var/runtime/sig_full" exists), or
+// always in a build with UPDATE_REQUIRE_FULL_SIGNATURE.
+inline constexpr const char* kFullSignatureLatchPath = "/var/runtime/sig_full";
+bool UPDATE_FullSignatureRequired();
+// Whether the latest check of this process held with a full signature.
+bool UPDATE_FullSignatureHeld();
+// After a successful update: sets the latch when the package's full
+// signature held (the file is written once and never removed). 0 or -1.
+[[nodiscard]] int UPDATE_LatchFullSignature();
+
 inline constexpr const char* kPublicKeyPath = "/.pub_key";
 inline constexpr const char* kPrivateKeyFile = "pri_key";
 
@@ -66,13 +82,19 @@ struct ScanOptions {
     bool crc = false;
     bool digest = false;
     bool zero_signature = false;  // read bytes 1536..2047 as zero for the digest
-    unsigned threads = 0;         // 0: one per core (at most 8); 1: no extra threads
+    // Also the SHA-256 of the whole file with bytes 1536..2047 read as zero
+    // (the full signature's hash), in the same pass: the chunks are then
+    // handed out in turn and each joins the whole-file hash in file order.
+    bool full = false;
+    unsigned threads = 0;  // 0: one per core (at most 8); 1: no extra threads
     // Bytes read so far; called from any thread, never concurrently.
     std::function<void(uint64_t done, uint64_t total)> progress;
 };
 struct ScanResult {
     uint32_t crc = 0;
     uint8_t digest[32] = {};
+    uint8_t full[32] = {};        // with options.full
+    uint8_t signature[512] = {};  // bytes 1536..2047 as read, with options.full
 };
 // 0, -2 no buffer, -4 seek failed, -5 read failed, -1 digest failed.
 [[nodiscard]] int ScanPackage(int fd, const ScanOptions& options, ScanResult* result);
@@ -93,6 +115,22 @@ RsaOutcome RecoverDigest(const char* key_path, const uint8_t* block, uint8_t* di
 // The signature of 32 bytes with the private key file at path; k bytes to out.
 RsaOutcome SignDigest(const char* key_path, const uint8_t* input, uint8_t* out, size_t cap,
                       size_t* written);
+// The full signature: RSA PKCS#1 v1.5 with a DigestInfo-wrapped SHA-256 of
+// the whole package with bytes 1536..2047 read as zero, in the last k bytes
+// of the signature block (k = the key's length, at most 256: the legacy
+// signature holds the first k). All zero there: the package carries none.
+inline constexpr size_t kFullSigMaxBytes = 256;
+enum class FullSignature { Absent, Ok, Bad };
+// Whether the block carries no full signature for a key of key_bytes (a key
+// over 2048 bits leaves no room for one).
+bool FullSignatureAbsent(const uint8_t* block /*512*/, size_t key_bytes);
+// The state of the block's full signature over hash with the public key
+// file at path; a failed key step is returned (state Bad).
+RsaOutcome CheckFullSignature(const char* key_path, const uint8_t* block /*512*/,
+                              const uint8_t* hash /*32*/, FullSignature* state);
+// Signs hash with the private key file at path into the block's tail; a key
+// over 2048 bits is refused (stage Operation).
+RsaOutcome SignFull(const char* key_path, const uint8_t* hash /*32*/, uint8_t* block /*512*/);
 // Writes a key pair in the key-file formats ("N = ..." lines); 0 or a code.
 [[nodiscard]] int WriteKeyFiles(const crypto::RsaKeyText& key, const char* private_path,
                                 const char* public_path);

@@ -42,9 +42,10 @@ int ReadKeyNumber(std::FILE* file, std::string* hex) {
     return 0;
 }
 
-RsaOutcome RecoverDigest(const char* key_path, const uint8_t* block, uint8_t* digsig) {
-    crypto::Rsa rsa;
-    int ret = rsa.Seed("rsa_decrypt");
+namespace {
+
+RsaOutcome LoadPublic(crypto::Rsa* rsa, const char* key_path, const char* personalisation) {
+    int ret = rsa->Seed(personalisation);
     if (ret != 0) return {RsaStage::Seed, ret};
     sys::UniqueFile file(std::fopen(key_path, "re"));
     if (!file) return {RsaStage::Open, -1};
@@ -53,9 +54,34 @@ RsaOutcome RecoverDigest(const char* key_path, const uint8_t* block, uint8_t* di
     ret = ReadKeyNumber(file.get(), &n);
     if (ret == 0) ret = ReadKeyNumber(file.get(), &e);
     if (ret != 0) return {RsaStage::Read, ret};
-    ret = rsa.SetPublic(n, e);
+    ret = rsa->SetPublic(n, e);
     if (ret != 0) return {RsaStage::Operation, ret};
-    if (rsa.KeyBytes() > kSigSize) return {RsaStage::Operation, kBadInput};
+    if (rsa->KeyBytes() > kSigSize) return {RsaStage::Operation, kBadInput};
+    return {};
+}
+
+RsaOutcome LoadPrivate(crypto::Rsa* rsa, const char* key_path, const char* personalisation) {
+    int ret = rsa->Seed(personalisation);
+    if (ret != 0) return {RsaStage::Seed, ret};
+    sys::UniqueFile file(std::fopen(key_path, "re"));
+    if (!file) return {RsaStage::Open, -1};
+    crypto::RsaKeyText key;
+    for (std::string& number : key) {
+        ret = ReadKeyNumber(file.get(), &number);
+        if (ret != 0) return {RsaStage::Read, ret};
+    }
+    ret = rsa->SetPrivate(key);
+    if (ret != 0) return {RsaStage::Operation, ret};
+    return {};
+}
+
+}  // namespace
+
+RsaOutcome RecoverDigest(const char* key_path, const uint8_t* block, uint8_t* digsig) {
+    crypto::Rsa rsa;
+    RsaOutcome loaded = LoadPublic(&rsa, key_path, "rsa_decrypt");
+    if (loaded.stage != RsaStage::Ok) return loaded;
+    int ret = 0;
     uint8_t payload[crypto::kRsaMaxBytes];
     size_t len = 0;
     ret = rsa.RecoverType1(block, payload, sizeof(payload), &len);
@@ -69,23 +95,51 @@ RsaOutcome RecoverDigest(const char* key_path, const uint8_t* block, uint8_t* di
 RsaOutcome SignDigest(const char* key_path, const uint8_t* input, uint8_t* out, size_t cap,
                       size_t* written) {
     crypto::Rsa rsa;
-    int ret = rsa.Seed("rsa_encrypt");
-    if (ret != 0) return {RsaStage::Seed, ret};
-    sys::UniqueFile file(std::fopen(key_path, "re"));
-    if (!file) return {RsaStage::Open, -1};
-    crypto::RsaKeyText key;
-    for (std::string& number : key) {
-        ret = ReadKeyNumber(file.get(), &number);
-        if (ret != 0) return {RsaStage::Read, ret};
-    }
-    ret = rsa.SetPrivate(key);
-    if (ret != 0) return {RsaStage::Operation, ret};
+    RsaOutcome loaded = LoadPrivate(&rsa, key_path, "rsa_encrypt");
+    if (loaded.stage != RsaStage::Ok) return loaded;
+    int ret = 0;
     if (rsa.KeyBytes() > cap || rsa.KeyBytes() > kSigSize) {
         return {RsaStage::Operation, kBadInput};
     }
     ret = rsa.SignType1(input, kDigestSize, out);
     if (ret != 0) return {RsaStage::Operation, ret};
     *written = rsa.KeyBytes();
+    return {};
+}
+
+bool FullSignatureAbsent(const uint8_t* block, size_t key_bytes) {
+    if (key_bytes == 0 || key_bytes > kFullSigMaxBytes) return true;
+    for (size_t i = kSigSize - key_bytes; i < kSigSize; ++i) {
+        if (block[i] != 0) return false;
+    }
+    return true;
+}
+
+RsaOutcome CheckFullSignature(const char* key_path, const uint8_t* block, const uint8_t* hash,
+                              FullSignature* state) {
+    *state = FullSignature::Bad;
+    crypto::Rsa rsa;
+    RsaOutcome loaded = LoadPublic(&rsa, key_path, "rsa_verify");
+    if (loaded.stage != RsaStage::Ok) return loaded;
+    const size_t k = rsa.KeyBytes();
+    if (FullSignatureAbsent(block, k)) {
+        *state = FullSignature::Absent;
+        return {};
+    }
+    const int ret = rsa.VerifySha256(hash, block + kSigSize - k);
+    if (ret != 0) return {RsaStage::Operation, ret};
+    *state = FullSignature::Ok;
+    return {};
+}
+
+RsaOutcome SignFull(const char* key_path, const uint8_t* hash, uint8_t* block) {
+    crypto::Rsa rsa;
+    RsaOutcome loaded = LoadPrivate(&rsa, key_path, "rsa_sign");
+    if (loaded.stage != RsaStage::Ok) return loaded;
+    const size_t k = rsa.KeyBytes();
+    if (k > kFullSigMaxBytes) return {RsaStage::Operation, kBadInput};
+    const int ret = rsa.SignSha256(hash, block + kSigSize - k);
+    if (ret != 0) return {RsaStage::Operation, ret};
     return {};
 }
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -190,11 +191,151 @@ int ScanPackageBody(int fd, const ScanOptions& options, ScanResult* result) {
     return 0;
 }
 
+// The pass with the whole-file hash. Threads take chunks in file order; each
+// reads its chunk and hashes it on its own, then waits for the chunk's turn
+// to feed the CRC and the whole-file hash, which only the turn's holder
+// touches. The chunk hashes of several chunks thus run beside one serial
+// whole-file hash, and every byte is read once.
+class InOrderScan {
+  public:
+    InOrderScan(int fd, const ScanOptions& options, uint64_t chunks, Progress* progress)
+        : fd_(fd), options_(options), chunks_(chunks), progress_(progress), end_(chunks) {}
+
+    bool Start() { return full_.Begin(); }
+
+    // Runs on its own thread: nothing may escape it.
+    void Work() noexcept {
+        sys::BackgroundPriority background(sys::BackgroundPriority::Work::kCpu);
+        try {
+            WorkBody();
+        } catch (...) {
+            Fail(-2);
+        }
+    }
+
+    int Finish(ScanResult* result) {
+        if (ret_ != 0) return ret_;
+        result->crc = crc_;
+        std::memcpy(result->digest, fold_, sizeof(fold_));
+        std::memcpy(result->signature, signature_, sizeof(signature_));
+        return full_.Finish(result->full) ? 0 : -1;
+    }
+
+  private:
+    void Fail(int ret) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (ret_ == 0) ret_ = ret;
+        turn_changed_.notify_all();
+    }
+
+    void WorkBody() {
+        std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kPackageChunkSize]);
+        std::unique_ptr<crypto::Sha256> sha(new (std::nothrow) crypto::Sha256());
+        if (!buf || !sha) return Fail(-2);
+        for (;;) {
+            uint64_t chunk = 0;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (ret_ != 0 || next_ >= end_) return;
+                chunk = next_++;
+            }
+            const uint64_t pos = chunk * kPackageChunkSize;
+            const ssize_t got = PreadFull(fd_, buf.get(), kPackageChunkSize, pos);
+            if (got < 0) return Fail(-5);
+            const auto n = static_cast<size_t>(got);
+            // Only the last chunk may be short: otherwise the file shrank under us.
+            if (n < kPackageChunkSize && chunk + 1 < chunks_ && chunks_ != kToEnd) return Fail(-5);
+            if (pos < kSigOffset + kSigSize && pos + n > kSigOffset) {
+                const uint64_t from = std::max<uint64_t>(pos, kSigOffset);
+                const uint64_t to = std::min<uint64_t>(pos + n, kSigOffset + kSigSize);
+                std::memcpy(signature_ + (from - kSigOffset), buf.get() + (from - pos), to - from);
+                std::memset(buf.get() + (from - pos), 0, static_cast<size_t>(to - from));
+            }
+            uint8_t hash[crypto::kSha256Size];
+            if (n != 0 && options_.digest && !sha->Digest(buf.get(), n, hash)) return Fail(-1);
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                turn_changed_.wait(lock, [&] { return ret_ != 0 || turn_ == chunk; });
+                if (ret_ != 0) return;
+                if (chunk >= end_) {
+                    // Taken before the end was known: there is nothing to add.
+                    ++turn_;
+                    turn_changed_.notify_all();
+                    return;
+                }
+                if (n < kPackageChunkSize) end_ = chunk + 1;
+            }
+            // This thread holds the turn: the CRC, fold and hash are its own.
+            if (pos + n > kBodyOffset && options_.crc) {
+                const size_t skip = pos >= kBodyOffset ? 0 : static_cast<size_t>(kBodyOffset - pos);
+                crc_ = UPDATE_PacketCrc(buf.get() + skip, n - skip, crc_);
+            }
+            if (n != 0 && options_.digest) {
+                for (size_t i = 0; i < 32; ++i) fold_[i] ^= static_cast<uint8_t>(hash[i] + 0x30);
+            }
+            if (!full_.Update(buf.get(), n)) return Fail(-1);
+            progress_->Add(n);
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++turn_;
+            turn_changed_.notify_all();
+        }
+    }
+
+    const int fd_;
+    const ScanOptions& options_;
+    const uint64_t chunks_;
+    Progress* const progress_;
+    std::mutex mutex_;
+    std::condition_variable turn_changed_;
+    uint64_t next_ = 0;  // the next chunk to take
+    uint64_t end_;       // no chunk at or after this one exists
+    uint64_t turn_ = 0;  // the chunk whose turn it is
+    int ret_ = 0;
+    uint32_t crc_ = 0xFFFFFFFFu;
+    uint8_t fold_[32] = {0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01,
+                         0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01,
+                         0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01};
+    uint8_t signature_[kSigSize] = {};
+    crypto::Sha256 full_;
+};
+
+int ScanInOrder(int fd, const ScanOptions& options, ScanResult* result) {
+    if (::lseek(fd, 0, SEEK_SET) < 0) return -4;
+    uint64_t size = 0;
+    bool regular = false;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        size = static_cast<uint64_t>(st.st_size);
+        regular = true;
+    }
+    // A file of unknown size is read by one thread to its end.
+    const uint64_t chunks = regular ? size / kPackageChunkSize + 1 : kToEnd;
+    unsigned threads = regular && size >= kParallelMinBytes ? ThreadCount(options) : 1;
+    Progress progress(options, size);
+    auto scan = std::make_unique<InOrderScan>(fd, options, chunks, &progress);
+    if (!scan->Start()) return -1;
+    std::vector<std::thread> workers;
+    workers.reserve(threads);
+    for (unsigned t = 1; t < threads; ++t) {
+        try {
+            workers.emplace_back(&InOrderScan::Work, scan.get());
+        } catch (const std::system_error&) {
+            break;  // fewer threads: the turns still come in order
+        } catch (const std::bad_alloc&) {
+            break;
+        }
+    }
+    scan->Work();
+    for (std::thread& w : workers) w.join();
+    return scan->Finish(result);
+}
+
 }  // namespace
 
 int ScanPackage(int fd, const ScanOptions& options, ScanResult* result) {
     *result = ScanResult{};
     try {
+        if (options.full) return ScanInOrder(fd, options, result);
         return ScanPackageBody(fd, options, result);
     } catch (...) {
         return -2;

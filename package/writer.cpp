@@ -317,6 +317,7 @@ int WritePackage(const PackPlan& plan, const std::string& out_path, PackReport* 
     ScanOptions options;
     options.digest = true;
     options.zero_signature = true;
+    options.full = !plan.private_key.empty() && plan.full_signature;
     if (plan.progress) {
         options.progress = [&plan](uint64_t done, uint64_t all) {
             plan.progress("digest", done, all);
@@ -347,6 +348,19 @@ int WritePackage(const PackPlan& plan, const std::string& out_path, PackReport* 
                 return fail("signing with '" + plan.private_key + "' failed (code " +
                             std::to_string(outcome.code) +
                             "); is it a valid RSA key of at most 4096 bits?");
+        }
+        if (options.full) {
+            if (written > kFullSigMaxBytes) {
+                return fail("a key of " + std::to_string(written * 8) +
+                            " bits leaves no room for the full signature (at most 2048 bits; "
+                            "--legacy-only signs without it)");
+            }
+            const RsaOutcome full = SignFull(plan.private_key.c_str(), scan.full, block);
+            if (full.stage != RsaStage::Ok) {
+                return fail("full signature with '" + plan.private_key + "' failed (code " +
+                            std::to_string(full.code) + ")");
+            }
+            report->full_signed = true;
         }
         if (::pwrite(out.fd(), block, sizeof(block), kSigOffset) !=
             static_cast<ssize_t>(sizeof(block))) {

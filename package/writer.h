@@ -30,6 +30,9 @@ struct PackPlan {
     std::vector<PackImage> images;
     uint32_t count = 0;       // table entries; 0: the highest image position + 1
     std::string private_key;  // key file ("pri_key" format); empty: no signature
+    // With a key: also the full signature (a key of at most 2048 bits);
+    // false leaves the signature block's tail zero (legacy signature only).
+    bool full_signature = true;
     // Encipher the sub-images at these table positions (u-boot, uImage,
     // program) in the sampled form and mark the head "ECI". A region whose
     // last group reaches past its end is followed by padding, so no group
@@ -44,6 +47,7 @@ struct PackReport {
     uint32_t head_crc = 0;
     uint8_t digest[kDigestSize] = {};
     bool is_signed = false;
+    bool full_signed = false;
     size_t key_bytes = 0;
     uint64_t size = 0;
     std::vector<std::string> warnings;

@@ -94,6 +94,18 @@ bool Sha256::Digest(const uint8_t* data, size_t len, uint8_t* out) {
            mbedtls_sha256_finish_ret(&impl_->ctx, out) == 0;
 }
 
+bool Sha256::Begin() {
+    return impl_ && mbedtls_sha256_starts_ret(&impl_->ctx, 0) == 0;
+}
+
+bool Sha256::Update(const uint8_t* data, size_t len) {
+    return impl_ && mbedtls_sha256_update_ret(&impl_->ctx, data, len) == 0;
+}
+
+bool Sha256::Finish(uint8_t* out) {
+    return impl_ && mbedtls_sha256_finish_ret(&impl_->ctx, out) == 0;
+}
+
 bool Sha256Digest(const uint8_t* data, size_t len, uint8_t* out) {
     return mbedtls_sha256_ret(data, len, out, 0) == 0;
 }
@@ -212,6 +224,24 @@ int Rsa::SignType1(const uint8_t* in, size_t len, uint8_t* out) {
     // Private mode pads with block type 1 (0x00 0x01 0xFF.. 0x00 payload).
     return mbedtls_rsa_pkcs1_encrypt(&impl_->rsa, mbedtls_ctr_drbg_random, impl_->drbg.get(),
                                      MBEDTLS_RSA_PRIVATE, len, in, out);
+}
+
+int Rsa::SignSha256(const uint8_t* hash, uint8_t* out) {
+    if (!impl_ || !impl_->keyed) return kNotReady;
+    if (!impl_->drbg.seeded()) {
+        int ret = impl_->drbg.Seed("rsa_sign");
+        if (ret != 0) return ret;
+    }
+    return mbedtls_rsa_pkcs1_sign(&impl_->rsa, mbedtls_ctr_drbg_random, impl_->drbg.get(),
+                                  MBEDTLS_RSA_PRIVATE, MBEDTLS_MD_SHA256,
+                                  static_cast<unsigned int>(kSha256Size), hash, out);
+}
+
+int Rsa::VerifySha256(const uint8_t* hash, const uint8_t* sig) {
+    if (!impl_ || !impl_->keyed) return kNotReady;
+    return mbedtls_rsa_pkcs1_verify(&impl_->rsa, nullptr, nullptr, MBEDTLS_RSA_PUBLIC,
+                                    MBEDTLS_MD_SHA256, static_cast<unsigned int>(kSha256Size), hash,
+                                    sig);
 }
 
 int RsaGenerate(unsigned bits, unsigned exponent, RsaKeyText* key) {

@@ -85,6 +85,21 @@ bool Sha256::Digest(const uint8_t* data, size_t len, uint8_t* out) {
            EVP_DigestFinal_ex(impl_->ctx, out, &n) == 1 && n == kSha256Size;
 }
 
+bool Sha256::Begin() {
+    return impl_ && impl_->md != nullptr && impl_->ctx != nullptr &&
+           EVP_DigestInit_ex(impl_->ctx, impl_->md, nullptr) == 1;
+}
+
+bool Sha256::Update(const uint8_t* data, size_t len) {
+    return impl_ && impl_->ctx != nullptr && EVP_DigestUpdate(impl_->ctx, data, len) == 1;
+}
+
+bool Sha256::Finish(uint8_t* out) {
+    unsigned int n = 0;
+    return impl_ && impl_->ctx != nullptr && EVP_DigestFinal_ex(impl_->ctx, out, &n) == 1 &&
+           n == kSha256Size;
+}
+
 bool Sha256Digest(const uint8_t* data, size_t len, uint8_t* out) {
     Sha256 sha;
     return sha.Digest(data, len, out);
@@ -261,6 +276,40 @@ int Rsa::SignType1(const uint8_t* in, size_t len, uint8_t* out) {
     size_t n = impl_->bytes;
     if (EVP_PKEY_sign(ctx.get(), out, &n, in, len) != 1) return LastError();
     return n == impl_->bytes ? 0 : -1;
+}
+
+namespace {
+// A context for a SHA-256 DigestInfo signature operation (sign or verify).
+PkeyCtx Sha256SignatureCtx(EVP_PKEY* key, bool sign) {
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    if (!ctx) return ctx;
+    const int init = sign ? EVP_PKEY_sign_init(ctx.get()) : EVP_PKEY_verify_init(ctx.get());
+    if (init != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) != 1) {
+        ctx.reset();
+    }
+    return ctx;
+}
+}  // namespace
+
+int Rsa::SignSha256(const uint8_t* hash, uint8_t* out) {
+    if (!impl_ || !impl_->key) return -1;
+    PkeyCtx ctx = Sha256SignatureCtx(impl_->key.get(), true);
+    if (!ctx) return LastError();
+    size_t n = impl_->bytes;
+    if (EVP_PKEY_sign(ctx.get(), out, &n, hash, kSha256Size) != 1) return LastError();
+    return n == impl_->bytes ? 0 : -1;
+}
+
+int Rsa::VerifySha256(const uint8_t* hash, const uint8_t* sig) {
+    if (!impl_ || !impl_->key) return -1;
+    PkeyCtx ctx = Sha256SignatureCtx(impl_->key.get(), false);
+    if (!ctx) return LastError();
+    if (EVP_PKEY_verify(ctx.get(), sig, impl_->bytes, hash, kSha256Size) != 1) {
+        const int code = LastError();
+        return code != 0 ? code : -1;
+    }
+    return 0;
 }
 
 int RsaGenerate(unsigned bits, unsigned exponent, RsaKeyText* key) {

@@ -12,11 +12,13 @@
 #include <string>
 
 #include "devsim_fixture.h"
+#include "package/forge.h"
 
 namespace {
 
 using devsim::ReadFile;
 using devsim::RunResult;
+using testing::AllOf;
 using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::Not;
@@ -223,6 +225,45 @@ TEST_F(WriteTest, BadPackagesAreRefusedBeforeAnyWrite) {
         ExpectPartitions({});
         EXPECT_EQ(ReadDevice("/var/pkg/Program.bin"), pkg);
     }
+}
+
+// The chunk-pair forgery is refused by the full signature; a legacy-only
+// package passes until a full-signed update sets the latch, which then
+// refuses it. The latch is not set by a check or a failed run, and it
+// survives a reboot (the persistent files kept) and the config update.
+TEST_F(WriteTest, FullSignatureAndTheLatch) {
+    const std::string legacy = MakePackage({"uimage"}, "--legacy-only");
+    const std::string full = MakePackage({"uimage"});
+    const std::string latch = "/var/runtime/sig_full";
+    Serve("Program.bin", pkgtest::Forge(full));
+    RunResult r = RunUpdate({"-tftp", "127.0.0.1", "uImage", "-wait"});
+    EXPECT_EQ(r.status, 244) << r.out << r.harness;  // -12
+    EXPECT_THAT(UpdateLog(), HasSubstr("Package signatures: legacy ok, full bad."));
+    ExpectPartitions({});
+    Serve("Program.bin", full);
+    r = RunUpdate({"-tftp", "127.0.0.1", "uImage", "-check"});
+    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    EXPECT_FALSE(ChangedByRun(latch));
+
+    WriteState("var/pkg/legacy/Program.bin", legacy);
+    WriteState("var/pkg/full/Program.bin", full);
+    r = Shell(
+        "for p in legacy full legacy; do update -local /var/pkg/$p/ uImage -wait; "
+        "echo $p=$?; done");
+    EXPECT_THAT(r.out, AllOf(HasSubstr("legacy=0"), HasSubstr("full=0"), HasSubstr("legacy=244"),
+                             HasSubstr("Full signatures are required from now on.")));
+    ASSERT_EQ(ReadDevice(latch), "1\n");
+
+    WriteState(latch.substr(1), "1\n");  // what a reboot keeps
+    Serve("Program.bin", legacy);
+    r = RunUpdate({"-tftp", "127.0.0.1", "uImage", "-wait"});
+    EXPECT_EQ(r.status, 244) << r.out << r.harness;
+    EXPECT_THAT(UpdateLog(),
+                HasSubstr("Package has no full signature, which this device requires!"));
+    Serve("Program.bin", MakePackage({"config"}));
+    r = RunUpdate({"-tftp", "127.0.0.1", "config", "-wait"});
+    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    EXPECT_EQ(ReadDevice(latch), "1\n");
 }
 
 }  // namespace

@@ -122,12 +122,14 @@ TEST(Digest, LargeFileOnAnyNumberOfThreads) {
     WriteFile(dir / "big", Pattern(kat::kBigPatternSize));
     sys::UniqueFd fd(::open((dir / "big").c_str(), O_RDONLY));
     for (unsigned threads : {0u, 1u, 2u, 3u, 7u, 8u}) {
-        for (bool zero : {false, true}) {
-            SCOPED_TRACE(std::to_string(threads) + (zero ? " zeroed" : ""));
+        for (int mode : {0, 1, 2}) {  // plain, signature block zeroed, and the full hash
+            const bool zero = mode > 0;
+            SCOPED_TRACE(std::to_string(threads) + " mode " + std::to_string(mode));
             pkg::ScanOptions options;
             options.crc = options.digest = true;
             options.threads = threads;
             options.zero_signature = zero;
+            options.full = mode == 2;
             // The progress only grows, though the threads report in any order.
             std::vector<uint64_t> seen;
             options.progress = [&seen](uint64_t done, uint64_t) {
@@ -142,6 +144,7 @@ TEST(Digest, LargeFileOnAnyNumberOfThreads) {
             EXPECT_EQ(
                 0, std::memcmp(r.digest,
                                zero ? kat::kBigPatternDigestZeroSig : kat::kBigPatternDigest, 32));
+            EXPECT_TRUE(mode < 2 || std::memcmp(r.full, kat::kBigPatternFullHash, 32) == 0);
         }
     }
     uint8_t out[32];

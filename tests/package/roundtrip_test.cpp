@@ -1,15 +1,18 @@
 // Packages made by the producer side, checked by the updater's own functions:
 // table, sub-images, CRC, signature, the fused check, corruption anywhere, and
 // a package that stays byte-identical through every check.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "package/forge.h"
 #include "package/format.h"
 #include "package/helpers.h"
 #include "package/integrity.h"
@@ -30,10 +33,17 @@ constexpr Checked kPasses{0, 0};
 
 class RoundTrip : public testing::Test {
   protected:
+    // One 2048-bit key pair for the suite: room for both signatures.
+    static void SetUpTestSuite() {
+        static pkg::crypto::RsaKeyText key;
+        ASSERT_EQ(pkg::crypto::RsaGenerate(2048, 65537, &key), 0);
+        key_ = &key;
+    }
     void SetUp() override {
         sys::SetDeviceRoot(dev_.path());
-        WriteFile(dev_ / ".pub_key", PublicKeyText());
-        WriteFile(dir_ / "pri_key", PrivateKeyText());
+        ASSERT_EQ(
+            pkg::WriteKeyFiles(*key_, (dir_ / "pri_key").c_str(), (dev_ / ".pub_key").c_str()), 0);
+        std::filesystem::create_directories(dev_ / "var/runtime");
         std::mt19937_64 rng(1);
         for (const auto& [pos, size] :
              {std::pair{0u, 70000}, {3u, 300000}, {4u, 1}, {8u, 262144}}) {
@@ -102,14 +112,17 @@ class RoundTrip : public testing::Test {
         EXPECT_EQ(ret, c.crc != 0 ? c.crc : c.sig);
         EXPECT_EQ(log.Messages(), separate);
         last_ = separate.empty() ? "" : separate.back();
+        lines_ = separate;
         return c;
     }
 
+    static inline const pkg::crypto::RsaKeyText* key_ = nullptr;
     ScratchDir dir_;
     ScratchDir dev_;
     pkg::PackPlan plan_;
     std::vector<std::pair<uint32_t, std::string>> images_;
-    std::string last_;  // the last line the two checks logged
+    std::string last_;                // the last line the two checks logged
+    std::vector<std::string> lines_;  // all of them
 };
 
 TEST_F(RoundTrip, LayoutTableAndSubImages) {
@@ -148,7 +161,8 @@ TEST_F(RoundTrip, VerifiesStaysByteIdenticalAndCatchesCorruptionAnywhere) {
     struct stat before {};
     ASSERT_EQ(::stat(path.c_str(), &before), 0);
     EXPECT_EQ(Check(path), kPasses);
-    EXPECT_EQ(last_, "Head DigSig is equal to DigSigResult!");
+    EXPECT_EQ(lines_.end()[-2], "Head DigSig is equal to DigSigResult!");
+    EXPECT_EQ(last_, "Package signatures: legacy ok, full ok.");
     EXPECT_EQ(ReadWholeFile(path), good);
     struct stat after {};
     ASSERT_EQ(::stat(path.c_str(), &after), 0);
@@ -185,7 +199,7 @@ TEST_F(RoundTrip, FusedCheckOnWrongCrcWrongDigestCrcOnlyAndMissingFile) {
     EXPECT_EQ(Check(path, 1), (Checked{-1, 0}));
     EXPECT_EQ(Check(path, 1, wrong), (Checked{-1, -1}));
     EXPECT_EQ(Check(path, 0, wrong), (Checked{0, -1}));
-    EXPECT_EQ(last_, "Head DigSig is not equal to DigSigResult!");
+    EXPECT_EQ(lines_.end()[-2], "Head DigSig is not equal to DigSigResult!");
     EXPECT_EQ(Check(path, 1, nullptr, true), (Checked{-1, 0}));
     const std::string missing = dir_ / "missing.bin";
     EXPECT_EQ(Check(missing, 0, wrong), (Checked{-3, -3}));
@@ -208,6 +222,43 @@ TEST_F(RoundTrip, LongTableAndUnsignedPackage) {
     const std::string bytes = ReadWholeFile(path);
     EXPECT_EQ(bytes.substr(kSigOffset, kSigSize), std::string(kSigSize, '\0'));
     EXPECT_EQ(Check(path, 0, nullptr, true), kPasses);
+}
+
+TEST_F(RoundTrip, ForgedPackagePassesOnlyTheLegacyCheckAndTheLatchRefusesItsStrippedVariant) {
+    const std::string path = Make();
+    const std::string good = ReadWholeFile(path);
+    const std::string forged = Forge(good);
+    ASSERT_EQ(forged.size(), good.size() + 2 * kPackageChunkSize);
+    std::string stripped = forged;
+    std::fill_n(stripped.begin() + kSigOffset + 256, 256, '\0');
+    const std::string latch = dev_ / "var/runtime/sig_full";
+    const struct Case {
+        const std::string* bytes;
+        bool latched;
+        Checked expect;
+        const char* signatures;
+    } cases[] = {
+        {&good, false, kPasses, "ok, full ok"},
+        {&forged, false, {0, -1}, "ok, full bad"},  // the legacy check alone would take it
+        {&stripped, false, kPasses, "ok, full absent"},
+        {&stripped, true, {0, -1}, "ok, full absent"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        WriteFile(path, *c.bytes);
+        if (c.latched) WriteFile(latch, "1\n");
+        EXPECT_EQ(Check(path), c.expect);
+        EXPECT_THAT(lines_, testing::Contains(std::string("Package signatures: legacy ") +
+                                              c.signatures + "."));
+        // Only a package whose full signature held sets the latch.
+        std::filesystem::remove(latch);
+        Stdout([] { EXPECT_EQ(UPDATE_LatchFullSignature(), 0); });
+        EXPECT_EQ(std::filesystem::exists(latch), &c == cases);
+        std::filesystem::remove(latch);
+    }
+    WriteFile(dir_ / "pri_key", PrivateKeyText());  // 4096 bits: no room for the full signature
+    pkg::PackReport report;
+    EXPECT_NE(pkg::WritePackage(plan_, dir_ / "P.bin", &report, &last_), 0);
 }
 
 TEST(PackPlan, Limits) {

@@ -51,13 +51,29 @@ expect 0 "create" -- "$PACK" create -o Program.bin --inner QTPXV300R006B13 --unu
 contains out.txt "signed with a 1024-bit key"
 expect 0 "verify" -- "$PACK" verify Program.bin --pub-key pub_key
 contains out.txt "CRC: ok"
-contains out.txt "signature: ok"
+contains out.txt "legacy signature: ok"
+contains out.txt "full signature: ok"
 expect 0 "info" -- "$PACK" info Program.bin --pub-key pub_key
 contains out.txt "public version  B0142P17"
 contains out.txt "BRD-K700-Q08@96-X"
 contains out.txt "prog"
 contains out.txt "0x00200000"
-contains out.txt "Signature: ok"
+contains out.txt "full signature: ok"
+# The full signature is what "openssl dgst -sha256 -sign" makes over the file
+# with bytes 1536..2047 zeroed (the key file rebuilt as DER by asn1parse).
+{ echo "asn1=SEQUENCE:k"; echo "[k]"; echo "v=INTEGER:0"; i=0
+  while read -r _ _ hex; do echo "n$i=INTEGER:0x$hex"; i=$((i + 1)); done <pri_key; } >key.cnf
+cp Program.bin zeroed.bin
+dd if=/dev/zero of=zeroed.bin bs=1 seek=1536 count=512 conv=notrunc status=none
+openssl asn1parse -genconf key.cnf -out key.der -noout &&
+    openssl dgst -sha256 -sign key.der -keyform DER -out full.sig zeroed.bin
+head -c 2048 Program.bin | tail -c 128 | cmp -s - full.sig ||
+    { echo "FAIL: full signature differs from openssl dgst"; failures=$((failures + 1)); }
+expect 0 "create legacy only" -- "$PACK" create -o legacy.bin --inner I --pub B0102 --board B \
+    --image 3=kernel.bin --key pri_key --legacy-only
+contains out.txt "(legacy signature only)"
+expect 0 "verify legacy only" -- "$PACK" verify legacy.bin --pub-key pub_key
+contains out.txt "full signature: absent"
 expect 0 "extract" -- "$PACK" extract Program.bin program -o out.bin
 cmp -s out.bin program.img || { echo "FAIL: extracted program differs"; failures=$((failures + 1)); }
 expect 1 "extract absent" -- "$PACK" extract Program.bin 0 -o x.bin
@@ -89,6 +105,10 @@ contains out.txt "CRC: FAILED"
 cp Program.bin bad.bin
 printf '\x5a' | dd of=bad.bin bs=1 seek=1600 conv=notrunc status=none
 expect 1 "verify corrupt signature" -- "$PACK" verify bad.bin --pub-key pub_key
+cp Program.bin bad.bin
+printf '\x5a' | dd of=bad.bin bs=1 seek=2000 conv=notrunc status=none
+expect 1 "verify corrupt full signature" -- "$PACK" verify bad.bin --pub-key pub_key
+contains out.txt "full signature: bad"
 expect 1 "verify quiet" -- "$PACK" verify bad.bin --pub-key pub_key --quiet
 [ -s out.txt ] && { echo "FAIL: --quiet printed"; failures=$((failures + 1)); }
 

@@ -53,8 +53,8 @@ constexpr const char* kKeygenHelp =
     "on the device as /.pub_key; keep the private key with the packaging side.\n"
     "\n"
     "Options:\n"
-    "  --bits N         modulus size, 1024 to 4096 (default 4096; a 4096-bit\n"
-    "                   signature fills the whole 512-byte signature block)\n"
+    "  --bits N         modulus size, 1024 to 4096 (default 2048: larger keys\n"
+    "                   leave no room for the full signature)\n"
     "  --exponent E     public exponent (default 65537)\n"
     "  --dir DIR        directory of the two files (default .)\n"
     "  --private NAME   private key file name (default pri_key)\n"
@@ -100,7 +100,10 @@ constexpr const char* kCreateHelp =
     "\n"
     "Signature:\n"
     "  --key FILE          private key file (pri_key format); without it the\n"
-    "                      signature block stays zero\n"
+    "                      signature block stays zero. Signs twice: the legacy\n"
+    "                      signature (chunk digest) and the full signature\n"
+    "                      (SHA-256 of the whole file, key of at most 2048 bits)\n"
+    "  --legacy-only       the legacy signature only (block tail stays zero)\n"
     "\n"
     "Other:\n"
     "  -o, --output FILE   the package to write (replaced atomically)\n"
@@ -118,8 +121,8 @@ constexpr const char* kInfoHelp =
     "Usage: update-pack info FILE [--pub-key KEY]\n"
     "\n"
     "Shows the head fields, the board list and the sub-image table of a package,\n"
-    "and whether its CRC holds; with a public key file also whether its signature\n"
-    "holds. Exit status 0 when the package could be read.\n"
+    "and whether its CRC holds; with a public key file also whether its legacy\n"
+    "and full signatures hold. Exit status 0 when the package could be read.\n"
     "\n"
     "Options:\n"
     "  --pub-key KEY   public key file (N and E, as /.pub_key on the device)\n"
@@ -129,8 +132,10 @@ constexpr const char* kVerifyHelp =
     "Usage: update-pack verify FILE [--pub-key KEY] [--quiet]\n"
     "\n"
     "Checks a package as the updater does: the CRC of everything from byte 4096\n"
-    "on against the head, and with a public key file the signature. Exit status 0\n"
-    "when every check holds, 1 when one fails, 2 on wrong usage.\n"
+    "on against the head, and with a public key file the legacy and the full\n"
+    "signature (a package without a full signature passes; one whose full\n"
+    "signature is bad fails). Exit status 0 when every check holds, 1 when one\n"
+    "fails, 2 on wrong usage.\n"
     "\n"
     "Options:\n"
     "  --pub-key KEY   public key file; without it the signature is not checked\n"
@@ -334,7 +339,7 @@ int Keygen(int argc, char** argv) {
     }
     if (!args.Plain().empty())
         return Usage("keygen", "unexpected argument '" + args.Plain()[0] + "'");
-    auto bits = ParseNumber(args.Get("--bits", "4096"), 4096);
+    auto bits = ParseNumber(args.Get("--bits", "2048"), 4096);
     if (!bits || *bits < 1024) return Usage("keygen", "--bits must be a number from 1024 to 4096");
     auto exponent = ParseNumber(args.Get("--exponent", "65537"), UINT32_MAX);
     if (!exponent || *exponent < 3 || *exponent % 2 == 0) {
@@ -446,7 +451,7 @@ int Create(int argc, char** argv) {
     if (!args.Parse({"-o", "--output", "--inner", "--unused", "--pub", "--key-suffix",
                      "--encrypt-flag", "--board", "--boards-file", "--image", "--name", "--count",
                      "--key", "--encrypt-at", "--custom", "--mdc"},
-                    {"--encrypt", "--allow-plain-eci", "--quiet"}, &why)) {
+                    {"--encrypt", "--allow-plain-eci", "--quiet", "--legacy-only"}, &why)) {
         return Usage("create", why);
     }
     if (!args.Plain().empty())
@@ -536,6 +541,7 @@ int Create(int argc, char** argv) {
             return Fail("create", "private key '" + plan.private_key + "' not found");
         }
     }
+    plan.full_signature = !args.Has("--legacy-only");
     why = pkg::CheckPackPlan(plan);
     if (!why.empty()) return Usage("create", why);
 
@@ -554,12 +560,14 @@ int Create(int argc, char** argv) {
         std::fprintf(stderr, "update-pack create: warning: %s\n", w.c_str());
     }
     if (!quiet) {
-        std::printf(
-            "wrote %s: %" PRIu64 " bytes, %zu sub-image(s), head CRC %u, %s\n", out.c_str(),
-            report.size, plan.images.size(), report.head_crc,
-            report.is_signed
-                ? ("signed with a " + std::to_string(report.key_bytes * 8) + "-bit key").c_str()
-                : "not signed");
+        std::printf("wrote %s: %" PRIu64 " bytes, %zu sub-image(s), head CRC %u, %s\n", out.c_str(),
+                    report.size, plan.images.size(), report.head_crc,
+                    report.is_signed
+                        ? ("signed with a " + std::to_string(report.key_bytes * 8) + "-bit key" +
+                           (report.full_signed ? " (legacy and full signatures)"
+                                               : " (legacy signature only)"))
+                              .c_str()
+                        : "not signed");
     }
     return kExitOk;
 }
@@ -621,13 +629,19 @@ std::vector<std::string> SplitBoards(const std::string& text) {
 
 enum class SigState { NotChecked, Unsigned, Ok, Failed, KeyProblem };
 
+enum class FullState { NotChecked, Absent, Ok, Bad };
+
 struct CheckOutcome {
     int crc_result = 0;
     uint32_t counted_crc = 0;
     SigState sig = SigState::NotChecked;
     std::string sig_detail;
+    FullState full = FullState::NotChecked;
+    std::string full_detail;
 };
 
+// CRC, legacy digest and whole-file hash in one pass; the two signatures
+// are then judged with the given public key.
 CheckOutcome CheckPackage(const std::string& path, const Package& p, const std::string& pub_key) {
     CheckOutcome c;
     uint8_t digsig[kDigestSize] = {};
@@ -652,18 +666,48 @@ CheckOutcome CheckPackage(const std::string& path, const Package& p, const std::
             have_digsig = true;
         }
     }
-    int crc_result = 0;
-    int sig_result = 0;
-    (void)UPDATE_CheckCrcAndDigSig(p.head.HeadCrc, path.c_str(), have_digsig ? digsig : nullptr,
-                                   &crc_result, &sig_result);
-    c.crc_result = crc_result;
+    pkg::ScanOptions options;
+    options.crc = true;
+    options.digest = true;
+    options.zero_signature = true;
+    options.full = true;
+    pkg::ScanResult scan;
     sys::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd) (void)UPDATE_CountPacketCrc(fd.get(), &c.counted_crc);
+    const bool scanned = fd && pkg::ScanPackage(fd.get(), options, &scan) == 0;
+    c.counted_crc = scan.crc;
+    c.crc_result = scanned && scan.crc == p.head.HeadCrc ? 0 : -1;
     if (have_digsig) {
-        c.sig = sig_result == 0 ? SigState::Ok : SigState::Failed;
-        if (sig_result != 0) c.sig_detail = "the digest of the package differs from the signed one";
+        const bool same = scanned && std::memcmp(digsig, scan.digest, kDigestSize) == 0;
+        c.sig = same ? SigState::Ok : SigState::Failed;
+        if (!same) c.sig_detail = "the digest of the package differs from the signed one";
+    }
+    if (c.sig != SigState::NotChecked && c.sig != SigState::KeyProblem) {
+        pkg::FullSignature full = pkg::FullSignature::Bad;
+        const pkg::RsaOutcome r = pkg::CheckFullSignature(pub_key.c_str(), block, scan.full, &full);
+        c.full = !scanned                             ? FullState::Bad
+                 : full == pkg::FullSignature::Ok     ? FullState::Ok
+                 : full == pkg::FullSignature::Absent ? FullState::Absent
+                                                      : FullState::Bad;
+        if (r.stage == pkg::RsaStage::Ok && full == pkg::FullSignature::Absent &&
+            !pkg::FullSignatureAbsent(block, pkg::kFullSigMaxBytes)) {
+            c.full_detail = "the key is over 2048 bits: no room for one";
+        }
     }
     return c;
+}
+
+const char* FullText(FullState s) {
+    switch (s) {
+        case FullState::NotChecked:
+            return "not checked";
+        case FullState::Absent:
+            return "absent";
+        case FullState::Ok:
+            return "ok";
+        case FullState::Bad:
+            return "bad";
+    }
+    return "";
 }
 
 const char* SigText(SigState s) {
@@ -773,8 +817,10 @@ int Info(int argc, char** argv) {
     } else {
         std::printf("FAILED (head says %u, counted %u)\n", p.head.HeadCrc, c.counted_crc);
     }
-    std::printf("Signature: %s%s%s\n", SigText(c.sig), c.sig_detail.empty() ? "" : ": ",
+    std::printf("legacy signature: %s%s%s\n", SigText(c.sig), c.sig_detail.empty() ? "" : ": ",
                 c.sig_detail.c_str());
+    std::printf("full signature: %s%s%s\n", FullText(c.full), c.full_detail.empty() ? "" : ": ",
+                c.full_detail.c_str());
     return kExitOk;
 }
 
@@ -792,15 +838,18 @@ int Verify(int argc, char** argv) {
         return kExitFailed;
     }
     const CheckOutcome c = CheckPackage(path, p, args.Get("--pub-key"));
-    const bool sig_ok = c.sig == SigState::Ok || c.sig == SigState::NotChecked;
+    const bool sig_ok =
+        (c.sig == SigState::Ok || c.sig == SigState::NotChecked) && c.full != FullState::Bad;
     if (!quiet) {
         if (c.crc_result == 0) {
             std::printf("CRC: ok\n");
         } else {
             std::printf("CRC: FAILED (head says %u, counted %u)\n", p.head.HeadCrc, c.counted_crc);
         }
-        std::printf("signature: %s%s%s\n", SigText(c.sig), c.sig_detail.empty() ? "" : ": ",
+        std::printf("legacy signature: %s%s%s\n", SigText(c.sig), c.sig_detail.empty() ? "" : ": ",
                     c.sig_detail.c_str());
+        std::printf("full signature: %s%s%s\n", FullText(c.full), c.full_detail.empty() ? "" : ": ",
+                    c.full_detail.c_str());
     }
     return c.crc_result == 0 && sig_ok ? kExitOk : kExitFailed;
 }
