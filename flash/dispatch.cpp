@@ -357,7 +357,11 @@ int WriteStep(UPDATE_TASK_S* task, const PLATFORM_INFO_S& platform) {
 
     RemountConfigReadOnly();
     ULOG("loading config....\n");
-    return w.WriteSlot(kSlotConfig, kRowConfig);
+    const int c = w.WriteSlot(kSlotConfig, kRowConfig);
+    // The latch lives in the emptied configuration: a device that required
+    // full signatures keeps requiring them whatever the rest of the run does.
+    (void)UPDATE_KeepFullSignatureLatch();
+    return c;
 }
 
 }  // namespace

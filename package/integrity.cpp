@@ -59,6 +59,7 @@ int CompareDigest(const uint8_t* digsig, const uint8_t* result) {
 }
 
 std::atomic<bool> g_full_held{false};
+std::atomic<bool> g_full_required{false};  // the device's rule at the latest check
 
 const char* FullText(pkg::FullSignature state) {
     switch (state) {
@@ -80,13 +81,14 @@ int FullSignatureVerdict(const pkg::ScanResult& scan, int legacy_ret) {
     const std::string key = sys::DevicePath(kPublicKeyPath);
     (void)pkg::CheckFullSignature(key.c_str(), scan.signature, scan.full, &state);
     g_full_held = legacy_ret == 0 && state == pkg::FullSignature::Ok;
+    g_full_required = UPDATE_FullSignatureRequired();
     ULOG_ONLY("Package signatures: legacy %s, full %s.\n", legacy_ret == 0 ? "ok" : "bad",
               FullText(state));
     if (state == pkg::FullSignature::Bad) {
         ULOG_ONLY("Full signature does not hold!\n");
         return -1;
     }
-    if (state == pkg::FullSignature::Absent && UPDATE_FullSignatureRequired()) {
+    if (state == pkg::FullSignature::Absent && g_full_required) {
         ULOG_ONLY("Package has no full signature, which this device requires!\n");
         return -1;
     }
@@ -228,8 +230,9 @@ bool UPDATE_FullSignatureHeld() {
     return g_full_held;
 }
 
-int UPDATE_LatchFullSignature() {
-    if (!g_full_held) return 0;
+namespace {
+
+int WriteLatch() {
     const std::string path = sys::DevicePath(kFullSignatureLatchPath);
     if (::access(path.c_str(), F_OK) == 0) return 0;
     sys::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -238,6 +241,18 @@ int UPDATE_LatchFullSignature() {
         ULOG("Set full signature latch %s failed!\n", kFullSignatureLatchPath);
         return -1;
     }
-    ULOG("Full signatures are required from now on.\n");
-    return 0;
+    return 1;
+}
+
+}  // namespace
+
+int UPDATE_LatchFullSignature() {
+    if (!g_full_held) return 0;
+    const int ret = WriteLatch();
+    if (ret > 0) ULOG("Full signatures are required from now on.\n");
+    return ret < 0 ? -1 : 0;
+}
+
+int UPDATE_KeepFullSignatureLatch() {
+    return g_full_required && WriteLatch() < 0 ? -1 : 0;
 }

@@ -60,6 +60,9 @@ bool UPDATE_FullSignatureHeld();
 // After a successful update: sets the latch when the package's full
 // signature held (the file is written once and never removed). 0 or -1.
 [[nodiscard]] int UPDATE_LatchFullSignature();
+// After the configuration was emptied: writes the latch again when the
+// device required full signatures at the latest check. 0 or -1.
+[[nodiscard]] int UPDATE_KeepFullSignatureLatch();
 
 inline constexpr const char* kPublicKeyPath = "/.pub_key";
 inline constexpr const char* kPrivateKeyFile = "pri_key";

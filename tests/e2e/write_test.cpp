@@ -264,6 +264,13 @@ TEST_F(WriteTest, FullSignatureAndTheLatch) {
     r = RunUpdate({"-tftp", "127.0.0.1", "config", "-wait"});
     EXPECT_EQ(r.status, 0) << r.out << r.harness;
     EXPECT_EQ(ReadDevice(latch), "1\n");
+    // A config update that fails once the configuration is emptied (a mount
+    // point in it stays) keeps the latch as well.
+    r = Shell(
+        "mkdir /var/runtime/busy && mount -t tmpfs busy /var/runtime/busy && "
+        "update -tftp 127.0.0.1 config -wait; echo status=$?");
+    EXPECT_THAT(r.out, HasSubstr("status=255")) << r.out << r.harness;
+    EXPECT_EQ(ReadDevice(latch), "1\n");
 }
 
 }  // namespace
