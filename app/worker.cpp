@@ -1,6 +1,7 @@
 #include "app/worker.h"
 
 #include <pthread.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <chrono>
 #include <cstdint>
@@ -22,6 +23,8 @@
 #include "package/format.h"
 #include "package/integrity.h"
 #include "package/version.h"
+#include "sys/fd.h"
+#include "sys/io.h"
 #include "sys/log.h"
 #include "sys/path.h"
 #include "sys/priority.h"
@@ -83,14 +86,20 @@ void* FinishCheck(const char* package, uint32_t head_crc, const uint8_t* digsig)
 struct RateStamp {
     long long seconds = 0;
     long nanoseconds = 0;
-    long long size = -1;
+    std::string text;
     bool operator==(const RateStamp&) const = default;
 };
 
 RateStamp ReadRateStamp() {
+    const std::string path = sys::DevicePath(kRateFilePath);
     struct stat st {};
-    if (::stat(sys::DevicePath(kRateFilePath).c_str(), &st) != 0) return {};
-    return {st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_size};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    RateStamp stamp{st.st_mtim.tv_sec, st.st_mtim.tv_nsec, {}};
+    sys::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    char text[16];
+    const ssize_t n = fd ? sys::ReadFull(fd.get(), text, sizeof text) : -1;
+    if (n > 0) stamp.text.assign(text, static_cast<size_t>(n));
+    return stamp;
 }
 
 }  // namespace
