@@ -1,7 +1,7 @@
 #include "app/worker.h"
 
-#include <pthread.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <chrono>
 #include <cstdint>

@@ -56,10 +56,19 @@ bool IsEncrypted() {
     return std::strcmp(UPDATE_EncryptFlag(), kEncryptedMark) == 0;
 }
 
+// Whether two names lead to one file ("/tmp//Program.bin", a second
+// stage's name for the package its first stage placed there).
+bool SameFile(const char* a, const char* b) {
+    struct stat sa {};
+    struct stat sb {};
+    return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
 // Whether the package lies in RAM, where deciphering it in place alters
 // nothing the operator keeps.
 bool InRam(const char* path) {
-    if (std::strcmp(path, kRamPackagePath) == 0) return true;
+    if (std::strcmp(path, kRamPackagePath) == 0 || SameFile(path, kRamPackagePath)) return true;
     struct statfs fs {};
     if (::statfs(path, &fs) != 0) {
         ULOG("update check fs of file %s error %s.\n", path, std::strerror(errno));

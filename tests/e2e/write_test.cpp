@@ -225,4 +225,107 @@ TEST_F(WriteTest, BadPackagesAreRefusedBeforeAnyWrite) {
     }
 }
 
+// The package's own program (here this build of update) takes over a first
+// stage: it checks, deciphers and writes; the first stage then reports 99
+// and 100 and reboots once, with no success line of its own.
+TEST_F(WriteTest, FirstStageHandsOverToThePackagesProgram) {
+    Serve("Program.bin",
+          MakePackage({"uimage", "program", "web"}, "--encrypt --updater " + UpdateBinary()));
+    RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all"});
+    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    EXPECT_THAT(r.out, HasSubstr("Launch update cmd (chmod +x /tmp/busybox; /tmp/busybox update "
+                                 "-local /tmp/ all  -w -loop)"));
+    ExpectPartitions({"uimage", "program", "web"});
+    // The first stage's 20, the second stage's writes, then both stages' ends.
+    const std::vector<std::string> order = {"20", "60", "65", "70", "80", "85", "99", "100"};
+    auto at = order.begin();
+    for (const auto& rate : r.rates) {
+        at = std::find(at, order.end(), rate);
+        EXPECT_NE(at, order.end()) << rate;
+    }
+    EXPECT_EQ(r.rates.front(), "20");
+    EXPECT_EQ(r.rates.back(), "100");
+    const std::string log = UpdateLog();
+    EXPECT_THAT(log, HasSubstr("create hard link /tmp/lnAll.bin success"));
+    EXPECT_EQ(log.find("update all success!"), log.rfind("update all success!"));
+    EXPECT_THAT(log, HasSubstr("Update success. System reboot now..."));
+    EXPECT_FALSE(ChangedByRun("/tmp/lnAll.bin"));
+    EXPECT_EQ(r.SigtermCount(), 3);
+    EXPECT_TRUE(r.RebootRequested());
+}
+
+// A stand-in program shows the words it gets, one per line, and ends with
+// the status asked for: unknown words reach it unchanged (a shell word stays
+// one word), its failure is the first stage's, which then reboots.
+TEST_F(WriteTest, SecondStageWordsAndFailure) {
+    struct Case {
+        std::vector<std::string> request;
+        int code;
+        std::string words;
+    };
+    const Case cases[] = {
+        {{"-tftp", "127.0.0.1", "all", "-wait", "-new", "$(touch /var/pwned)"},
+         0,
+         "update\n-local\n/tmp/\nall\n-w\n-new\n$(touch /var/pwned)\n-loop\n"},
+        {{"-tftp", "127.0.0.1", "uImage"}, 3, "update\n-local\n/tmp/\nuImage\n-w\n-loop\n"},
+    };
+    for (const Case& c : cases) {
+        devsim::WriteFile(Dir() + "/stage2",
+                          "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > /var/stage2.words\n"
+                          "exit " +
+                              std::to_string(c.code) + "\n",
+                          0755);
+        Serve("Program.bin", MakePackage({"uimage"}, "--updater " + Dir() + "/stage2"));
+        RunResult r = RunUpdate(c.request);
+        EXPECT_EQ(r.status, c.code) << r.out << r.harness;
+        EXPECT_EQ(ReadDevice("/var/stage2.words"), c.words);
+        EXPECT_FALSE(ChangedByRun("/var/pwned"));
+        ExpectPartitions({});
+        EXPECT_EQ(r.SigtermCount(), c.code != 0 ? 3 : 0);
+    }
+}
+
+// -debug: one raw image straight into its partition, no package checks.
+TEST_F(WriteTest, DebugLoadsOneImage) {
+    const std::string& kernel = Images().at("uimage").second;
+    Serve("uImage", kernel);
+    RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all", "-debug", "-wait"});
+    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    EXPECT_THAT(r.rates, ElementsAre("5", "10", "40"));
+    EXPECT_THAT(UpdateLog(), HasSubstr("loading cmd: tftp -g -r uImage -l /tmp/uImage 127.0.0.1 "
+                                       "-b 8192"));
+    ExpectPartitions({"uimage"});
+
+    Serve("dir/program.img", Images().at("program").second);
+    r = RunUpdate({"-ftp", "127.0.0.1", "-u", "admin", "-p", "ravel", "-path", "dir", "program",
+                   "-debug", "-wait"});
+    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    EXPECT_THAT(UpdateLog(), HasSubstr("ftpget -u admin -p ****** 127.0.0.1 /tmp/program.img "
+                                       "dir/program.img"));
+    EXPECT_THAT(UpdateLog(), Not(HasSubstr("ravel")));
+    ExpectPartitions({"program"});
+
+    WriteState("var/img/uImage", kernel);
+    r = RunUpdate({"-local", "/var/img", "uImage", "-debug", "-wait"});
+    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    ExpectPartitions({"uimage"});
+}
+
+// A refused fetch (three tries) and an image longer than its partition fail
+// before anything is written; the run then reboots.
+TEST_F(WriteTest, DebugFailuresWriteNothing) {
+    WriteState("var/img/uImage", "");
+    Host("truncate -s 129M " + StateDir() + "/var/img/uImage");
+    SetRebootGrace(1);
+    for (const auto& request :
+         {std::vector<std::string>{"-tftp", "127.0.0.1", "uImage", "-debug"},
+          std::vector<std::string>{"-local", "/var/img", "uImage", "-debug"}}) {
+        RunResult r = RunUpdate(request);
+        EXPECT_NE(r.status, 0);
+        EXPECT_THAT(r.out, HasSubstr("load or update failed!"));
+        EXPECT_TRUE(r.PowerCut()) << r.harness;
+        ExpectPartitions({});
+    }
+}
+
 }  // namespace
