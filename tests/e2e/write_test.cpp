@@ -79,8 +79,9 @@ class WriteTest : public devsim::DevsimTest {
     }
 };
 
+// The table holds an empty update-program entry (position 8): no hand-over.
 TEST_F(WriteTest, AllByTftpWritesTheStandardSetAndReboots) {
-    Serve("Program.bin", MakePackage({"uimage", "program", "web"}));
+    Serve("Program.bin", MakePackage({"uimage", "program", "web"}, "--count 12"));
     RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all"});
     EXPECT_EQ(r.status, 0) << r.out << r.harness;
     ExpectPartitions({"uimage", "program", "web"});
