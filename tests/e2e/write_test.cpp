@@ -320,12 +320,14 @@ TEST_F(WriteTest, DebugFailuresWriteNothing) {
     WriteState("var/img/uImage", "");
     Host("truncate -s 129M " + StateDir() + "/var/img/uImage");
     SetRebootGrace(1);
-    for (const auto& request :
-         {std::vector<std::string>{"-tftp", "127.0.0.1", "uImage", "-debug"},
-          std::vector<std::string>{"-local", "/var/img", "uImage", "-debug"}}) {
+    for (const auto& [request, why] :
+         {std::pair{std::vector<std::string>{"-tftp", "127.0.0.1", "uImage", "-debug"},
+                    "load image file failed! please try again!\nload or update failed!"},
+          std::pair{std::vector<std::string>{"-local", "/var/img", "uImage", "-debug"},
+                    "nothing written\nupdate uImage failed.\nload or update failed!"}}) {
         RunResult r = RunUpdate(request);
         EXPECT_NE(r.status, 0);
-        EXPECT_THAT(r.out, HasSubstr("load or update failed!"));
+        EXPECT_THAT(r.out, HasSubstr(why));
         EXPECT_TRUE(r.PowerCut()) << r.harness;
         ExpectPartitions({});
     }
