@@ -245,8 +245,8 @@ TEST_F(WriteTest, FirstStageHandsOverToThePackagesProgram) {
     EXPECT_THAT(r.out, HasSubstr("Launch update cmd (chmod +x /tmp/busybox; /tmp/busybox update "
                                  "-local /tmp/ all  -w -loop)"));
     ExpectPartitions({"uimage", "program", "web"});
-    // The first stage's 20, the second stage's writes, then both stages' ends.
-    ExpectRates(r, {"20", "60", "65", "70", "80", "85", "99", "100"});
+    // The first stage's 20, the second stage's writes and end, the first's end.
+    ExpectRates(r, {"20", "60", "65", "70", "80", "85", "99", "100", "99", "100"});
     EXPECT_EQ(r.rates.front(), "20");
     const std::string log = UpdateLog();
     EXPECT_THAT(log, HasSubstr("create hard link /tmp/lnAll.bin success"));
