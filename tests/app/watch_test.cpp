@@ -81,7 +81,6 @@ TEST_F(WatchTest, Endings) {
         {"done before the watch", {{0, UPDATE_SetDone}}, 0, 0},
         {"done during the run", {{7, UPDATE_SetDone}}, 0, 7},
         {"30 is a new best once, then a stall each time", thirty, -10, 603},
-        // Without a second stage its reports are no progress of this run.
         {"second stage reports while none runs", slow_second, -10, 602},
         {"a second stage that reports is waited for", slow_second, 0, 2400, true},
         {"a second stage that stalls", stalled_second, -10, 902, true},
