@@ -74,9 +74,16 @@ int UPDATE_LoadByArgs(UPDATE_PARA_S* para, const char* unknown) {
         return ret;
     }
     char dir[kFileNameSize] = {};
-    if (UPDATE_GetBinDir(local_path, dir) != 0) return -1;
+    if (UPDATE_GetBinDir(local_path, dir) != 0) {
+        UPDATE_ReportResult(-1);
+        return -1;
+    }
 
     char words[kUpdateParaSize] = {};
-    UPDATE_EncodeArgs(para, unknown, words);
+    if (UPDATE_EncodeArgs(para, unknown, words) != 0) {
+        ULOG("update words too long for the update program: %s\n", unknown);
+        UPDATE_ReportResult(-1);
+        return -1;
+    }
     return UPDATE_LaunchNew(dir, words);
 }

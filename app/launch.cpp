@@ -33,12 +33,13 @@ constexpr TypeWord kTypeWords[] = {
     {kImageAll, "all "},
 };
 
-// Appends word while it fits whole; a word that does not fit is dropped.
-void Append(char* text, std::string_view word) {
+// Appends word while it fits whole; false (and nothing appended) otherwise.
+bool Append(char* text, std::string_view word) {
     const std::size_t len = ::strnlen(text, kUpdateParaSize);
-    if (len + word.size() >= kUpdateParaSize) return;
+    if (len + word.size() >= kUpdateParaSize) return false;
     std::memcpy(text + len, word.data(), word.size());
     text[len + word.size()] = '\0';
+    return true;
 }
 
 }  // namespace
@@ -46,23 +47,27 @@ void Append(char* text, std::string_view word) {
 void UPDATE_EncodeType(unsigned mask, int flag, char* text) {
     for (const TypeWord& w : kTypeWords) {
         if (mask == w.mask) {
-            Append(text, w.word);
+            (void)Append(text, w.word);
             return;
         }
     }
-    if (flag == 0) Append(text, "all ");
+    if (flag == 0) (void)Append(text, "all ");
 }
 
 void UPDATE_EncodeOptions(unsigned force, unsigned reboot, char* text) {
-    if (force == 1) Append(text, " -f");
-    Append(text, reboot == 1 ? " -r" : " -w");
+    if (force == 1) (void)Append(text, " -f");
+    (void)Append(text, reboot == 1 ? " -r" : " -w");
 }
 
-void UPDATE_EncodeArgs(const UPDATE_PARA_S* para, const char* unknown, char* text) {
+int UPDATE_EncodeArgs(const UPDATE_PARA_S* para, const char* unknown, char* text) {
     UPDATE_EncodeType(para->UpdateType & ~kImageFirstStage, 1, text);
-    if (para->ForceFlag == 1) Append(text, "-f ");
-    if (para->RebootFlag == 0) Append(text, "-w ");
-    if (unknown != nullptr) Append(text, std::string_view(unknown, ::strnlen(unknown, 512)));
+    bool whole = true;
+    if (para->ForceFlag == 1) whole = Append(text, "-f ");
+    if (para->RebootFlag == 0) whole = whole && Append(text, "-w ");
+    if (unknown != nullptr) {
+        whole = whole && Append(text, std::string_view(unknown, ::strnlen(unknown, 512)));
+    }
+    return whole ? 0 : -1;
 }
 
 int UPDATE_LaunchNew(const char* dir, const char* para) {

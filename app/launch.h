@@ -23,8 +23,9 @@ void UPDATE_EncodeType(unsigned mask, int flag, char* text);
 void UPDATE_EncodeOptions(unsigned force, unsigned reboot, char* text);
 // The second stage's words for the entry's hand-over: the FILE word, "-f ",
 // "-w ", then the unknown words as the parser left them (each quoted for
-// the shell and followed by one blank).
-void UPDATE_EncodeArgs(const UPDATE_PARA_S* para, const char* unknown, char* text);
+// the shell and followed by one blank). 0, or -1 when they do not all fit
+// (a second stage must not run with fewer words than asked for).
+[[nodiscard]] int UPDATE_EncodeArgs(const UPDATE_PARA_S* para, const char* unknown, char* text);
 // Runs the package's update program on the package in dir with the words
 // para and waits for it: 0, or its non-zero status.
 [[nodiscard]] int UPDATE_LaunchNew(const char* dir, const char* para);
