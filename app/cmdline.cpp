@@ -9,6 +9,7 @@
 #include "flash/platform.h"
 #include "package/version.h"
 #include "sys/log.h"
+#include "sys/quote.h"
 #include "sys/text.h"
 
 namespace {
@@ -217,7 +218,9 @@ int Scan(int argc, char** argv, UPDATE_PARA_S* para, char* unknown, uint64_t sup
                 }
             }
             if (!image) {
-                AppendUnknown(unknown, unknown_full, word);
+                // The words reach a shell line of the hand-over: each is
+                // quoted there as one word.
+                AppendUnknown(unknown, unknown_full, sys::ShellQuote(word));
                 result = -1;
             }
         }

@@ -17,7 +17,8 @@ inline constexpr std::size_t kFileNameSize = 512;
 // Fills the record (zero-filled by the caller) from the command line. Returns
 // 0, or -1 when the first word's argument count is out of range (nothing is
 // scanned) or when unknown words were met; those are appended to unknown
-// (kUnknownLineSize bytes, may be null), each followed by one blank.
+// (kUnknownLineSize bytes, may be null), each quoted for the shell
+// (sys::ShellQuote) and followed by one blank.
 [[nodiscard]] int UPDATE_ParseArgs(int argc, char** argv, UPDATE_PARA_S* para, char* unknown);
 
 // Prints the usage text; the slave image lines follow the selected platform.

@@ -4,6 +4,8 @@
 
 struct UPDATE_PARA_S;
 
-// Checks the request (protocol and remote address) and hands the unknown
-// words over. Returns 0 on success or the failing step's code.
+// Fetches the package, checks its CRC and signature, unpacks its update
+// program to "/tmp/busybox" and runs it on the package with the request's
+// words and the unknown words (each quoted for the shell, followed by one
+// blank). Returns 0 on success or the failing step's code.
 [[nodiscard]] int UPDATE_LoadByArgs(UPDATE_PARA_S* para, const char* unknown);

@@ -12,6 +12,7 @@
 #include "app/progress.h"
 #include "app/relocate.h"
 #include "app/request.h"
+#include "app/single.h"
 #include "app/worker.h"
 #include "flash/dispatch.h"
 #include "flash/platform.h"
@@ -51,6 +52,8 @@ bool WaitForWorker(std::chrono::seconds bound) {
     return g_worker_exit.cv.wait_for(lock, bound, [] { return g_worker_exit.finished; });
 }
 
+int Close(UPDATE_PARA_S* para, int result, bool worker);
+
 }  // namespace
 
 bool UPDATE_WorkerHoldsRecord() {
@@ -83,10 +86,19 @@ int UPDATE_RunUpdate(int argc, char** argv, UPDATE_PARA_S* para) {
         return ret;
     }
 
+    int result = 0;
     if (para->DebugFlag == 1) {
-        ULOG("single-image debug load is not available in this build\n");
-        sys::LogClose();
-        return -1;
+        // One raw image in the main thread: no worker, no watchdog.
+        result = UPDATE_LoadSingle(para);
+        if (result != 0) {
+            ULOG("load or update failed!\n");
+            sys::LogClose();
+            UPDATE_CleanAll();
+            (void)UPDATE_System(
+                "sleep 3;/tmp/reboot;sleep 1;reboot;sleep 2;echo r > /proc/rmc/test");
+            return result;
+        }
+        return Close(para, result, false);
     }
 
     if (UPDATE_InitProgressMutex() != 0) {
@@ -106,7 +118,7 @@ int UPDATE_RunUpdate(int argc, char** argv, UPDATE_PARA_S* para) {
         return -1;
     }
 
-    int result = UPDATE_Watch();
+    result = UPDATE_Watch();
     if (result != 0) {
         if (para->CheckFlag == 1) {
             ULOG("load or update failed!err:%d\n", result);
@@ -119,8 +131,16 @@ int UPDATE_RunUpdate(int argc, char** argv, UPDATE_PARA_S* para) {
         }
     }
 
+    return Close(para, result, true);
+}
+
+namespace {
+
+// The closing steps after the load: unlock, success lines (not for a single
+// debug image), log copy and reboot where wanted, the worker's leave.
+int Close(UPDATE_PARA_S* para, int result, bool worker) {
     UPDATE_UnlockFlash();
-    if (result == 0 && para->CheckFlag == 0) {
+    if (result == 0 && para->CheckFlag == 0 && worker) {
         UPDATE_ShowSuccess(para);
         // From a package whose full signature held on, the device requires one.
         (void)UPDATE_LatchFullSignature();
@@ -133,9 +153,13 @@ int UPDATE_RunUpdate(int argc, char** argv, UPDATE_PARA_S* para) {
 
     // A stalled worker (-10) may never leave; everything else leaves at once.
     // One that has not left keeps its record (see UPDATE_WorkerHoldsRecord).
-    const bool left =
-        WaitForWorker(result != -10 ? std::chrono::seconds(30) : std::chrono::seconds(0));
-    g_record_lent = !left;
+    if (worker) {
+        const bool left =
+            WaitForWorker(result != -10 ? std::chrono::seconds(30) : std::chrono::seconds(0));
+        g_record_lent = !left;
+    }
     sys::LogClose();
     return result;
 }
+
+}  // namespace

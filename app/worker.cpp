@@ -1,6 +1,8 @@
 #include "app/worker.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <thread>
 
 #include "app/cmdline.h"
+#include "app/launch.h"
 #include "app/prepare.h"
 #include "app/progress.h"
 #include "app/request.h"
@@ -20,7 +23,10 @@
 #include "package/format.h"
 #include "package/integrity.h"
 #include "package/version.h"
+#include "sys/fd.h"
+#include "sys/io.h"
 #include "sys/log.h"
+#include "sys/path.h"
 #include "sys/priority.h"
 
 namespace {
@@ -75,12 +81,37 @@ void* FinishCheck(const char* package, uint32_t head_crc, const uint8_t* digsig)
     return nullptr;
 }
 
+// What identifies one content of the rate file: a second stage that reports
+// rewrites it (the same figure is never written twice in a row).
+struct RateStamp {
+    long long seconds = 0;
+    long nanoseconds = 0;
+    std::string text;
+    bool operator==(const RateStamp&) const = default;
+};
+
+RateStamp ReadRateStamp() {
+    const std::string path = sys::DevicePath(kRateFilePath);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    RateStamp stamp{st.st_mtim.tv_sec, st.st_mtim.tv_nsec, {}};
+    sys::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    char text[16];
+    const ssize_t n = fd ? sys::ReadFull(fd.get(), text, sizeof text) : -1;
+    if (n > 0) stamp.text.assign(text, static_cast<size_t>(n));
+    return stamp;
+}
+
 }  // namespace
 
 int UPDATE_WatchWith(const std::function<void()>& sleep_one_second) {
     ULOG("Begin to start watch!\n");
     int stalls = 0;
     int32_t best = 0;
+    // While a second stage runs, this run's own percent stands still: the
+    // second stage's reports to the rate file are its progress then, so a
+    // long second stage is waited for and a stalled one still ends at -10.
+    RateStamp seen = ReadRateStamp();
     for (;;) {
         const ProgressSnapshot now = UPDATE_ReadProgress();
         if (now.error != 0) {
@@ -89,8 +120,16 @@ int UPDATE_WatchWith(const std::function<void()>& sleep_one_second) {
         }
         if (now.done == 1) return 0;
         if (now.percent > 99) return 0;
+        bool second_stage_moved = false;
+        if (UPDATE_SecondStageRunning()) {
+            const RateStamp stamp = ReadRateStamp();
+            second_stage_moved = !(stamp == seen);
+            seen = stamp;
+        }
         if (now.percent > best) {
             best = now.percent;
+            stalls = 0;
+        } else if (second_stage_moved) {
             stalls = 0;
         } else {
             ++stalls;

@@ -6,7 +6,8 @@
 
 // Waits for the end of the update: 0 when it is done (percent above 99, or a
 // passed check), the reported error code, or -10 after 601 one-second cycles
-// without a new best percent. The worker's final report ends a cycle's pause
+// without a new best percent (while a second stage runs, a new content of
+// the rate file counts as progress too). The worker's final report ends a cycle's pause
 // at once, so a ready verdict is not kept waiting for the next poll.
 [[nodiscard]] int UPDATE_Watch();
 // Same, with the one-second pause supplied by the caller (tests).

@@ -10,6 +10,8 @@
 //   "/tmp/Program.bin", and the checks and writes use that copy. One that
 //   does not fit there is refused before anything is written.
 // - An image longer than its partition is refused by the writer itself.
+// - A first stage runs a package's own update program only after the
+//   package's CRC and signature held, as before a write.
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
@@ -19,6 +21,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/launch.h"
 #include "app/progress.h"
 #include "app/request.h"
 #include "flash/dispatch.h"
@@ -46,17 +49,26 @@ constexpr size_t kCmdSize = 512;
 constexpr size_t kSelfPathSize = 64;
 constexpr size_t kMtdLineSize = 512;
 
-// No run of this build hands over yet.
+// Set once this run has left the writing to the package's own program.
 bool g_handed_over = false;
 
 bool IsEncrypted() {
     return std::strcmp(UPDATE_EncryptFlag(), kEncryptedMark) == 0;
 }
 
+// Whether two names lead to one file ("/tmp//Program.bin", a second
+// stage's name for the package its first stage placed there).
+bool SameFile(const char* a, const char* b) {
+    struct stat sa {};
+    struct stat sb {};
+    return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
 // Whether the package lies in RAM, where deciphering it in place alters
 // nothing the operator keeps.
 bool InRam(const char* path) {
-    if (std::strcmp(path, kRamPackagePath) == 0) return true;
+    if (std::strcmp(path, kRamPackagePath) == 0 || SameFile(path, kRamPackagePath)) return true;
     struct statfs fs {};
     if (::statfs(path, &fs) != 0) {
         ULOG("update check fs of file %s error %s.\n", path, std::strerror(errno));
@@ -69,11 +81,17 @@ bool InRam(const char* path) {
     return false;
 }
 
-// Copies an encrypted package that lies outside RAM to "/tmp/Program.bin".
-// 0, -1 when it does not fit there, or the copy command's status.
-int PlaceInRam(UPDATE_TASK_S* task) {
+// Copies a package that lies outside RAM to "/tmp/Program.bin" (reported as
+// the relocation decision when report is set). 0, -1 when it does not fit
+// there, or the copy command's status.
+int PlaceInRam(UPDATE_TASK_S* task, bool report = false) {
     const char* path = task->pszBinFile;
-    if (InRam(path)) return 0;
+    const bool in_ram = InRam(path);
+    if (report) {
+        ULOG("update path check bin: %s, need: %s, Relocale: %u \n", path, kRamPackagePath,
+             in_ram ? 0U : 1U);
+    }
+    if (in_ram) return 0;
     struct stat st {};
     struct statvfs room {};
     if (::stat(path, &st) != 0 || ::statvfs("/tmp", &room) != 0) {
@@ -101,9 +119,9 @@ int PlaceInRam(UPDATE_TASK_S* task) {
     return 0;
 }
 
-// CRC (unless forced) and signature (where the device has a public key) in
-// one pass over the package.
-int CheckIntegrity(UPDATE_TASK_S* task) {
+}  // namespace
+
+int UPDATE_VerifyPackage(UPDATE_TASK_S* task) {
     if (IsEncrypted()) {
         int r = PlaceInRam(task);
         if (r != 0) return r;
@@ -135,6 +153,8 @@ int CheckIntegrity(UPDATE_TASK_S* task) {
     task->Verified = true;
     return 0;
 }
+
+namespace {
 
 // Makes "/tmp/busybox", the host of the built-in tools the writers run.
 int ProvideToolHost() {
@@ -364,6 +384,44 @@ int WriteStep(UPDATE_TASK_S* task, const PLATFORM_INFO_S& platform) {
     return c;
 }
 
+// The first stage: the package's own update program (entry at updater) is
+// unpacked to "/tmp/busybox" and run as a second stage on the package, which
+// it checks and writes; the package is reachable under a second name while
+// that runs. The program's result, or the code of the step that failed.
+int HandOver(UPDATE_TASK_S* task, UPDATE_LINK_S* link, const SubImageEntry& updater) {
+    int r = UPDATE_ReplaceUpdate(&updater, task->pszBinFile);
+    if (r != 0) return r;
+    char words[kUpdateParaSize] = {};
+    UPDATE_EncodeType(static_cast<unsigned>(task->Type & ~uint64_t{kImageFirstStage}), 0, words);
+    UPDATE_EncodeOptions(task->Para->ForceFlag, 0, words);
+    ULOG("after encode, szUpdatePara: %s\n", words);
+    ULOG("update dir: %s \n", "/tmp");
+
+    r = PlaceInRam(task, true);
+    if (r != 0) return r;
+    char dir[kCmdSize] = {};
+    if (UPDATE_GetBinDir(task->pszBinFile, dir) != 0) return -1;
+    // The directory as found ("/tmp/") or as named: one separator either way.
+    const size_t n = std::strlen(dir);
+    const char* sep = n > 0 && dir[n - 1] == '/' ? "" : "/";
+    const int a =
+        std::snprintf(link->LinkFile, sizeof link->LinkFile, "%s%sln%s", dir, sep, task->FileName);
+    const int b =
+        std::snprintf(link->BinFile, sizeof link->BinFile, "%s%s%s", dir, sep, kPackageName);
+    if (a < 0 || b < 0 || static_cast<size_t>(a) >= sizeof link->LinkFile ||
+        static_cast<size_t>(b) >= sizeof link->BinFile) {
+        ULOG("update dir %s too long for the package's second name\n", dir);
+        return -1;
+    }
+    if (::access(link->LinkFile, F_OK) != 0) {
+        if (UPDATE_LinkBin(link) != 0) return -1;
+        link->Linked = 1;
+    }
+    UPDATE_ReportRate(20);
+    g_handed_over = true;
+    return UPDATE_LaunchNew(dir, words);
+}
+
 }  // namespace
 
 bool UPDATE_HandedOver() {
@@ -376,7 +434,7 @@ int UPDATE_UpdatePartition(UPDATE_TASK_S* task, UPDATE_LINK_S* link) {
     if (platform == nullptr || task->Para == nullptr || task->pszBinFile == nullptr) return -1;
 
     if (!task->Verified) {
-        int r = CheckIntegrity(task);
+        int r = UPDATE_VerifyPackage(task);
         if (r != 0) return r;
     }
 
@@ -387,7 +445,10 @@ int UPDATE_UpdatePartition(UPDATE_TASK_S* task, UPDATE_LINK_S* link) {
         ULOG_ONLY("rm oem : %s failed.\n", rm.c_str());
         return s;
     }
-    // The hand-over to a package's own update program comes later: a
-    // first-stage run writes the package itself, as one without a program.
+    // A first stage hands a package with its own update program over to it;
+    // one without (or with a table too short to hold it) is written here.
+    const SubImageEntry* updater = UPDATE_EntryAt(task->pstFileStruct, UPDATE_UpdaterPosition());
+    if ((task->Type & kImageFirstStage) != 0 && updater != nullptr && updater->FileLength != 0)
+        return HandOver(task, link, *updater);
     return WriteStep(task, *platform);
 }

@@ -11,8 +11,9 @@
 //                           and writes the step's images in a fixed order with
 //                           the progress 60, 65, 70, 80 and 85 between them.
 //
-// The hand-over to a package's own update program is not built yet: a
-// first-stage run writes the package itself, as a package without one.
+// In a first-stage run of a package that carries its own update program,
+// the dispatcher checks the package and hands the step over to that program
+// (a second stage), which writes it.
 // Unit tests replace the dispatcher under the step loop with their own
 // (flash::SetPartitionUpdater) to see the steps' order and names.
 #pragma once
@@ -49,6 +50,10 @@ struct UPDATE_LINK_S {
 [[nodiscard]] int UPDATE_UpdateStep(UPDATE_TASK_S* task);
 // The dispatcher proper: 0, or the code of the first check or write that failed.
 [[nodiscard]] int UPDATE_UpdatePartition(UPDATE_TASK_S* task, UPDATE_LINK_S* link);
+// CRC (unless forced) and signature (where the device has a public key) of
+// the task's package in one pass; an encrypted package outside RAM is first
+// copied to "/tmp/Program.bin". 0, -9 or -12 (reported), or the copy's code.
+[[nodiscard]] int UPDATE_VerifyPackage(UPDATE_TASK_S* task);
 // Creates LinkFile as a hard link of BinFile: 0 or -1.
 [[nodiscard]] int UPDATE_LinkBin(UPDATE_LINK_S* link);
 // Prints one success line per updated image kind after a successful run.

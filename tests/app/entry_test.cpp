@@ -99,7 +99,8 @@ TEST_F(EntryTest, EndingsWithoutARun) {
         "open version file error\nCurrent version: Unknown\nNew Pub version: Unknown\n"
         "Inerversion: Unknown\nBoard type: Unknown\nUboot version: Unknown\nBuild date:  \n";
     const std::string handover =
-        "hand-over to the package's update program is not available in this build\n";
+        "loading Program.bin....\ndone!\nGet version failed (error No such file or "
+        "directory)\nGet File failed.\n";
     const std::string report =
         "Current version: V3.5.0.4\nNew Pub version: N3.5.0.190507\nInerversion: "
         "QTPXV300R004B02\nBoard type: BOARD-X1\nUboot version: BOARD-X1\n"
@@ -108,7 +109,7 @@ TEST_F(EntryTest, EndingsWithoutARun) {
     // No argument, a count violation and an unknown first word (the hand-over
     // path without an address: tool names match exactly) end in the usage
     // text; so does a tool name with a leading dash, which is an option. An
-    // unknown word with a valid address is no false success. From the first
+    // unknown word with a valid address fetches (here nothing arrives). From the first
     // row with a version file on, the device has one and a board type;
     // "update" as the first argument runs the updater on the rest.
     const Row rows[] = {
@@ -120,7 +121,7 @@ TEST_F(EntryTest, EndingsWithoutARun) {
         {{"update", "-flashcp"}, -1, usage, ""},
         {{"update", "-v"}, 0, unknown, ""},
         {{"update", "aes_decrypt", "/dev/mtd3"}, -1, "DecodePara failed.\n", ""},
-        {{"update", "-tftp", "192.168.1.2", "all", "-web"}, -1, handover, ""},
+        {{"update", "-tftp", "192.168.1.2", "all", "-web"}, -3, handover, ""},
         {{"update", "-version"}, 0, report, "", true},
         {{"/tmp/busybox", "update", "-v"}, 0, report, "", true},
         {{"update", "-i"}, 0, inner, "", true},

@@ -4,11 +4,14 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "app/launch.h"
 #include "app/progress.h"
 #include "app/progress_fixture.h"
 #include "app/worker.h"
@@ -45,11 +48,20 @@ TEST_F(WatchTest, Endings) {
         Script script;
         int result;
         int pauses;
+        bool second_stage = false;
     };
     const auto rate = [](uint32_t percent) { return [percent] { UPDATE_ReportRate(percent); }; };
     const auto fail = [](int32_t code) { return [code] { UPDATE_ReportResult(code); }; };
     Script thirty;  // the same percent in every pause
     for (int i = 1; i < 700; ++i) thirty[i] = rate(30);
+    // A second stage writes the rate file itself; this run's percent stays at 20.
+    const auto second = [](const char* text) {
+        return [text] { std::ofstream(sys::DevicePath(kRateFilePath), std::ios::trunc) << text; };
+    };
+    Script slow_second{{0, rate(20)}};  // 400 cycles between its reports, then done
+    for (int i = 1; i <= 5; ++i) slow_second[400 * i] = second(i % 2 != 0 ? "60" : "65");
+    slow_second[2400] = rate(100);
+    Script stalled_second{{0, rate(20)}, {300, second("60")}};
     const Row rows[] = {
         // The first cycle already counts as a stall (0 is not above the best of 0).
         {"no progress at all", {}, -10, 601},
@@ -69,10 +81,15 @@ TEST_F(WatchTest, Endings) {
         {"done before the watch", {{0, UPDATE_SetDone}}, 0, 0},
         {"done during the run", {{7, UPDATE_SetDone}}, 0, 7},
         {"30 is a new best once, then a stall each time", thirty, -10, 603},
+        {"second stage reports while none runs", slow_second, -10, 602},
+        {"a second stage that reports is waited for", slow_second, 0, 2400, true},
+        {"a second stage that stalls", stalled_second, -10, 902, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         UPDATE_ResetProgress();
+        std::optional<app::SecondStageScope> running;
+        if (row.second_stage) running.emplace();
         EXPECT_EQ(Watch(row.script), row.result);
         EXPECT_EQ(pauses_, row.pauses);
     }

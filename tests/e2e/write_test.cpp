@@ -67,6 +67,17 @@ class WriteTest : public devsim::DevsimTest {
         return ReadFile(Dir() + "/Program.bin");
     }
 
+    // The sandbox samples the rate file: some values may pass unseen, but
+    // those seen come in this order and end with 100.
+    static void ExpectRates(const RunResult& r, const std::vector<std::string>& order) {
+        auto at = order.begin();
+        for (const auto& rate : r.rates) {
+            at = std::find(at, order.end(), rate);
+            EXPECT_NE(at, order.end()) << rate;
+        }
+        EXPECT_EQ(r.rates.back(), "100");
+    }
+
     // Each named partition holds exactly its image and zeros after it; every
     // other partition is as made (zeros).
     void ExpectPartitions(const std::vector<std::string>& written) {
@@ -81,20 +92,13 @@ class WriteTest : public devsim::DevsimTest {
     }
 };
 
+// The table holds an empty update-program entry (position 8): no hand-over.
 TEST_F(WriteTest, AllByTftpWritesTheStandardSetAndReboots) {
-    Serve("Program.bin", MakePackage({"uimage", "program", "web"}));
+    Serve("Program.bin", MakePackage({"uimage", "program", "web"}, "--count 12"));
     RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all"});
     EXPECT_EQ(r.status, 0) << r.out << r.harness;
     ExpectPartitions({"uimage", "program", "web"});
-    // The sandbox samples the rate file: some values may pass unseen, but
-    // those seen come in this order and end with 100.
-    const std::vector<std::string> order = {"60", "65", "70", "80", "85", "99", "100"};
-    auto at = order.begin();
-    for (const auto& rate : r.rates) {
-        at = std::find(at, order.end(), rate);
-        EXPECT_NE(at, order.end()) << rate;
-    }
-    EXPECT_EQ(r.rates.back(), "100");
+    ExpectRates(r, {"60", "65", "70", "80", "85", "99", "100"});
     EXPECT_THAT(r.out, HasSubstr("update all success!"));
     EXPECT_THAT(ReadDevice("/var/runtime/log/update_record.log"),
                 HasSubstr("Previous Verion: QTPXV300R006B20\nUpgraded Verion: QTPXV300R006B21\n"));
@@ -208,15 +212,19 @@ TEST_F(WriteTest, KernelWriteFailureStopsTheRun) {
 
 // Nothing is written and the package stays as it was: a body byte changed,
 // a stranger's signature (its block does not open with the device's key), and a corrupted package
-// that selects u-boot alone.
+// that selects u-boot alone. A forged package's own program never runs,
+// whether a first stage or an unknown word (-x) would hand over to it.
 TEST_F(WriteTest, BadPackagesAreRefusedBeforeAnyWrite) {
     struct Case {
-        std::string key, request, message;
+        std::string key, request, message, extra;
     };
-    for (const Case& c : {Case{"vendor", "all", "update check crc failed."},
-                          Case{"stranger", "all", "Decrypt sha256 data failed!"},
-                          Case{"vendor", "uboot", "update check crc failed."}}) {
-        std::string pkg = MakePackage({"uboot", "uimage", "program", "web"}, "", c.key);
+    devsim::WriteFile(Dir() + "/evil", "#!/bin/sh\ntouch /var/pwned\n", 0755);
+    const std::string evil = "--updater " + Dir() + "/evil";
+    for (const Case& c : {Case{"vendor", "all", "update check crc failed.", evil},
+                          Case{"stranger", "all", "Decrypt sha256 data failed!", evil},
+                          Case{"vendor", "-x", "update check crc failed.", evil},
+                          Case{"vendor", "uboot", "update check crc failed.", ""}}) {
+        std::string pkg = MakePackage({"uboot", "uimage", "program", "web"}, c.extra, c.key);
         if (c.key == "vendor") pkg[5000] = static_cast<char>(~pkg[5000]);
         WriteState("var/pkg/Program.bin", pkg);
         RunResult r = RunUpdate({"-local", "/var/pkg/", c.request});
@@ -224,6 +232,104 @@ TEST_F(WriteTest, BadPackagesAreRefusedBeforeAnyWrite) {
         EXPECT_THAT(r.out, HasSubstr(c.message));
         ExpectPartitions({});
         EXPECT_EQ(ReadDevice("/var/pkg/Program.bin"), pkg);
+        EXPECT_FALSE(ChangedByRun("/var/pwned"));
+    }
+}
+
+// The package's own program (here this build of update) takes over a first
+// stage: it checks, deciphers and writes; the first stage then reports 99
+// and 100 and reboots once, with no success line of its own.
+TEST_F(WriteTest, FirstStageHandsOverToThePackagesProgram) {
+    Serve("Program.bin",
+          MakePackage({"uimage", "program", "web"}, "--encrypt --updater " + UpdateBinary()));
+    RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all"});
+    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    EXPECT_THAT(r.out, HasSubstr("Launch update cmd (chmod +x /tmp/busybox; /tmp/busybox update "
+                                 "-local /tmp/ all  -w -loop)"));
+    ExpectPartitions({"uimage", "program", "web"});
+    // The first stage's 20, the second stage's writes and end, the first's end.
+    ExpectRates(r, {"20", "60", "65", "70", "80", "85", "99", "100", "99", "100"});
+    EXPECT_EQ(r.rates.front(), "20");
+    const std::string log = UpdateLog();
+    EXPECT_THAT(log, HasSubstr("create hard link /tmp/lnAll.bin success"));
+    EXPECT_EQ(log.find("update all success!"), log.rfind("update all success!"));
+    EXPECT_THAT(log, HasSubstr("Update success. System reboot now..."));
+    EXPECT_FALSE(ChangedByRun("/tmp/lnAll.bin"));
+    EXPECT_EQ(r.SigtermCount(), 3);
+}
+
+// A stand-in program shows the words it gets, one per line, and ends with
+// the status asked for: unknown words reach it unchanged (a shell word stays
+// one word), its failure is the first stage's, which then reboots.
+TEST_F(WriteTest, SecondStageWordsAndFailure) {
+    struct Case {
+        std::vector<std::string> request;
+        int code;
+        std::string words;
+    };
+    const Case cases[] = {
+        {{"-tftp", "127.0.0.1", "all", "-wait", "-new", "$(touch /var/pwned)"},
+         0,
+         "update\n-local\n/tmp/\nall\n-w\n-new\n$(touch /var/pwned)\n-loop\n"},
+        {{"-tftp", "127.0.0.1", "uImage"}, 3, "update\n-local\n/tmp/\nuImage\n-w\n-loop\n"},
+    };
+    for (const Case& c : cases) {
+        const std::string code = std::to_string(c.code);
+        devsim::WriteFile(
+            Dir() + "/stage2",
+            "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done >/var/stage2.words\nexit " + code,
+            0755);
+        Serve("Program.bin", MakePackage({"uimage"}, "--updater " + Dir() + "/stage2"));
+        RunResult r = RunUpdate(c.request);
+        EXPECT_EQ(r.status, c.code) << r.out << r.harness;
+        EXPECT_EQ(ReadDevice("/var/stage2.words"), c.words);
+        EXPECT_FALSE(ChangedByRun("/var/pwned"));
+        EXPECT_EQ(r.SigtermCount(), c.code != 0 ? 3 : 0);
+    }
+}
+
+// -debug: one raw image straight into its partition, no package checks.
+TEST_F(WriteTest, DebugLoadsOneImage) {
+    const std::string& kernel = Images().at("uimage").second;
+    Serve("uImage", kernel);
+    RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all", "-debug", "-wait"});
+    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    EXPECT_THAT(r.rates, ElementsAre("5", "10", "40"));
+    EXPECT_THAT(UpdateLog(), HasSubstr("loading cmd: tftp -g -r uImage -l /tmp/uImage 127.0.0.1 "
+                                       "-b 8192"));
+    ExpectPartitions({"uimage"});
+
+    Serve("dir/program.img", Images().at("program").second);
+    r = RunUpdate({"-ftp", "127.0.0.1", "-u", "admin", "-p", "ravel", "-path", "dir", "program",
+                   "-debug", "-wait"});
+    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    EXPECT_THAT(UpdateLog(), HasSubstr("ftpget -u admin -p ****** 127.0.0.1 /tmp/program.img "
+                                       "dir/program.img"));
+    EXPECT_THAT(UpdateLog(), Not(HasSubstr("ravel")));
+    ExpectPartitions({"program"});
+
+    WriteState("var/img/uImage", kernel);
+    r = RunUpdate({"-local", "/var/img", "uImage", "-debug", "-wait"});
+    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    ExpectPartitions({"uimage"});
+}
+
+// A refused fetch (three tries) and an image longer than its partition fail
+// before anything is written; the run then reboots.
+TEST_F(WriteTest, DebugFailuresWriteNothing) {
+    WriteState("var/img/uImage", "");
+    Host("truncate -s 129M " + StateDir() + "/var/img/uImage");
+    SetRebootGrace(1);
+    for (const auto& [request, why] :
+         {std::pair{std::vector<std::string>{"-tftp", "127.0.0.1", "uImage", "-debug"},
+                    "load image file failed! please try again!\nload or update failed!"},
+          std::pair{std::vector<std::string>{"-local", "/var/img", "uImage", "-debug"},
+                    "nothing written\nupdate uImage failed.\nload or update failed!"}}) {
+        RunResult r = RunUpdate(request);
+        EXPECT_NE(r.status, 0);
+        EXPECT_THAT(r.out, HasSubstr(why));
+        EXPECT_TRUE(r.PowerCut()) << r.harness;
+        ExpectPartitions({});
     }
 }
 

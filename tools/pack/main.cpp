@@ -94,6 +94,8 @@ constexpr const char* kCreateHelp =
     "                      names all lie under oem/ (checked as the updater does),\n"
     "                      or a directory whose files are stored under oem/\n"
     "  --mdc FILE          the file the updater writes as mdc.bin (position 11)\n"
+    "  --updater FILE      the package's own update program (position 8): a first\n"
+    "                      stage hands the update over to it\n"
     "  --name POS=NAME     table name of the entry at POS (default: file base name)\n"
     "  --count N           table entries (default: highest position + 1);\n"
     "                      positions without an image are absent entries\n"
@@ -410,8 +412,8 @@ bool ParseEncrypt(const Args& args, pkg::PackPlan* plan, std::string* why) {
     return false;
 }
 
-// --custom DIR|ZIP and --mdc FILE: the customisation archive and mdc.bin at
-// their positions, named as the updater extracts them.
+// --custom DIR|ZIP, --mdc FILE and --updater FILE: the customisation archive,
+// mdc.bin and the package's own update program at their positions.
 bool AddCustomAndMdc(const Args& args, const std::string& out, pkg::PackPlan* plan,
                      std::string* made, std::string* why) {
     struct Extra {
@@ -420,7 +422,8 @@ bool AddCustomAndMdc(const Args& args, const std::string& out, pkg::PackPlan* pl
         const char* name;
     };
     for (const Extra& x :
-         {Extra{"--custom", "custom", "custom.zip"}, Extra{"--mdc", "mdc", "mdc.bin"}}) {
+         {Extra{"--custom", "custom", "custom.zip"}, Extra{"--mdc", "mdc", "mdc.bin"},
+          Extra{"--updater", "updater", "update"}}) {
         if (!args.Has(x.option)) continue;
         const uint32_t pos = *ParsePosition(x.role);
         for (const pkg::PackImage& image : plan->images) {
@@ -436,7 +439,7 @@ bool AddCustomAndMdc(const Args& args, const std::string& out, pkg::PackPlan* pl
         if (x.option == std::string("--custom")) {
             if (!pack::PrepareCustom(image.path, out, &image.path, made, why)) return false;
         } else if (!FileExists(image.path)) {
-            *why = "--mdc file '" + image.path + "' not found";
+            *why = std::string(x.option) + " file '" + image.path + "' not found";
             return false;
         }
         plan->images.push_back(image);
@@ -450,7 +453,7 @@ int Create(int argc, char** argv) {
     std::string why;
     if (!args.Parse({"-o", "--output", "--inner", "--unused", "--pub", "--key-suffix",
                      "--encrypt-flag", "--board", "--boards-file", "--image", "--name", "--count",
-                     "--key", "--encrypt-at", "--custom", "--mdc"},
+                     "--key", "--encrypt-at", "--custom", "--mdc", "--updater"},
                     {"--encrypt", "--allow-plain-eci", "--quiet", "--legacy-only"}, &why)) {
         return Usage("create", why);
     }
