@@ -88,6 +88,7 @@ class Sandbox {
     // ---- options of the next run
     // A fault of the simulated recorder, see tools/devsim/README.md.
     void AddFault(const std::string& fault) { faults_.push_back(fault); }
+    void ClearFaults() { faults_.clear(); }
     void SetTimeout(int seconds) { timeout_ = seconds; }
     void SetRebootGrace(double seconds) { grace_ = seconds; }
     void SetFtpLogin(const std::string& user, const std::string& password) {

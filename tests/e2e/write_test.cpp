@@ -32,7 +32,7 @@ std::string Bytes(size_t n, unsigned seed) {
 const std::map<std::string, std::pair<int, std::string>>& Images() {
     static const std::map<std::string, std::pair<int, std::string>> images = {
         {"uboot", {1, Bytes(200 << 10, 1)}},  {"config", {3, Bytes(128 << 10, 2)}},
-        {"uimage", {4, Bytes(300 << 10, 3)}}, {"program", {5, Bytes(700 << 10, 4)}},
+        {"uimage", {4, Bytes(300 << 10, 3)}}, {"program", {5, Bytes(2560 << 10, 4)}},
         {"web", {6, Bytes(64 << 10, 5)}},     {"mdc", {15, Bytes(100 << 10, 6)}}};
     return images;
 }
@@ -224,5 +224,35 @@ TEST_F(WriteTest, BadPackagesAreRefusedBeforeAnyWrite) {
         EXPECT_EQ(ReadDevice("/var/pkg/Program.bin"), pkg);
     }
 }
+
+// Power cuts of an "all" update from persistent storage: before or after a
+// stand-in call, before a block of the eMMC copy, at a progress value, at a
+// time. The cut leaves the package as it was, and the same update run again
+// on what the cut left completes with every partition correct.
+class PowerCutTest : public WriteTest, public testing::WithParamInterface<const char*> {};
+
+TEST_P(PowerCutTest, TheSameUpdateRunAgainCompletes) {
+    const std::string pkg = MakePackage({"uimage", "program", "web"});
+    WriteState("mnt/usb/Program.bin", pkg);
+    AddFault(std::string("power-cut=") + GetParam());
+    RunResult r = RunUpdate({"-local", "/mnt/usb/", "all", "-wait"});
+    EXPECT_EQ(r.status, 137) << r.out << r.harness;
+    EXPECT_TRUE(r.PowerCut());
+    EXPECT_EQ(ReadDevice("/mnt/usb/Program.bin"), pkg);
+    ClearFaults();
+    r = RunUpdate({"-local", "/mnt/usb/", "all", "-wait"});
+    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    ExpectPartitions({"uimage", "program", "web"});
+    EXPECT_EQ(ReadDevice("/mnt/usb/Program.bin"), pkg);
+}
+INSTANTIATE_TEST_SUITE_P(Points, PowerCutTest,
+                         testing::Values("tool:1", "tool:1:after", "block:1", "block:3",
+                                         "block:5", "rate:70", "time:0.4"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             std::replace(name.begin(), name.end(), ':', '_');
+                             std::replace(name.begin(), name.end(), '.', '_');
+                             return name;
+                         });
 
 }  // namespace
