@@ -225,34 +225,92 @@ TEST_F(WriteTest, BadPackagesAreRefusedBeforeAnyWrite) {
     }
 }
 
-// Power cuts of an "all" update from persistent storage: before or after a
+// Power cuts of an "all" update from persistent storage (before or after a
 // stand-in call, before a block of the eMMC copy, at a progress value, at a
-// time. The cut leaves the package as it was, and the same update run again
-// on what the cut left completes with every partition correct.
-class PowerCutTest : public WriteTest, public testing::WithParamInterface<const char*> {};
+// time) and the updater killed at a progress value: the package stays as it
+// was, and the same update run again, after the cut's reboot or in the same
+// system, completes with every partition correct.
+class InterruptTest : public WriteTest, public testing::WithParamInterface<const char*> {};
 
-TEST_P(PowerCutTest, TheSameUpdateRunAgainCompletes) {
+TEST_P(InterruptTest, TheSameUpdateRunAgainCompletes) {
     const std::string pkg = MakePackage({"uimage", "program", "web"});
     WriteState("mnt/usb/Program.bin", pkg);
-    AddFault(std::string("power-cut=") + GetParam());
-    RunResult r = RunUpdate({"-local", "/mnt/usb/", "all", "-wait"});
-    EXPECT_EQ(r.status, 137) << r.out << r.harness;
-    EXPECT_TRUE(r.PowerCut());
-    EXPECT_EQ(ReadDevice("/mnt/usb/Program.bin"), pkg);
-    ClearFaults();
-    r = RunUpdate({"-local", "/mnt/usb/", "all", "-wait"});
-    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    const std::string fault = GetParam();
+    AddFault(fault);
+    const std::string run = "update -local /mnt/usb/ all -wait";
+    RunResult r;
+    if (fault.rfind("kill=", 0) == 0) {
+        r = Shell(run + "; echo killed=$?; " + run + "; echo again=$?");
+        EXPECT_THAT(r.out, HasSubstr("killed=137")) << r.harness;
+        EXPECT_THAT(r.out, HasSubstr("again=0"));
+    } else {
+        r = RunUpdate({"-local", "/mnt/usb/", "all", "-wait"});
+        EXPECT_EQ(r.status, 137) << r.out << r.harness;
+        EXPECT_TRUE(r.PowerCut());
+        EXPECT_EQ(ReadDevice("/mnt/usb/Program.bin"), pkg);
+        ClearFaults();
+        r = RunUpdate({"-local", "/mnt/usb/", "all", "-wait"});
+        EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    }
     ExpectPartitions({"uimage", "program", "web"});
     EXPECT_EQ(ReadDevice("/mnt/usb/Program.bin"), pkg);
 }
-INSTANTIATE_TEST_SUITE_P(Points, PowerCutTest,
-                         testing::Values("tool:1", "tool:1:after", "block:1", "block:3",
-                                         "block:5", "rate:70", "time:0.4"),
+INSTANTIATE_TEST_SUITE_P(Points, InterruptTest,
+                         testing::Values("power-cut=tool:1", "power-cut=tool:1:after",
+                                         "power-cut=block:1", "power-cut=block:3",
+                                         "power-cut=block:5", "power-cut=rate:70",
+                                         "power-cut=time:0.4", "kill=rate:60", "kill=rate:70",
+                                         "kill=rate:85", "kill=rate:99"),
                          [](const auto& info) {
                              std::string name = info.param;
-                             std::replace(name.begin(), name.end(), ':', '_');
-                             std::replace(name.begin(), name.end(), '.', '_');
+                             for (char& c : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
                              return name;
                          });
+
+// Faults of the fetch and the media end with their message and code, write
+// no partition, leave the package as it was and no partial copy in /tmp. A
+// read-only medium is only read: a plain package from it installs, and an
+// encrypted one is deciphered in a copy.
+struct MediaCase {
+    const char *fault, *line, *status, *message;
+    bool encrypted;
+};
+constexpr const char* kTftpAll = "update -tftp 127.0.0.1 all -wait";
+constexpr const char* kReadOnlyAll =
+    "mkdir -p /mnt/ro && mount -t tmpfs ro /mnt/ro && cp /mnt/usb/Program.bin /mnt/ro/ && "
+    "mount -o remount,ro -t tmpfs ro /mnt/ro && update -local /mnt/ro/ all -wait";
+constexpr MediaCase kMediaCases[] = {
+    {"tftp-die=300000", kTftpAll, "255", "load bin file failed!", false},
+    {"http-reset=300000", "update -mycloud http://127.0.0.1/Program.bin all -wait", "4",
+     "Fail to call curl_easy_perform, err:56", false},
+    {"tmp-kib=1024", kTftpAll, "255", "failed to exec cmd cp  -f /usr/bin/update /tmp/memupdate",
+     false},
+    {"tmp-kib=4600", kTftpAll, "255", "load bin file failed!", false},
+    {"tmp-kib=4600", "update -local /mnt/usb/ all -wait", "255", "does not fit in /tmp (", true},
+    {"", kReadOnlyAll, "0", "update all success!", false},
+    {"", kReadOnlyAll, "0", "update file /mnt/ro//Program.bin in RAM is read-only", true},
+};
+class MediaFaultTest : public WriteTest, public testing::WithParamInterface<MediaCase> {};
+
+TEST_P(MediaFaultTest, EndsWithItsCode) {
+    const MediaCase& c = GetParam();
+    const std::string pkg =
+        MakePackage({"uimage", "program", "web"}, c.encrypted ? "--encrypt" : "");
+    WriteState("mnt/usb/Program.bin", pkg);
+    Serve("Program.bin", pkg);
+    if (*c.fault != 0) AddFault(c.fault);
+    RunResult r = Shell(std::string(c.line) + "; echo status=$?; ls /tmp");
+    EXPECT_THAT(r.out, HasSubstr(c.message)) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("status=" + std::string(c.status) + "\n"));
+    EXPECT_THAT(r.out.substr(r.out.find("status=")), Not(HasSubstr("Program.bin")));
+    if (std::string(c.status) == "0") {
+        ExpectPartitions({"uimage", "program", "web"});
+    } else {
+        ExpectPartitions({});
+    }
+    EXPECT_EQ(ReadDevice("/mnt/usb/Program.bin"), pkg);
+}
+INSTANTIATE_TEST_SUITE_P(Faults, MediaFaultTest, testing::ValuesIn(kMediaCases));
 
 }  // namespace
