@@ -280,8 +280,10 @@ constexpr const char* kTftpAll = "update -tftp 127.0.0.1 all -wait";
 constexpr const char* kReadOnlyAll =
     "mkdir -p /mnt/ro && mount -t tmpfs ro /mnt/ro && cp /mnt/usb/Program.bin /mnt/ro/ && "
     "mount -o remount,ro -t tmpfs ro /mnt/ro && update -local /mnt/ro/ all -wait";
+// The TFTP client takes its time-outs over a dead server: a slow case.
+constexpr MediaCase kDeadTftp = {"tftp-die=300000", kTftpAll, "255", "load bin file failed!",
+                                 false};
 constexpr MediaCase kMediaCases[] = {
-    {"tftp-die=300000", kTftpAll, "255", "load bin file failed!", false},
     {"http-reset=300000", "update -mycloud http://127.0.0.1/Program.bin all -wait", "4",
      "Fail to call curl_easy_perform, err:56", false},
     {"tmp-kib=1024", kTftpAll, "255", "failed to exec cmd cp  -f /usr/bin/update /tmp/memupdate",
@@ -312,5 +314,66 @@ TEST_P(MediaFaultTest, EndsWithItsCode) {
     EXPECT_EQ(ReadDevice("/mnt/usb/Program.bin"), pkg);
 }
 INSTANTIATE_TEST_SUITE_P(Faults, MediaFaultTest, testing::ValuesIn(kMediaCases));
+INSTANTIATE_TEST_SUITE_P(SlowFaults, MediaFaultTest, testing::Values(kDeadTftp));
+
+// A value as a POSIX shell takes it back as one word.
+std::string Quote(const std::string& v) {
+    std::string q = "'";
+    for (char c : v) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+// Quotes, a semicolon, $(), backticks, a newline and a leading dash; without
+// a slash, so that it may also be a file name.
+std::string Hostile(const std::string& marker) {
+    return "-x'\"$(touch " + marker + ")`touch " + marker + "`;touch " + marker + "\ntouch " +
+           marker;
+}
+
+// Hostile values wherever one reaches a command line: the remote address,
+// the user and password, the URL, the local path, the table's names and the
+// customisation archive's names. Nothing the value names runs (no "pwned"
+// file anywhere), the command lines carry it as one quoted word, and the
+// password is in no file of the run.
+TEST_F(WriteTest, HostileValuesStayValues) {
+    const std::string v = Hostile("/tmp/pwned"), name = Hostile("pwned");
+    auto pwned = [&] {
+        std::error_code ec;
+        for (auto it = std::filesystem::recursive_directory_iterator(OutDir() + "/root", ec);
+             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+            if (it->path().filename() == "pwned") return true;
+        return false;
+    };
+    const std::string oem = Dir() + "/custom/oem";
+    std::filesystem::create_directories(oem);
+    devsim::WriteFile(oem + "/" + name, "x");
+    devsim::WriteFile(oem + "/bootlogo_non.gz", "logo");
+    const std::string pkg = MakePackage({"uimage", "program", "web"},
+                                        "--name uimage=" + Quote(name) + " --name program=" +
+                                            Quote(name + "2") + " --custom " + oem);
+    WriteState("mnt/usb/Program.bin", pkg);
+    WriteState("mnt/" + v + "/Program.bin", pkg);
+    Serve("Program.bin", pkg);
+    struct Case {
+        std::vector<std::string> args;
+        std::string quoted;  // in the update log
+    };
+    for (const Case& c : {
+             Case{{"-tftp", v, "all", "-check"}, Quote(v)},
+             Case{{"-ftp", "127.0.0.1", "all", "-check", "-u", v, "-p", "pw" + v}, Quote(v)},
+             Case{{"-mycloud", "http://127.0.0.1/" + v, "all", "-check"}, ""},
+             Case{{"-local", "/mnt/" + v + "/", "all", "-wait"},
+                  Quote("/mnt/" + v + "//Program.bin")},
+             Case{{"-local", "/mnt/usb/", "all", "-wait"}, ""},
+         }) {
+        SCOPED_TRACE(c.args[0]);
+        RunResult r = RunUpdate(c.args);
+        EXPECT_FALSE(pwned()) << r.out;
+        EXPECT_THAT(UpdateLog(), HasSubstr(c.quoted));
+        if (c.args.back() == "-wait") {
+            EXPECT_EQ(r.status, 0) << r.out;
+            ExpectPartitions({"uimage", "program", "web"});
+        }
+    }
+}
 
 }  // namespace
