@@ -217,7 +217,8 @@ void Sandbox::SetStdin(const std::string& content) {
 
 RunResult Sandbox::RunUpdate(const std::vector<std::string>& update_args) {
     for (size_t i = 0; i + 1 < update_args.size(); ++i) {
-        if ((update_args[i] == "-p" || update_args[i] == "-password") && !update_args[i + 1].empty())
+        if ((update_args[i] == "-p" || update_args[i] == "-password") &&
+            !update_args[i + 1].empty())
             AddSecret(update_args[i + 1]);
     }
     return Invoke("run", update_args);

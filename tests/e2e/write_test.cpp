@@ -322,20 +322,18 @@ std::string Quote(const std::string& v) {
     for (char c : v) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
 }
-// Quotes, a semicolon, $(), backticks, a newline and a leading dash; without
-// a slash, so that it may also be a file name.
-std::string Hostile(const std::string& marker) {
-    return "-x'\"$(touch " + marker + ")`touch " + marker + "`;touch " + marker + "\ntouch " +
-           marker;
-}
+// Quotes, a semicolon, $(), backticks, a newline, a leading dash: each short
+// enough for the shortest field (31 characters), then all in one.
+const std::vector<std::string> kHostile = {"-x;touch /tmp/pwned", "'$(touch /tmp/pwned)'",
+                                           "\"`touch /tmp/pwned`\"", "x\ntouch /tmp/pwned"};
+const std::string kHostileName = "-x'\"$(touch pwned)`touch pwned`;touch pwned\ntouch pwned";
 
 // Hostile values wherever one reaches a command line: the remote address,
 // the user and password, the URL, the local path, the table's names and the
 // customisation archive's names. Nothing the value names runs (no "pwned"
 // file anywhere), the command lines carry it as one quoted word, and the
-// password is in no file of the run.
+// password is in no file of the run (the fixture's check).
 TEST_F(WriteTest, HostileValuesStayValues) {
-    const std::string v = Hostile("/tmp/pwned"), name = Hostile("pwned");
     auto pwned = [&] {
         std::error_code ec;
         for (auto it = std::filesystem::recursive_directory_iterator(OutDir() + "/root", ec);
@@ -345,27 +343,29 @@ TEST_F(WriteTest, HostileValuesStayValues) {
     };
     const std::string oem = Dir() + "/custom/oem";
     std::filesystem::create_directories(oem);
-    devsim::WriteFile(oem + "/" + name, "x");
+    devsim::WriteFile(oem + "/" + kHostileName, "x");
     devsim::WriteFile(oem + "/bootlogo_non.gz", "logo");
-    const std::string pkg = MakePackage({"uimage", "program", "web"},
-                                        "--name uimage=" + Quote(name) + " --name program=" +
-                                            Quote(name + "2") + " --custom " + oem);
+    const std::string pkg = MakePackage(
+        {"uimage", "program", "web"}, "--name uimage=" + Quote(kHostileName) + " --name program=" +
+                                          Quote(kHostileName + "2") + " --custom " + oem);
+    const std::string path = "/mnt/" + kHostileName + "/" + kHostile[0] + "/";
     WriteState("mnt/usb/Program.bin", pkg);
-    WriteState("mnt/" + v + "/Program.bin", pkg);
+    WriteState(path + "Program.bin", pkg);
     Serve("Program.bin", pkg);
     struct Case {
         std::vector<std::string> args;
         std::string quoted;  // in the update log
     };
-    for (const Case& c : {
-             Case{{"-tftp", v, "all", "-check"}, Quote(v)},
-             Case{{"-ftp", "127.0.0.1", "all", "-check", "-u", v, "-p", "pw" + v}, Quote(v)},
-             Case{{"-mycloud", "http://127.0.0.1/" + v, "all", "-check"}, ""},
-             Case{{"-local", "/mnt/" + v + "/", "all", "-wait"},
-                  Quote("/mnt/" + v + "//Program.bin")},
-             Case{{"-local", "/mnt/usb/", "all", "-wait"}, ""},
-         }) {
-        SCOPED_TRACE(c.args[0]);
+    std::vector<Case> cases = {{{"-local", path, "all", "-wait"}, Quote(path + "/Program.bin")},
+                               {{"-local", "/mnt/usb/", "all", "-wait"}, ""}};
+    for (const std::string& v : kHostile) {
+        cases.push_back({{"-tftp", v, "all", "-check"}, "invalid remote address"});
+        cases.push_back({{"-ftp", "127.0.0.1", "all", "-check", "-u", v, "-p", v + "!"},
+                         "ftpget -u " + Quote(v) + " -p ******"});
+        cases.push_back({{"-mycloud", "http://127.0.0.1/" + v, "all", "-check"}, ""});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
         RunResult r = RunUpdate(c.args);
         EXPECT_FALSE(pwned()) << r.out;
         EXPECT_THAT(UpdateLog(), HasSubstr(c.quoted));

@@ -652,8 +652,9 @@ int main(int argc, char** argv) {
         // The first value at or above the one asked for: the watcher may miss
         // a value the updater soon replaced.
         auto reached = [&](const std::string& want) {
-            return !want.empty() && !text.empty() && text.find_first_not_of("0123456789") == std::string::npos &&
-                   text.size() < 9 && std::stol(text) >= std::stol(want);
+            return !want.empty() && !text.empty() &&
+                   text.find_first_not_of("0123456789") == std::string::npos && text.size() < 9 &&
+                   std::stol(text) >= std::stol(want);
         };
         if (reached(cut_rate)) cut_power("rate " + text);
         if (!killed && reached(kill_rate)) {
