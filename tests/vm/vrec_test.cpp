@@ -132,9 +132,11 @@ TEST_F(VrecTest, SlowPowerCutKeepsTheFlash) {
         Same(again.Image(5), data + std::string(kSizesKib[5] * 1024 - data.size(), '\xff')));
 }
 
-// A power cut among repeated environment repairs, then a boot on what it
-// left: one copy at least holds for a size, and the repair run again leaves
-// both valid for the small size, each with one of the seeds' variables.
+// A power cut at some point of repeated environment repairs, then a boot on
+// what it left: one copy at least holds for a size, and the repair run again
+// leaves both valid for the small size, each with one of the seeds'
+// variables (a torn copy is the unit tests' case: the cut lands where it
+// lands).
 TEST_F(VrecTest, SlowPowerCutInTheEnvironmentRepairKeepsOneCopy) {
     const std::string env = EnvBlock(1, 0x80000), bak = EnvBlock(2, 0x80000);
     WriteIn("env.bin", env);
