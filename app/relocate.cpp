@@ -30,10 +30,13 @@ int UPDATE_RunFromTmp(char** argv) {
     std::snprintf(cmd, sizeof(cmd), "cp  -f %s %s", sys::ShellQuote(self).c_str(), kRelocatedPath);
     int ret = UPDATE_System(cmd);
     if (ret != 0) {
-        ULOG_ONLY("failed to exec cmd %s, iRet %d\n", cmd, ret);
+        // Before the log opens: the console is the only place for the reason.
+        // A partial copy (a full /tmp) would only take the room of the next try.
+        ULOG("failed to exec cmd %s, iRet %d\n", cmd, ret);
+        (void)::unlink(kRelocatedPath);
         return ret;
     }
     int result = sys::CurrentRunner().Replace(kRelocatedPath, argv);
-    ULOG_ONLY("failed to start progress %s ", kRelocatedPath);
+    ULOG("failed to start progress %s\n", kRelocatedPath);
     return result != 0 ? result : -1;
 }

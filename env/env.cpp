@@ -45,6 +45,18 @@ void PutLe32(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v >> 24);
 }
 
+// Whether a copy's checksum holds for the small or the large size (within
+// the got bytes read).
+bool Intact(const uint8_t* buf, ssize_t got) {
+    for (uint32_t size : {kEnvSizeSmall, kEnvSizeLarge}) {
+        if (got < static_cast<ssize_t>(size)) continue;
+        const uint32_t stored = uint32_t{buf[0]} | uint32_t{buf[1]} << 8 | uint32_t{buf[2]} << 16 |
+                                uint32_t{buf[3]} << 24;
+        if (stored == UPDATE_EnvCrc32(0, buf + 4, size - 4)) return true;
+    }
+    return false;
+}
+
 // Erases one copy and writes it back with the checksum of its own data area.
 // which is "Env" or "BakEnv" for the erase message.
 int RewriteCopy(flash::MtdDevice& dev, uint8_t* buf, uint32_t env_size, const char* which) {
@@ -152,8 +164,6 @@ int UpdateEnvCrcForSize(uint32_t env_size) {
         ULOG("malloc environment_bak failed.\n");
         return -1;
     }
-    std::memset(env.get(), 0, env_size);
-    std::memset(bak.get(), 0, env_size);
 
     std::unique_ptr<flash::MtdDevice> env_dev = flash::OpenMtd(kEnvDev, O_RDWR | O_SYNC);
     if (!env_dev) {
@@ -164,15 +174,41 @@ int UpdateEnvCrcForSize(uint32_t env_size) {
     // anything is erased.
     std::unique_ptr<flash::MtdDevice> bak_dev = flash::OpenMtd(kBakEnvDev, O_RDWR | O_SYNC);
 
-    // A short read is accepted: the rest of the buffer stays zero.
-    if (env_dev->Seek(0, SEEK_SET) != 0 || flash::ReadFully(*env_dev, env.get(), env_size) < 0) {
+    // A short read is accepted: the rest of the buffer stays zero. Past the
+    // environment's own size the large one is read as far as it reads, so
+    // that a copy's checksum can be judged for either size.
+    auto read_copy = [env_size](flash::MtdDevice* dev, uint8_t* buf) -> ssize_t {
+        std::memset(buf, 0, kEnvSizeLarge);
+        if (dev == nullptr || dev->Seek(0, SEEK_SET) != 0) return -1;
+        const ssize_t got = flash::ReadFully(*dev, buf, env_size);
+        if (got != static_cast<ssize_t>(env_size) || env_size == kEnvSizeLarge) return got;
+        const ssize_t more = flash::ReadFully(*dev, buf + env_size, kEnvSizeLarge - env_size);
+        if (more < 0) {
+            std::memset(buf + env_size, 0, kEnvSizeLarge - env_size);
+            return got;
+        }
+        return got + more;
+    };
+    const ssize_t env_got = read_copy(env_dev.get(), env.get());
+    if (env_got < 0) {
         ULOG("Env Failed to read flash\n");
         return -1;
     }
-    if (!bak_dev || bak_dev->Seek(0, SEEK_SET) != 0 ||
-        flash::ReadFully(*bak_dev, bak.get(), env_size) < 0) {
+    const ssize_t bak_got = read_copy(bak_dev.get(), bak.get());
+    if (bak_got < 0) {
         ULOG("BakEnv Failed to read flash\n");
         return -1;
+    }
+    // A copy that holds for neither size was torn (a power cut during an
+    // earlier repair): it takes the other copy's variables rather than a
+    // checksum over whatever the cut left in it.
+    const bool env_ok = Intact(env.get(), env_got), bak_ok = Intact(bak.get(), bak_got);
+    if (!env_ok && bak_ok) {
+        ULOG("Env is damaged; it takes the variables of BakEnv.\n");
+        std::memcpy(env.get(), bak.get(), env_size);
+    } else if (env_ok && !bak_ok) {
+        ULOG("BakEnv is damaged; it takes the variables of Env.\n");
+        std::memcpy(bak.get(), env.get(), env_size);
     }
     for (flash::MtdDevice* dev : {env_dev.get(), bak_dev.get()}) {
         off_t pos = dev->Seek(0, SEEK_SET);

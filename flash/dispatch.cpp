@@ -75,7 +75,13 @@ bool InRam(const char* path) {
         return false;
     }
     const auto type = static_cast<unsigned long>(fs.f_type);
-    if (type == kTmpfsMagic || type == kRamfsMagic) return true;
+    if (type == kTmpfsMagic || type == kRamfsMagic) {
+        // A read-only RAM medium cannot take the deciphered bytes in place.
+        if (::access(path, W_OK) == 0) return true;
+        ULOG("update file %s in RAM is read-only (%s); it is deciphered in a copy.\n", path,
+             std::strerror(errno));
+        return false;
+    }
     ULOG("update file %s in fs 0x%lx (neither 0x%lx nor 0x%lx).\n", path, type, kTmpfsMagic,
          kRamfsMagic);
     return false;
@@ -112,7 +118,8 @@ int PlaceInRam(UPDATE_TASK_S* task, bool report = false) {
     const std::string cmd = "cp -f " + sys::ShellQuote(path) + " " + kRamPackagePath;
     int s = UPDATE_System(cmd.c_str());
     if (s != 0) {
-        ULOG_ONLY("relocate cmd %s failed.\n", cmd.c_str());
+        ULOG("relocate cmd %s failed.\n", cmd.c_str());
+        (void)::unlink(kRamPackagePath);
         return s;
     }
     task->pszBinFile = kRamPackagePath;

@@ -220,6 +220,11 @@ TEST_F(DevsimSelfTest, BadCommandLinesAreRefusedWithTheirOwnCode) {
         {"exec", "--build", build, "--part-mib", "0", "--", "/bin/true"},
         {"exec", "--build", build, "--fault", "tool-fail=../../x:1", "--", "/bin/true"},
         {"exec", "--build", build, "--fault", "tool-fail=mt:once", "--", "/bin/true"},
+        {"exec", "--build", build, "--fault", "power-cut=block:0", "--", "/bin/true"},
+        {"exec", "--build", build, "--fault", "power-cut=tool:1", "--fault", "power-cut=time:1",
+         "--", "/bin/true"},
+        {"exec", "--build", build, "--fault", "dd-flip", "--fault", "power-cut=block:1", "--",
+         "/bin/true"},
         {"exec", "--build", build, "--servers", "smtp", "--", "/bin/true"},
         {"exec", "--build", build, "--out", Dir() + "/foreign", "--", "/bin/true"},
     };

@@ -227,7 +227,31 @@ void Sandbox::SetStdin(const std::string& content) {
 }
 
 RunResult Sandbox::RunUpdate(const std::vector<std::string>& update_args) {
+    for (size_t i = 0; i + 1 < update_args.size(); ++i) {
+        if ((update_args[i] == "-p" || update_args[i] == "-password") &&
+            !update_args[i + 1].empty())
+            AddSecret(update_args[i + 1]);
+    }
     return Invoke("run", update_args);
+}
+
+void Sandbox::ExpectNoSecret() const {
+    if (secrets_.empty()) return;
+    std::vector<fs::path> files;
+    for (const char* rel : {"stdout", "stderr", "tools.log", "rate.log"})
+        files.push_back(fs::path(OutDir()) / rel);
+    for (const char* dir : {"root", "proc", "dev"}) {
+        std::error_code ec;
+        for (auto it = fs::recursive_directory_iterator(fs::path(OutDir()) / dir, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+            if (it->is_regular_file(ec)) files.push_back(it->path());
+        }
+    }
+    for (const auto& f : files) {
+        const std::string text = ReadFile(f);
+        for (const auto& secret : secrets_)
+            EXPECT_EQ(text.find(secret), std::string::npos) << "a secret in " << f.string();
+    }
 }
 RunResult Sandbox::Exec(const std::vector<std::string>& command) {
     return Invoke("exec", command);
@@ -262,6 +286,7 @@ RunResult Sandbox::Invoke(const std::string& mode, const std::vector<std::string
     r.rates = RateLines(ReadOut("rate.log"));
     r.reboot = SplitLines(ReadOut("reboot.log"));
     for (const auto& l : SplitLines(ReadOut("tools.log"))) r.tools.push_back(SplitTabs(l));
+    ExpectNoSecret();
     return r;
 }
 

@@ -88,6 +88,12 @@ class Sandbox {
     // ---- options of the next run
     // A fault of the simulated recorder, see tools/devsim/README.md.
     void AddFault(const std::string& fault) { faults_.push_back(fault); }
+    void ClearFaults() { faults_.clear(); }
+    // A secret that must appear in no file a run leaves (the device's files,
+    // the output, the stand-ins' log); a password after -p or -password in
+    // RunUpdate's arguments is one by itself. Each run fails the test where
+    // it finds one.
+    void AddSecret(const std::string& secret) { secrets_.push_back(secret); }
     void SetTimeout(int seconds) { timeout_ = seconds; }
     void SetRebootGrace(double seconds) { grace_ = seconds; }
     void SetFtpLogin(const std::string& user, const std::string& password) {
@@ -137,8 +143,10 @@ class Sandbox {
   private:
     RunResult Invoke(const std::string& mode, const std::vector<std::string>& cmd);
     std::string dir_;
+    void ExpectNoSecret() const;
     std::vector<std::string> faults_;
     std::vector<std::string> extra_;
+    std::vector<std::string> secrets_;
     int timeout_ = 120;
     double grace_ = 5;
     std::string ftp_;

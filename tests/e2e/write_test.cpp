@@ -34,7 +34,7 @@ std::string Bytes(size_t n, unsigned seed) {
 const std::map<std::string, std::pair<int, std::string>>& Images() {
     static const std::map<std::string, std::pair<int, std::string>> images = {
         {"uboot", {1, Bytes(200 << 10, 1)}},  {"config", {3, Bytes(128 << 10, 2)}},
-        {"uimage", {4, Bytes(300 << 10, 3)}}, {"program", {5, Bytes(700 << 10, 4)}},
+        {"uimage", {4, Bytes(300 << 10, 3)}}, {"program", {5, Bytes(2560 << 10, 4)}},
         {"web", {6, Bytes(64 << 10, 5)}},     {"mdc", {15, Bytes(100 << 10, 6)}}};
     return images;
 }
@@ -377,6 +377,148 @@ TEST_F(WriteTest, FullSignatureAndTheLatch) {
         "update -tftp 127.0.0.1 config -wait; echo status=$?");
     EXPECT_THAT(r.out, HasSubstr("status=255")) << r.out << r.harness;
     EXPECT_EQ(ReadDevice(latch), "1\n");
+}
+
+// Power cuts of an "all" update from persistent storage (before or after a
+// stand-in call, before a block of the eMMC copy, at a progress value, at a
+// time) and the updater killed at a progress value: the package stays as it
+// was, and the same update run again, after the cut's reboot or in the same
+// system, completes with every partition correct.
+class InterruptTest : public WriteTest, public testing::WithParamInterface<const char*> {};
+
+TEST_P(InterruptTest, TheSameUpdateRunAgainCompletes) {
+    const std::string pkg = MakePackage({"uimage", "program", "web"});
+    WriteState("mnt/usb/Program.bin", pkg);
+    const std::string fault = GetParam();
+    AddFault(fault);
+    const std::string run = "update -local /mnt/usb/ all -wait";
+    RunResult r;
+    if (fault.rfind("kill=", 0) == 0) {
+        r = Shell(run + "; echo killed=$?; " + run + "; echo again=$?");
+        EXPECT_THAT(r.out, HasSubstr("killed=137")) << r.harness;
+        EXPECT_THAT(r.out, HasSubstr("again=0"));
+    } else {
+        r = RunUpdate({"-local", "/mnt/usb/", "all", "-wait"});
+        EXPECT_EQ(r.status, 137) << r.out << r.harness;
+        EXPECT_TRUE(r.PowerCut());
+        EXPECT_EQ(ReadDevice("/mnt/usb/Program.bin"), pkg);
+        ClearFaults();
+        r = RunUpdate({"-local", "/mnt/usb/", "all", "-wait"});
+        EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    }
+    ExpectPartitions({"uimage", "program", "web"});
+    EXPECT_EQ(ReadDevice("/mnt/usb/Program.bin"), pkg);
+}
+INSTANTIATE_TEST_SUITE_P(Points, InterruptTest,
+                         testing::Values("power-cut=tool:1", "power-cut=tool:1:after",
+                                         "power-cut=block:1", "power-cut=block:3",
+                                         "power-cut=block:5", "power-cut=rate:70",
+                                         "power-cut=time:0.4", "kill=rate:60", "kill=rate:70",
+                                         "kill=rate:85", "kill=rate:99"));
+
+// Faults of the fetch and the media end with their message and code, write
+// no partition, leave the package as it was and no partial copy in /tmp. A
+// read-only medium is only read: a plain package from it installs, and an
+// encrypted one is deciphered in a copy.
+const std::vector<std::string> kAll = {"uimage", "program", "web"};
+struct MediaCase {
+    const char *fault, *line, *status, *message;
+    bool encrypted;
+};
+constexpr const char* kTftpAll = "update -tftp 127.0.0.1 all -wait";
+constexpr const char* kReadOnlyAll =
+    "mkdir -p /mnt/ro && mount -t tmpfs ro /mnt/ro && cp /mnt/usb/Program.bin /mnt/ro/ && "
+    "mount -o remount,ro -t tmpfs ro /mnt/ro && update -local /mnt/ro/ all -wait";
+// The TFTP client takes its time-outs over a dead server: a slow case.
+constexpr MediaCase kDeadTftp = {"tftp-die=300000", kTftpAll, "255", "load bin file failed!",
+                                 false};
+constexpr MediaCase kMediaCases[] = {
+    {"http-reset=300000", "update -mycloud http://127.0.0.1/Program.bin all -wait", "4",
+     "Fail to call curl_easy_perform, err:56", false},
+    {"tmp-kib=1024", kTftpAll, "255", "failed to exec cmd cp  -f /usr/bin/update /tmp/memupdate",
+     false},
+    {"tmp-kib=4600", kTftpAll, "255", "load bin file failed!", false},
+    {"tmp-kib=4600", "update -local /mnt/usb/ all -wait", "255", "does not fit in /tmp (", true},
+    {"", kReadOnlyAll, "0", "update all success!", false},
+    {"", kReadOnlyAll, "0", "update file /mnt/ro//Program.bin in RAM is read-only", true},
+};
+class MediaFaultTest : public WriteTest, public testing::WithParamInterface<MediaCase> {};
+
+TEST_P(MediaFaultTest, EndsWithItsCode) {
+    const MediaCase& c = GetParam();
+    const std::string pkg =
+        MakePackage({"uimage", "program", "web"}, c.encrypted ? "--encrypt" : "");
+    WriteState("mnt/usb/Program.bin", pkg);
+    Serve("Program.bin", pkg);
+    if (*c.fault != 0) AddFault(c.fault);
+    RunResult r = Shell(std::string(c.line) + "; echo status=$?; ls /tmp");
+    EXPECT_THAT(r.out, HasSubstr(c.message)) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("status=" + std::string(c.status) + "\n"));
+    EXPECT_THAT(r.out.substr(r.out.find("status=")), Not(HasSubstr("Program.bin")));
+    ExpectPartitions(std::string(c.status) == "0" ? kAll : std::vector<std::string>{});
+    EXPECT_EQ(ReadDevice("/mnt/usb/Program.bin"), pkg);
+}
+INSTANTIATE_TEST_SUITE_P(Faults, MediaFaultTest, testing::ValuesIn(kMediaCases));
+INSTANTIATE_TEST_SUITE_P(SlowFaults, MediaFaultTest, testing::Values(kDeadTftp));
+
+// A value as a POSIX shell takes it back as one word.
+std::string Quote(const std::string& v) {
+    std::string q = "'";
+    for (char c : v) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+// Quotes, a semicolon, $(), backticks, a newline, a leading dash: each short
+// enough for the shortest field (31 characters), then all in one.
+const std::vector<std::string> kHostile = {"-x;touch /tmp/pwned", "'$(touch /tmp/pwned)'",
+                                           "\"`touch /tmp/pwned`\"", "x\ntouch /tmp/pwned"};
+const std::string kHostileName = "-x'\"$(touch pwned)`touch pwned`;touch pwned\ntouch pwned";
+
+// Hostile values wherever one reaches a command line: the remote address,
+// the user and password, the URL, the local path, the table's names and the
+// customisation archive's names. Nothing the value names runs (no "pwned"
+// file anywhere), the command lines carry it as one quoted word, and the
+// password is in no file of the run (the fixture's check).
+TEST_F(WriteTest, HostileValuesStayValues) {
+    auto pwned = [&] {
+        std::error_code ec;
+        for (auto it = std::filesystem::recursive_directory_iterator(OutDir() + "/root", ec);
+             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+            if (it->path().filename() == "pwned") return true;
+        return false;
+    };
+    const std::string oem = Dir() + "/custom/oem";
+    std::filesystem::create_directories(oem);
+    devsim::WriteFile(oem + "/" + kHostileName, "x");
+    devsim::WriteFile(oem + "/bootlogo_non.gz", "logo");
+    const std::string pkg = MakePackage(
+        {"uimage", "program", "web"}, "--name uimage=" + Quote(kHostileName) + " --name program=" +
+                                          Quote(kHostileName + "2") + " --custom " + oem);
+    const std::string path = "/mnt/" + kHostileName + "/" + kHostile[0] + "/";
+    WriteState("mnt/usb/Program.bin", pkg);
+    WriteState(path + "Program.bin", pkg);
+    Serve("Program.bin", pkg);
+    struct Case {
+        std::vector<std::string> args;
+        std::string quoted;  // in the update log
+    };
+    std::vector<Case> cases = {{{"-local", path, "all", "-wait"}, Quote(path + "/Program.bin")},
+                               {{"-local", "/mnt/usb/", "all", "-wait"}, ""}};
+    for (const std::string& v : kHostile) {
+        cases.push_back({{"-tftp", v, "all", "-check"}, "invalid remote address"});
+        cases.push_back({{"-ftp", "127.0.0.1", "all", "-check", "-u", v, "-p", v + "!"},
+                         "ftpget -u " + Quote(v) + " -p ******"});
+        cases.push_back({{"-mycloud", "http://127.0.0.1/" + v, "all", "-check"}, ""});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        RunResult r = RunUpdate(c.args);
+        EXPECT_FALSE(pwned()) << r.out;
+        EXPECT_THAT(UpdateLog(), HasSubstr(c.quoted));
+        if (c.args.back() == "-wait") {
+            EXPECT_EQ(r.status, 0) << r.out;
+            ExpectPartitions({"uimage", "program", "web"});
+        }
+    }
 }
 
 }  // namespace

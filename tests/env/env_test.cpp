@@ -180,6 +180,26 @@ TEST_F(EnvCrcTest, Failures) {
     }
 }
 
+// A copy whose checksum holds for neither size (torn by a power cut during
+// an earlier repair) takes the variables of the other, intact one.
+TEST_F(EnvCrcTest, TornCopyTakesTheOthersVariables) {
+    for (bool torn_primary : {true, false}) {
+        SetUp();
+        std::vector<uint8_t>& good = (torn_primary ? bak_ : env_)->data();
+        const uint32_t crc = ReferenceCrc32(good.data() + 4, kEnvSizeLarge - 4);
+        for (int i = 0; i < 4; ++i) good[i] = static_cast<uint8_t>(crc >> (8 * i));
+        const std::vector<uint8_t> variables(good.begin() + 4, good.begin() + kEnvSizeSmall);
+        ASSERT_EQ(Run(kEnvSizeSmall), 0);
+        EXPECT_EQ(out_, torn_primary ? "Env is damaged; it takes the variables of BakEnv.\n"
+                                     : "BakEnv is damaged; it takes the variables of Env.\n");
+        for (const MemFlash* chip : {env_.get(), bak_.get()}) {
+            const std::vector<uint8_t>& d = chip->data();
+            EXPECT_EQ(Le32(d), ReferenceCrc32(d.data() + 4, kEnvSizeSmall - 4));
+            EXPECT_TRUE(std::equal(variables.begin(), variables.end(), d.begin() + 4));
+        }
+    }
+}
+
 struct FakeNvram : NvramDevice {
     FakeNvram(std::vector<NVRAM_ITEM_S>* s, bool r) : stored(s), refuse(r) {}
     int Store(NVRAM_ITEM_S* item) override {

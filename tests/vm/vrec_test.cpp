@@ -132,6 +132,38 @@ TEST_F(VrecTest, SlowPowerCutKeepsTheFlash) {
         Same(again.Image(5), data + std::string(kSizesKib[5] * 1024 - data.size(), '\xff')));
 }
 
+// A power cut at some point of repeated environment repairs, then a boot on
+// what it left: one copy at least holds for a size, and the repair run again
+// leaves both valid for the small size, each with one of the seeds'
+// variables (a torn copy is the unit tests' case: the cut lands where it
+// lands).
+TEST_F(VrecTest, SlowPowerCutInTheEnvironmentRepairKeepsOneCopy) {
+    const std::string env = EnvBlock(1, 0x80000), bak = EnvBlock(2, 0x80000);
+    WriteIn("env.bin", env);
+    WriteIn("bak.bin", bak);
+    std::string seed(kSeedEnv);
+    seed.resize(seed.rfind("vrec-probe"));
+    VrecRun cut = Run({"--cut", "file=/tmp/cut"},
+                      seed +
+                          "(while :; do vrec-probe env 0x20000 >/dev/null; done) & "
+                          "sleep 1; touch /tmp/cut; sleep 600");
+    ASSERT_EQ(cut.status, 137) << cut.harness;
+    auto valid = [](const std::string& img) {
+        return EnvValid(img, kSmallEnv) || EnvValid(img, 0x80000);
+    };
+    EXPECT_TRUE(valid(cut.Image(2)) || valid(cut.Image(7)));
+    std::filesystem::rename(dir_ + "/out", dir_ + "/cut");
+    VrecRun again = Run({"--flash", dir_ + "/cut"}, "vrec-probe env 0x20000");
+    EXPECT_EQ(again.status, 0) << again.harness << again.out;
+    for (int mtd : {2, 7}) {
+        const std::string img = again.Image(mtd);
+        EXPECT_TRUE(EnvValid(img, kSmallEnv)) << mtd;
+        const std::string vars = img.substr(4, kSmallEnv - 4);
+        EXPECT_TRUE(vars == env.substr(4, kSmallEnv - 4) || vars == bak.substr(4, kSmallEnv - 4))
+            << mtd;
+    }
+}
+
 // A guest killed at its time-out leaves no qemu, mount or loop device behind.
 TEST_F(VrecTest, TimeoutLeavesNothingBehind) {
     VrecRun r = Run({"--timeout", "3"}, "sleep 600");

@@ -8,7 +8,10 @@
 // then runs the command chrooted in the overlay root. While it runs it records
 // each SIGTERM sent to process 1 (the updater's reboot sequence), follows the
 // rate file, cuts the power a grace period after the first SIGTERM, and kills
-// the run on time-out.
+// the run on time-out. Under the fault power-cut it cuts the power at the
+// chosen point (SIGUSR1 from a stand-in or the shell, a time, a rate value)
+// and folds what persists into the state (fold.sh); under kill=rate:V it
+// kills the updater's processes when the rate file shows V.
 //
 // Second use: `devsim-init --tftp-gate N -- in.tftpd ...` answers the first N
 // TFTP requests with an error packet, then becomes the real TFTP server.
@@ -346,6 +349,29 @@ void KillAllAndReap() {
     }
 }
 
+// The updater's processes ("update", "memupdate" as the copy in /tmp runs).
+void KillUpdaters(const std::string& realproc) {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(realproc, ec)) {
+        const std::string pid = e.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream comm(e.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name == "update" || name == "memupdate") kill(std::stoi(pid), SIGKILL);
+    }
+}
+
+// Runs one helper script of devsim (fold.sh) and waits for it.
+int RunScript(const std::vector<std::string>& args) {
+    pid_t p = fork();
+    if (p == 0) ExecOrDie(args);
+    int status = 0;
+    while (waitpid(p, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WaitStatusCode(status);
+}
+
 void Teardown(const std::string& out, const std::string& merged) {
     const std::string sandbox = out + "/.sandbox";
     for (const char* sub : {"/proc", "/dev/mmcblk0", "/var/devsim/tools.log", "/dev", ""})
@@ -594,6 +620,17 @@ int main(int argc, char** argv) {
     double power_cut_at = 0;
     bool power_cut = false;
     int code = -1;
+    const std::string cut = Env("DEVSIM_POWER_CUT");
+    const std::string cut_rate = cut.rfind("rate:", 0) == 0 ? cut.substr(5) : "";
+    const std::string kill_rate = Env("DEVSIM_KILL_RATE");
+    bool killed = false;
+    if (cut.rfind("time:", 0) == 0) power_cut_at = t_start + atof(cut.c_str() + 5);
+    auto cut_power = [&](const std::string& why) {
+        if (power_cut) return;
+        power_cut = true;
+        AppendFile(reboot_log, "power-cut " + Stamp() + " " + why + "\n");
+        kill(-1, SIGKILL);
+    };
     auto read_rate = [&] {
         alignas(inotify_event) char buf[4096];
         bool changed = false;
@@ -612,6 +649,19 @@ int main(int argc, char** argv) {
         // A read right after the updater truncated the file sees nothing; the
         // value follows with the next event.
         if (f && !text.empty()) AppendFile(rate_log, text + "\n");
+        // The first value at or above the one asked for: the watcher may miss
+        // a value the updater soon replaced.
+        auto reached = [&](const std::string& want) {
+            return !want.empty() && !text.empty() &&
+                   text.find_first_not_of("0123456789") == std::string::npos && text.size() < 9 &&
+                   std::stol(text) >= std::stol(want);
+        };
+        if (reached(cut_rate)) cut_power("rate " + text);
+        if (!killed && reached(kill_rate)) {
+            killed = true;
+            AppendFile(reboot_log, "kill " + Stamp() + " rate " + text + "\n");
+            KillUpdaters(g_out + "/.sandbox/realproc");
+        }
     };
     while (code < 0) {
         double now = Seconds();
@@ -637,6 +687,8 @@ int main(int argc, char** argv) {
                     AppendFile(reboot_log,
                                "SIGTERM " + Stamp() + " from=" + std::to_string(si.ssi_pid) + "\n");
                     if (power_cut_at == 0 && grace > 0) power_cut_at = Seconds() + grace;
+                } else if (si.ssi_signo == SIGUSR1 && !cut.empty()) {
+                    cut_power(cut);
                 } else if (si.ssi_signo == SIGCHLD) {
                     int status = 0;
                     pid_t p;
@@ -649,9 +701,7 @@ int main(int argc, char** argv) {
         }
         now = Seconds();
         if (code < 0 && power_cut_at > 0 && now >= power_cut_at && !power_cut) {
-            power_cut = true;
-            AppendFile(reboot_log, "power-cut " + Stamp() + "\n");
-            kill(-1, SIGKILL);
+            cut_power(cut.rfind("time:", 0) == 0 ? cut : "grace");
         } else if (code < 0 && timeout > 0 && now >= t_start + timeout) {
             Note("time-out after " + Env("DEVSIM_TIMEOUT") + " s: run killed");
             kill(-1, SIGKILL);
@@ -673,6 +723,13 @@ int main(int argc, char** argv) {
     }
     Teardown(g_out, merged);
     if (loop_fd >= 0) close(loop_fd);  // autoclear detaches the loop device
+    const std::string state = Env("DEVSIM_STATE");
+    if (power_cut && !cut.empty() && !state.empty()) {
+        if (RunScript({"/bin/bash", Env("DEVSIM_SELF") + "/fold.sh", g_out, state}) != 0) {
+            Note("cannot keep the recorder's state after the power cut");
+            code = kExInternal;
+        }
+    }
     {
         char buf[128];
         snprintf(buf, sizeof buf, "command: %.3f s, total %.3f s", Seconds() - t_start,

@@ -4,7 +4,8 @@ Started by setup.sh inside the run's network namespace with /usr/bin/python3.
 Environment (set by devsim): DEVSIM_SERVE (served directory), DEVSIM_FTP_USER,
 DEVSIM_FTP_PASS, DEVSIM_HAS_FTP, DEVSIM_PY_HTTP (1: serve HTTP/HTTPS here
 instead of nginx), DEVSIM_HAS_HTTP, DEVSIM_HAS_HTTPS, DEVSIM_HTTP_MODE
-(stall | nolength | 404), DEVSIM_HTTP_STALL (byte offset of the stall),
+(stall | nolength | 404 | reset), DEVSIM_HTTP_STALL (byte offset of the stall
+or the reset), DEVSIM_TFTP_DIE (serve TFTP here: it dies after that many bytes),
 DEVSIM_FTP_MODE (stall: download requests get no answer),
 DEVSIM_CA (directory with server.crt and server.key).
 """
@@ -80,6 +81,16 @@ def start_http(port, tls):
                 self.wfile.flush()
                 time.sleep(3600)  # the client's low-speed limit ends the transfer
                 return
+            if MODE == "reset" and start <= STALL_AT < len(data):
+                # Up to the offset, then a reset (RST) instead of the rest.
+                import socket
+                import struct
+                self.wfile.write(data[start:STALL_AT])
+                self.wfile.flush()
+                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                self.connection.close()
+                self.close_connection = True
+                return
             self.wfile.write(data[start:])
 
     class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
@@ -93,6 +104,58 @@ def start_http(port, tls):
         ctx.load_cert_chain(os.path.join(ca, "server.crt"), os.path.join(ca, "server.key"))
         srv.socket = ctx.wrap_socket(srv.socket, server_side=True)
     threading.Thread(target=srv.serve_forever, daemon=True).start()
+
+
+def start_tftp(die_at):
+    """A TFTP server (read requests only) that dies after die_at bytes: from
+    then on it answers nothing, neither the running transfer nor new ones."""
+    import socket
+
+    dead = []
+    srv = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    srv.bind(("127.0.0.1", 69))
+
+    def send(name, peer):
+        t = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        t.bind(("127.0.0.1", 0))
+        t.settimeout(1)
+        try:
+            with open(os.path.join(SERVE, name), "rb") as f:
+                data = f.read()
+        except OSError:
+            t.sendto(b"\0\5\0\1not found\0", peer)
+            return
+        block = 1
+        while True:
+            at = (block - 1) * 512
+            if at >= die_at:
+                sys.stderr.write("tftp: died after %d bytes\n" % at)
+                dead.append(at)
+                return
+            pkt = b"\0\3" + (block & 0xFFFF).to_bytes(2, "big") + data[at : at + 512]
+            for _ in range(5):
+                t.sendto(pkt, peer)
+                try:
+                    ack, _ = t.recvfrom(516)
+                except socket.timeout:
+                    continue
+                if ack[:2] == b"\0\4" and int.from_bytes(ack[2:4], "big") == block & 0xFFFF:
+                    break
+            else:
+                return
+            if len(pkt) < 516:
+                return
+            block += 1
+
+    def serve():
+        while True:
+            pkt, peer = srv.recvfrom(2048)
+            if dead or pkt[:2] != b"\0\1":
+                continue
+            name = pkt[2:].split(b"\0")[0].decode("utf-8", "replace").lstrip("/")
+            threading.Thread(target=send, args=(name, peer), daemon=True).start()
+
+    threading.Thread(target=serve, daemon=True).start()
 
 
 def start_ftp():
@@ -126,6 +189,8 @@ def main():
             start_http(443, True)
     if os.environ.get("DEVSIM_HAS_FTP") == "1":
         start_ftp()
+    if int(os.environ.get("DEVSIM_TFTP_DIE", "0")) > 0:
+        start_tftp(int(os.environ["DEVSIM_TFTP_DIE"]))
     while True:
         time.sleep(3600)
 

@@ -33,7 +33,10 @@ has() { [[ "$servers" == *" $1 "* ]]; }
 # Without a served directory the servers serve an empty one.
 SERVE=${DEVSIM_SERVE:-$S/serve}
 mkdir -p "$SERVE"
-if has tftp; then
+py_tftp=0
+if has tftp && [ "${DEVSIM_TFTP_DIE:-0}" -gt 0 ]; then
+  py_tftp=1
+elif has tftp; then
   tftpd=(/usr/sbin/in.tftpd -L -a 127.0.0.1:69 -s -u root "$SERVE")
   if [ "${DEVSIM_TFTP_REFUSE:-0}" -gt 0 ]; then
     "$DEVSIM_BIN/devsim-init" --tftp-gate "$DEVSIM_TFTP_REFUSE" -- "${tftpd[@]}" >>"$LOG" 2>&1 &
@@ -45,10 +48,10 @@ py_http=0
 if { has http || has https; } && [ "${DEVSIM_HTTP_MODE:-normal}" != normal ]; then
   py_http=1
 fi
-if has ftp || [ $py_http = 1 ]; then
+if has ftp || [ $py_http = 1 ] || [ $py_tftp = 1 ]; then
   DEVSIM_PY_HTTP=$py_http DEVSIM_HAS_HTTP=$(has http && echo 1 || echo 0) \
     DEVSIM_HAS_HTTPS=$(has https && echo 1 || echo 0) DEVSIM_HAS_FTP=$(has ftp && echo 1 || echo 0) \
-    DEVSIM_SERVE=$SERVE \
+    DEVSIM_SERVE=$SERVE DEVSIM_TFTP_DIE=$([ $py_tftp = 1 ] && echo "$DEVSIM_TFTP_DIE" || echo 0) \
     /usr/bin/python3 -S "$DEVSIM_SELF/servers.py" >>"$LOG" 2>&1 &
 fi
 if { has http || has https; } && [ $py_http = 0 ]; then
@@ -76,6 +79,11 @@ lower=$OUT/.layer:$DEVSIM_ROOT
 [ -n "${DEVSIM_STATE:-}" ] && lower=$DEVSIM_STATE:$lower
 mount -t overlay devsim-root -o "lowerdir=$lower,upperdir=$OUT/root,workdir=$OUT/.work" "$M" ||
   fail "overlay mount failed"
+
+# A small /tmp (fault tmp-kib): the recorder's RAM file system, full early.
+if [ "${DEVSIM_TMP_KIB:-0}" -gt 0 ]; then
+  mount -t tmpfs -o "mode=1777,size=${DEVSIM_TMP_KIB}k" devsim-tmp "$M/tmp"
+fi
 
 # /dev: a tmpfs of its own with the few nodes the recorder has.
 mount -t tmpfs -o mode=755,size=1m,nosuid devsim-dev "$M/dev"

@@ -4,6 +4,8 @@
 # is called by decides which. Every call appends its argument vector to
 # /var/devsim/tools.log (name and arguments separated by tabs). A count in
 # /var/devsim/faults/NAME makes that many calls fail with status 1.
+# /var/devsim/faults/.power-cut-tool ("N" or "N after") cuts the power
+# before (or after) the Nth stand-in call of the run.
 # Files the tools "keep" land in /var/devsim/kept/.
 name=${0##*/}
 {
@@ -11,6 +13,18 @@ name=${0##*/}
   for a in "$@"; do printf '\t%s' "$a"; done
   printf '\n'
 } >>/var/devsim/tools.log
+# cut_power: devsim-init (PID 1) kills everything; nothing after this runs.
+cut_power() {
+  kill -USR1 1
+  exec sleep 1000
+}
+cut_at="" cut_when=""
+if [ -f /var/devsim/faults/.power-cut-tool ]; then
+  read -r cut_at cut_when </var/devsim/faults/.power-cut-tool
+  calls=$(($(cat /var/devsim/faults/.tool-calls 2>/dev/null || echo 0) + 1))
+  echo "$calls" >/var/devsim/faults/.tool-calls
+  [ "$calls" != "$cut_at" ] || [ "$cut_when" = after ] || cut_power
+fi
 fault=/var/devsim/faults/$name
 if [ -f "$fault" ]; then
   n=$(cat "$fault")
@@ -79,4 +93,5 @@ case "$name" in
     ;;
   *) ;; # mt, pg_ctl: services that are not there stop at once
 esac
+[ -z "$cut_at" ] || [ "$calls" != "$cut_at" ] || cut_power
 exit 0
