@@ -37,6 +37,6 @@ int UPDATE_RunFromTmp(char** argv) {
         return ret;
     }
     int result = sys::CurrentRunner().Replace(kRelocatedPath, argv);
-    ULOG("failed to start progress %s\n", kRelocatedPath);
+    ULOG_ONLY("failed to start progress %s ", kRelocatedPath);
     return result != 0 ? result : -1;
 }
