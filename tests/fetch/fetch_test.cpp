@@ -25,10 +25,6 @@ using testing::internal::GetCapturedStdout;
 constexpr const char* kTftpCmd =
     "mkdir -p /tmp;tftp -g -r Program.bin -l /tmp/Program.bin 192.168.1.10 -b 8192 "
     "2>>/var/log/update.log";
-constexpr const char* kFtpCmd =
-    "mkdir -p /tmp;ftpget -u admin -p ravel 10.0.0.2 /tmp/Program.bin Program.bin "
-    "2>>/var/log/update.log";
-constexpr const char* kCloudCleanup = "rm -rf /tmp/Program.bin /tmp/download_stat.log";
 
 // Every test runs against a scratch device root with a fake runner, a
 // recording sleep and its own update log.
@@ -117,16 +113,9 @@ TEST_F(FetchTest, ShellFetchTriesThreeTimesWithPauses) {
     EXPECT_THAT(Log(), HasSubstr(std::string("loading cmd: ") + kTftpCmd + "\n"));
 }
 
-TEST_F(FetchTest, FtpLogsTheCommandWithThePasswordMasked) {
-    EXPECT_EQ(UPDATE_GetRemoteFile(kTransFtp, "10.0.0.2", "admin", "ravel", "Program.bin", ""), 0);
-    EXPECT_EQ(runner_.commands, std::vector<std::string>{kFtpCmd});
-    std::string log = Log();
-    EXPECT_THAT(log, HasSubstr("loading cmd: mkdir -p /tmp;ftpget -u admin -p ****** 10.0.0.2 "
-                               "/tmp/Program.bin Program.bin 2>>/var/log/update.log\n"));
-    EXPECT_EQ(log.find("ravel"), std::string::npos);
-
-    // An empty password is logged as it is run: empty.
-    runner_.commands.clear();
+// The masked password is checked on the real binary (the sandbox's FTP
+// login); an empty password is logged as it is run: empty.
+TEST_F(FetchTest, FtpLogsAnEmptyPasswordAsItIsRun) {
     EXPECT_EQ(UPDATE_GetRemoteFile(kTransFtp, "10.0.0.2", "admin", "", "Program.bin", ""), 0);
     const std::string empty_cmd =
         "mkdir -p /tmp;ftpget -u admin -p '' 10.0.0.2 /tmp/Program.bin Program.bin "
@@ -149,15 +138,6 @@ TEST_F(FetchTest, ValuesReachTheShellQuoted) {
     EXPECT_EQ(runner_.commands,
               std::vector<std::string>{"mkdir -p /tmp;tftp -g -r '$(id)' -l /tmp/Program.bin "
                                        "'h`id`' -b 8192 2>>/var/log/update.log"});
-}
-
-TEST_F(FetchTest, OtherProtocolsFetchNothing) {
-    for (uint16_t trans : {kTransLocal, uint16_t{2}, uint16_t{6}}) {
-        CaptureStdout();
-        EXPECT_EQ(UPDATE_GetRemoteFile(trans, "h", "u", "p", "Program.bin", "http://x/"), 0);
-        EXPECT_EQ(GetCapturedStdout(), "");
-    }
-    EXPECT_TRUE(runner_.commands.empty());
 }
 
 // ---- Download status file -----------------------------------------------
@@ -205,32 +185,12 @@ std::string Ok(const std::string& body) {
            "\r\nConnection: close\r\n\r\n" + body;
 }
 
-TEST_F(FetchTest, CloudFetchStoresTheBody) {
-    const std::string body = Body(65536);
-    TinyHttpServer server([&](int, const std::string&) { return TinyHttpServer::Reply{Ok(body)}; });
-    EXPECT_EQ(Cloud(server.Url()), 0);
-    EXPECT_EQ(out_, "");
-    EXPECT_TRUE(Device(kImageFilePath) == body);
-    EXPECT_EQ(Device(kDownloadStatPath), "Stat:0,DownladRate:100");
-    // The download fills the first half of the overall progress.
-    EXPECT_EQ(Device(kRateFilePath), "50");
-    ASSERT_EQ(server.Requests().size(), 1u);
-    EXPECT_EQ(server.Requests()[0].find("Range:"), std::string::npos);
-    EXPECT_STREQ(UPDATE_DownloadStat().url, server.Url().c_str());
-    EXPECT_STREQ(UPDATE_DownloadStat().local_path, "/tmp/Program.bin");
-    EXPECT_TRUE(runner_.commands.empty());
-}
-
 TEST_F(FetchTest, CloudFetchFollowsARedirect) {
     const std::string body = Body(32768);
-    TinyHttpServer server([&](int index, const std::string&) {
-        if (index == 0) {
-            return TinyHttpServer::Reply{
-                "HTTP/1.1 302 Found\r\nLocation: /moved/Program.bin\r\nContent-Length: 0\r\n"
-                "Connection: close\r\n\r\n"};
-        }
-        return TinyHttpServer::Reply{Ok(body)};
-    });
+    TinyHttpServer server(
+        {"HTTP/1.1 302 Found\r\nLocation: /moved/Program.bin\r\nContent-Length: 0\r\n"
+         "Connection: close\r\n\r\n",
+         Ok(body)});
     EXPECT_EQ(Cloud(server.Url()), 0);
     auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 2u);
@@ -240,7 +200,8 @@ TEST_F(FetchTest, CloudFetchFollowsARedirect) {
 
 // Whatever the attempt brought, the fetch ends too small (status 2) when the
 // server answers 400 or above, however long its error page (the page is not
-// kept as the image), or sends under 10240 bytes in all.
+// kept as the image), or sends under 10240 bytes in all. (A 404 page, a
+// stored body and a refused connection are met end to end.)
 TEST_F(FetchTest, TooSmallOutcomes) {
     const std::string page = Body(20000);
     const std::string tail =
@@ -253,9 +214,6 @@ TEST_F(FetchTest, TooSmallOutcomes) {
         std::string stat;
         bool error_page;
     } rows[] = {
-        {"HTTP/1.1 404 Not Found\r\nContent-Length: 20000\r\nConnection: close\r\n\r\n" + page,
-         "Http breakpoint transmission fails. err is 0/404\n" + tail, "Stat:2,DownladRate:100",
-         true},
         {"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 20000\r\nConnection: "
          "close\r\n\r\n" +
              page,
@@ -266,8 +224,7 @@ TEST_F(FetchTest, TooSmallOutcomes) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.reply.substr(0, 40));
         std::filesystem::remove(dir_.path() + kImageFilePath);
-        TinyHttpServer server(
-            [&](int, const std::string&) { return TinyHttpServer::Reply{row.reply}; });
+        TinyHttpServer server({row.reply});
         EXPECT_EQ(Cloud(server.Url()), 2);
         EXPECT_EQ(out_, row.out);
         EXPECT_EQ(Device(kDownloadStatPath), row.stat);
@@ -276,22 +233,6 @@ TEST_F(FetchTest, TooSmallOutcomes) {
             EXPECT_EQ(Device(kImageFilePath), "");
         }
     }
-}
-
-TEST_F(FetchTest, RefusedConnectionFailsAndCleansUp) {
-    // A port nobody listens on: the attempt brings no data.
-    int port;
-    {
-        TinyHttpServer closed([](int, const std::string&) { return TinyHttpServer::Reply{}; });
-        port = std::stoi(closed.Url().substr(17));
-    }
-    std::string url = "http://127.0.0.1:" + std::to_string(port) + "/Program.bin";
-    EXPECT_EQ(Cloud(url), 4);
-    EXPECT_THAT(out_, HasSubstr("Fail to call curl_easy_perform, err:7"
-                                "download version failed.\n"));
-    EXPECT_EQ(Device(kDownloadStatPath).rfind("Stat:4,", 0), 0u);
-    EXPECT_THAT(runner_.commands, testing::Contains(kCloudCleanup));
-    EXPECT_EQ(UPDATE_ReadProgress().error, 0);  // the caller stores the code 4
 }
 
 // ---- Image head ---------------------------------------------------------

@@ -1,7 +1,6 @@
 // A tiny HTTP server on 127.0.0.1 for the cloud fetch tests: one thread,
-// one connection at a time, each request answered by a handler that returns
-// the raw response bytes and whether to stall afterwards (keep the
-// connection open without sending until the client gives up).
+// one connection at a time, request N answered with the raw bytes of reply
+// N (the last reply for any later request).
 #pragma once
 
 #include <arpa/inet.h>
@@ -9,8 +8,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,13 +17,7 @@
 
 class TinyHttpServer {
   public:
-    struct Reply {
-        std::string bytes;   // status line, headers and body, as sent
-        bool stall = false;  // then send nothing more until the client closes
-    };
-    using Handler = std::function<Reply(int index, const std::string& request)>;
-
-    explicit TinyHttpServer(Handler handler) : handler_(std::move(handler)) {
+    explicit TinyHttpServer(std::vector<std::string> replies) : replies_(std::move(replies)) {
         listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
         ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
@@ -76,30 +69,24 @@ class TinyHttpServer {
                 if (n <= 0) break;
                 request.append(buf, static_cast<std::size_t>(n));
             }
-            int index;
+            std::size_t index;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                index = static_cast<int>(requests_.size());
+                index = std::min(requests_.size(), replies_.size() - 1);
                 requests_.push_back(request);
             }
-            Reply reply = handler_(index, request);
+            const std::string& reply = replies_[index];
             std::size_t sent = 0;
-            while (sent < reply.bytes.size()) {
-                ssize_t n = ::send(conn, reply.bytes.data() + sent, reply.bytes.size() - sent,
-                                   MSG_NOSIGNAL);
+            while (sent < reply.size()) {
+                ssize_t n = ::send(conn, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
                 if (n <= 0) break;
                 sent += static_cast<std::size_t>(n);
-            }
-            if (reply.stall) {
-                // Hold the connection until the client drops it.
-                while (WaitReadable(conn) && ::recv(conn, buf, sizeof(buf), 0) > 0) {
-                }
             }
             ::close(conn);
         }
     }
 
-    Handler handler_;
+    std::vector<std::string> replies_;
     int listen_fd_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
