@@ -51,35 +51,9 @@ TEST_F(PrepareTest, StopServicesRunsItsCommandsOncePerProcess) {
     EXPECT_EQ(fake_.commands.size(), expected.size());
 }
 
-TEST_F(PrepareTest, PrepareToolsRunsTheCommandLinesInOrder) {
-    fake_.read_output = "ld-2.31.so\nld-linux-aarch64.so.1\n";
-    fake_.default_result = 1;  // failures of the copies are not looked at
-    ASSERT_EQ(UPDATE_PrepareTools(), 0);
-    const std::vector<std::string> expected = {
-        "ls -l /lib | grep -v '>' | awk '$NF ~ /^ld-/ {print $NF}'",
-        "mkdir -p /var/cmdtmp >> /var/log/update.log 2>&1",
-        "cp -rf /bin/busybox /var/cmdtmp/ >> /var/log/update.log 2>&1",
-        "cp -rf /usr/sbin/ /var/cmdtmp/ >> /var/log/update.log 2>&1",
-        "cp -rf /usr/bin/mmcwrite /var/cmdtmp/ >> /var/log/update.log 2>&1",
-        "rm -rf /var/runtime/*.ko >> /var/log/update.log 2>&1",
-        "rm -rf /var/runtime/*.sh >> /var/log/update.log 2>&1",
-        "cp /lib64/libcrypt.* /var/cmdtmp >> /var/log/update.log 2>&1;"
-        "cp /lib64/libc-* /var/cmdtmp >> /var/log/update.log 2>&1;"
-        "cp /lib/ld-2.31.so /var/cmdtmp >> /var/log/update.log 2>&1",
-        "mount --bind /var/cmdtmp/libc-* /lib64/libc-*;"
-        "mount --bind /var/cmdtmp/libcrypt.* /lib64/libcrypt.*;"
-        "mount --bind /var/cmdtmp/ld-2.31.so /lib/ld-2.31.so",
-        "mount --bind /var/cmdtmp/busybox /bin/busybox >> /var/log/update.log 2>&1",
-        "mount /var/cmdtmp/sbin /usr/sbin >> /var/log/update.log 2>&1",
-    };
-    EXPECT_EQ(fake_.commands, expected);
-    EXPECT_EQ(pauses_, std::vector<milliseconds>{milliseconds(1000)});
-    // Preparing tools is not stopping services.
-    EXPECT_FALSE(UPDATE_ServicesStopped());
-}
-
 // The loader name as listed, cut to 31 characters; without one, nothing
-// past the listing runs.
+// past the listing runs. (The command lines themselves run on the device
+// root in the end-to-end write runs, which find and bind the loader.)
 TEST_F(PrepareTest, PrepareToolsTakesTheLoaderNameOrFails) {
     struct Row {
         std::string output;
