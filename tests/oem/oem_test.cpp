@@ -60,30 +60,6 @@ TEST_F(OemTest, ManuInfoKeepsTheDeviceIdentityOfTheSameKey) {
     }
 }
 
-// No manuinfo.txt; the configuration, the logo and the resources are loaded,
-// and failing flash_tool runs still end in success.
-TEST_F(OemTest, CustomArchiveRunsTheLoadersAndSurvivesFlashToolFailures) {
-    ASSERT_EQ(oem::WriteStoredZip((root_ / "tmp/custom.zip").c_str(),
-                                  {{"oem/", "", 040755}, {"oem/res.zip", "r"}}),
-              0);
-    for (const char* f : {"tmp/oem/cfginfo.txt", "tmp/oem/bootlogo_non.gz", "tmp/oem/res.zip"}) {
-        Put(f, "x");
-    }
-    runner_.results = {0, 0, 0, 1, 0, 1};
-    EXPECT_EQ(UPDATE_LoadCustom("/tmp/custom.zip"), 0);
-    EXPECT_EQ(runner_.commands,
-              (Commands{"mkdir -p /tmp/oem;unzip /tmp/custom.zip -d /tmp",
-                        "loadtools /tmp/oem/cfginfo.txt CfgInfo",
-                        "mv /tmp/oem/bootlogo_non.gz /tmp/", "flash_tool w /tmp/bootlogo_non.gz",
-                        "cd /tmp/oem;tar zcvf /tmp/res_compress.tar.gz res.zip;cd -",
-                        "flash_tool w /tmp/res_compress.tar.gz"}));
-    sys::FakeRunner failing;
-    failing.default_result = 9;
-    sys::ScopedRunner scoped(failing);
-    EXPECT_EQ(UPDATE_LoadCustom("/tmp/custom.zip"), 9);  // a failed unzip stops here
-    EXPECT_EQ(failing.commands.size(), 1U);
-}
-
 // Archives whose names reach outside /tmp/oem are refused before unzip runs.
 TEST_F(OemTest, UnsafeArchivesAreRefusedBeforeUnpacking) {
     const std::vector<std::vector<oem::ZipMember>> bad = {
