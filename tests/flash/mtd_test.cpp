@@ -1,3 +1,6 @@
+// The kernel MTD opener on a plain file. (The in-memory flash that other
+// tests use is a test double; the code it stands in for runs on the
+// kernel's MTD drivers in the vm tests.)
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -6,68 +9,12 @@
 #include <fstream>
 #include <string>
 
-#include "flash/mem_mtd.h"
 #include "flash/mtd.h"
 #include "sys/emulated.h"
 #include "sys/path.h"
 #include "sys/scratch.h"
 
 namespace {
-
-using flash::MemFlash;
-
-constexpr uint32_t kBlock = 0x10000;
-
-class MemMtdTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        chip_ = map_.Add("/dev/mtd5", 4 * kBlock, kBlock);
-        opener_ = std::make_unique<flash::ScopedMtdOpener>(map_.Opener());
-    }
-    std::unique_ptr<flash::MtdDevice> Open() { return flash::OpenMtd("/dev/mtd5", O_RDWR); }
-
-    flash::MemMtdMap map_;
-    std::shared_ptr<MemFlash> chip_;
-    std::unique_ptr<flash::ScopedMtdOpener> opener_;
-};
-
-TEST_F(MemMtdTest, WriteOnlyClearsBitsAndEraseRestoresOnes) {
-    auto dev = Open();
-    ASSERT_TRUE(dev);
-    const uint8_t first[2] = {0xF0, 0x3C};
-    const uint8_t second[2] = {0x0F, 0xFF};
-    ASSERT_EQ(dev->Write(first, 2), 2);
-    ASSERT_EQ(dev->Seek(0, SEEK_SET), 0);
-    ASSERT_EQ(dev->Write(second, 2), 2);
-    EXPECT_EQ(chip_->data()[0], 0x00);  // 0xF0 & 0x0F: no erase, garbled
-    EXPECT_EQ(chip_->data()[1], 0x3C);
-
-    ASSERT_EQ(dev->Erase({0, kBlock}), 0);
-    EXPECT_EQ(chip_->data()[0], 0xFF);
-    EXPECT_EQ(chip_->data()[1], 0xFF);
-    ASSERT_EQ(dev->Seek(0, SEEK_SET), 0);
-    ASSERT_EQ(dev->Write(second, 2), 2);
-    uint8_t back[2] = {};
-    ASSERT_EQ(dev->Seek(0, SEEK_SET), 0);
-    ASSERT_EQ(dev->Read(back, 2), 2);
-    EXPECT_EQ(back[0], 0x0F);
-    EXPECT_EQ(back[1], 0xFF);
-}
-
-TEST_F(MemMtdTest, BadBlocksRefuseEraseAndWrite) {
-    chip_->MarkBad(2);
-    auto dev = Open();
-    ASSERT_TRUE(dev);
-    EXPECT_EQ(dev->IsBadBlock(2 * kBlock + 5), 1);
-    EXPECT_EQ(dev->IsBadBlock(kBlock), 0);
-    EXPECT_EQ(dev->Erase({0, 4 * kBlock}), -1);
-    EXPECT_EQ(errno, EIO);
-    EXPECT_EQ(chip_->data()[0], 0xFF);
-    uint8_t zero = 0;
-    ASSERT_EQ(dev->Seek(2 * kBlock, SEEK_SET), 2 * kBlock);
-    EXPECT_EQ(dev->Write(&zero, 1), -1);
-    EXPECT_EQ(errno, EIO);
-}
 
 // The real opener on plain files: the path goes through the device root, and
 // the MTD requests reach the kernel, which refuses them for a regular file.
