@@ -16,7 +16,6 @@
 
 #include "flash/platform.h"
 #include "package/helpers.h"
-#include "sys/path.h"
 #include "sys/scratch.h"
 
 namespace {
@@ -146,30 +145,8 @@ TEST_F(FormatTest, UnpackCopiesTheRegionOrFails) {
     EXPECT_EQ(st.st_mode & 0777, 0777u & ~mask);
 }
 
-TEST_F(FormatTest, ReplaceUpdateUnpacksToTmpBusybox) {
-    ASSERT_EQ(::mkdir((dir_ / "tmp").c_str(), 0755), 0);
-    sys::SetDeviceRoot(dir_.path());
-    WriteFile(pkg_, std::string(5000, 'p') + "UPDATE" + std::string(100, 'p'));
-    SubImageEntry entry{"update", 6, 5000, 0, 0};
-    ScopedLog log(dir_ / "update.log");
-    EXPECT_EQ(Stdout([&] { EXPECT_EQ(UPDATE_ReplaceUpdate(&entry, pkg_.c_str()), 0); }), "");
-    EXPECT_EQ(ReadWholeFile(dir_ / "tmp/busybox"), "UPDATE");
-    const std::string missing = dir_ / "none.bin";
-    EXPECT_EQ(Stdout([&] { EXPECT_EQ(UPDATE_ReplaceUpdate(&entry, missing.c_str()), -3); }),
-              "Get Binfile: " + missing + " failed\n");  // only the copy's own line is printed
-    const std::vector<std::string> expect = {
-        "replace update ......",
-        "read FileName:update, FileLength:6, FileOffset: 5000, pszBinFile: " + pkg_,
-        "replace update ......",
-        "read FileName:update, FileLength:6, FileOffset: 5000, pszBinFile: " + missing,
-        "Get Binfile: " + missing + " failed",
-        "unpack update to /tmp/busybox failed.",
-    };
-    EXPECT_EQ(log.Messages(), expect);
-    EXPECT_NE(UPDATE_ReplaceUpdate(nullptr, pkg_.c_str()), 0);
-    sys::SetDeviceRoot("");
-}
-
+// The package's own program unpacked to /tmp/busybox and run: the hand-over
+// runs in the simulated recorder (WriteTest.FirstStageHandsOverToThePackagesProgram).
 TEST_F(FormatTest, BinDir) {
     const std::string long_prefix(511, 'd');
     struct Case {
