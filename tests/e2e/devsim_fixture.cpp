@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <random>
 #include <sstream>
 
 extern char** environ;
@@ -92,6 +93,19 @@ std::vector<std::string> SplitLines(const std::string& text) {
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(gen());
+    return s;
+}
+
+std::string Quote(const std::string& v) {
+    std::string q = "'";
+    for (char c : v) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
 }
 
 std::vector<std::string> RateLines(const std::string& text) {
@@ -204,26 +218,8 @@ void Sandbox::WriteProc(const std::string& name, const std::string& content) {
     WriteFile(StateDir() + "/proc/" + name, content);
 }
 
-void Sandbox::WriteDevFile(const std::string& name, const std::string& content) {
-    WriteFile(StateDir() + "/dev/" + name, content);
-}
-
 void Sandbox::Serve(const std::string& name, const std::string& content) {
     WriteFile(ServeDir() + "/" + name, content);
-}
-
-void Sandbox::ServeFile(const std::string& name, const std::string& host_path) {
-    fs::path dst = fs::path(ServeDir()) / name;
-    fs::create_directories(dst.parent_path());
-    std::error_code ec;
-    fs::remove(dst, ec);
-    fs::create_hard_link(host_path, dst, ec);
-    if (ec) fs::copy_file(host_path, dst, fs::copy_options::overwrite_existing);
-}
-
-void Sandbox::SetStdin(const std::string& content) {
-    WriteFile(dir_ + "/stdin", content);
-    has_stdin_ = true;
 }
 
 RunResult Sandbox::RunUpdate(const std::vector<std::string>& update_args) {
@@ -269,7 +265,6 @@ RunResult Sandbox::Invoke(const std::string& mode, const std::vector<std::string
     for (const auto& f : faults_) args.insert(args.end(), {"--fault", f});
     if (!ftp_.empty()) args.insert(args.end(), {"--ftp-login", ftp_});
     if (!servers_.empty()) args.insert(args.end(), {"--servers", servers_});
-    if (has_stdin_) args.insert(args.end(), {"--stdin", dir_ + "/stdin"});
     args.insert(args.end(), extra_.begin(), extra_.end());
     args.push_back("--");
     args.insert(args.end(), cmd.begin(), cmd.end());

@@ -26,13 +26,11 @@
 
 namespace devsim {
 
-// Harness exit codes of tools/devsim/devsim (above any updater status).
+// Harness exit codes of tools/devsim/devsim (above any updater status; the
+// others are listed in its README).
 inline constexpr int kExUsage = 201;
 inline constexpr int kExTimeout = 202;
-inline constexpr int kExIsolation = 203;
 inline constexpr int kExPrereq = 204;
-inline constexpr int kExSetup = 205;
-inline constexpr int kExInternal = 206;
 
 struct RunResult {
     int status = -1;                 // updater's exit status (0..255), 128+N if killed, or kEx*
@@ -78,12 +76,9 @@ class Sandbox {
     void WriteProc(const std::string& name, const std::string& content);
     void SetBoardType(const std::string& board) { WriteProc("board_type", board + "\n"); }
     void SetUbootRev(const std::string& rev) { WriteProc("uboot_rev", rev + "\n"); }
-    // A plain file in the device's /dev (e.g. "mtd2"), kept in out/dev/ after the run.
-    void WriteDevFile(const std::string& name, const std::string& content);
 
     // ---- served files (TFTP, FTP, HTTP, HTTPS at 127.0.0.1)
     void Serve(const std::string& name, const std::string& content);
-    void ServeFile(const std::string& name, const std::string& host_path);
 
     // ---- options of the next run
     // A fault of the simulated recorder, see tools/devsim/README.md.
@@ -104,7 +99,6 @@ class Sandbox {
         disk_ = mode;
         part_mib_ = part_mib;
     }
-    void SetStdin(const std::string& content);
     void AddDevsimArgs(const std::vector<std::string>& args) {
         extra_.insert(extra_.end(), args.begin(), args.end());
     }
@@ -153,7 +147,6 @@ class Sandbox {
     std::string servers_;
     std::string disk_ = "small";
     int part_mib_ = 16;
-    bool has_stdin_ = false;
 };
 
 class DevsimTest : public ::testing::Test, public Sandbox {
@@ -174,6 +167,10 @@ void WriteFile(const std::string& path, const std::string& content, unsigned mod
 // The key pair of a signer ("vendor", "stranger"), made once per build tree.
 std::string SignerKeys(const std::string& who);
 std::vector<std::string> SplitLines(const std::string& text);
+// n bytes of a fixed pseudo-random sequence.
+std::string RandomBytes(size_t n, unsigned seed);
+// A value as a POSIX shell takes it back as one word.
+std::string Quote(const std::string& v);
 // The values of rate.log, one per non-empty line, blanks and CR removed.
 std::vector<std::string> RateLines(const std::string& text);
 

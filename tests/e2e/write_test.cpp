@@ -16,6 +16,8 @@
 
 namespace {
 
+using devsim::Quote;
+using devsim::RandomBytes;
 using devsim::ReadFile;
 using devsim::RunResult;
 using testing::AllOf;
@@ -23,19 +25,12 @@ using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::Not;
 
-std::string Bytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(gen());
-    return s;
-}
-
 // Partition number -> image; uboot 1, config 3, kernel 4, program 5, web 6, mdc 15.
 const std::map<std::string, std::pair<int, std::string>>& Images() {
     static const std::map<std::string, std::pair<int, std::string>> images = {
-        {"uboot", {1, Bytes(200 << 10, 1)}},  {"config", {3, Bytes(128 << 10, 2)}},
-        {"uimage", {4, Bytes(300 << 10, 3)}}, {"program", {5, Bytes(2560 << 10, 4)}},
-        {"web", {6, Bytes(64 << 10, 5)}},     {"mdc", {15, Bytes(100 << 10, 6)}}};
+        {"uboot", {1, RandomBytes(200 << 10, 1)}},  {"config", {3, RandomBytes(128 << 10, 2)}},
+        {"uimage", {4, RandomBytes(300 << 10, 3)}}, {"program", {5, RandomBytes(2560 << 10, 4)}},
+        {"web", {6, RandomBytes(64 << 10, 5)}},     {"mdc", {15, RandomBytes(100 << 10, 6)}}};
     return images;
 }
 
@@ -177,7 +172,7 @@ TEST_F(WriteTest, ProgramUbootAndConfigSteps) {
     ExpectPartitions({"program", "uboot", "mdc"});
     EXPECT_THAT(r.out, HasSubstr("update program success!\nupdate uboot success!"));
 
-    devsim::WriteFile(Dir() + "/big.img", Bytes(3 << 20, 7));
+    devsim::WriteFile(Dir() + "/big.img", RandomBytes(3 << 20, 7));
     Serve("Program.bin", MakePackage({"uboot"}, "--image mdc=" + Dir() + "/big.img"));
     r = RunUpdate({"-tftp", "127.0.0.1", "uboot", "-wait"});
     EXPECT_EQ(r.status, 0) << r.out << r.harness;
@@ -461,12 +456,6 @@ TEST_P(MediaFaultTest, EndsWithItsCode) {
 INSTANTIATE_TEST_SUITE_P(Faults, MediaFaultTest, testing::ValuesIn(kMediaCases));
 INSTANTIATE_TEST_SUITE_P(SlowFaults, MediaFaultTest, testing::Values(kDeadTftp));
 
-// A value as a POSIX shell takes it back as one word.
-std::string Quote(const std::string& v) {
-    std::string q = "'";
-    for (char c : v) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
 // Quotes, a semicolon, $(), backticks, a newline, a leading dash: each short
 // enough for the shortest field (31 characters), then all in one.
 const std::vector<std::string> kHostile = {"-x;touch /tmp/pwned", "'$(touch /tmp/pwned)'",

@@ -3,7 +3,6 @@
 // builds next to this build tree (BUILD-nor, BUILD-nand; tools/test.sh makes
 // them).
 #include <filesystem>
-#include <random>
 #include <string>
 
 #include "devsim_fixture.h"
@@ -12,15 +11,10 @@
 namespace vrec {
 namespace {
 
+using devsim::RandomBytes;
 using testing::HasSubstr;
 using testing::Not;
 
-std::string Bytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(gen());
-    return s;
-}
 std::string Ff(std::size_t n) {
     return std::string(n, '\xff');
 }
@@ -57,7 +51,8 @@ class VrecFlash : public VrecTest {
 // chunks and verify pass, a whole-file copy, the three refused ranges, a
 // whole-device erase, and the NOR writer's flashcp on the chip device.
 TEST_F(VrecFlash, NorToolsAndWriter) {
-    const std::string a = Bytes(20000, 1), b = Bytes(100000, 2), seed = Bytes(1 << 20, 3);
+    const std::string a = RandomBytes(20000, 1), b = RandomBytes(100000, 2),
+                      seed = RandomBytes(1 << 20, 3);
     WriteIn("a.bin", a);
     WriteIn("b.bin", b);
     WriteIn("seed.bin", seed);
@@ -101,7 +96,7 @@ TEST_F(VrecFlash, NorToolsAndWriter) {
 // the NAND writer erasing with this program's flash_eraseall and writing with
 // mtd-utils' nandwrite; a write whose first two attempts fail.
 TEST_F(VrecFlash, NandToolsAndWriter) {
-    const std::string seed = Bytes(1 << 20, 4), img = Bytes(4096 + 300000 + 3000, 5);
+    const std::string seed = RandomBytes(1 << 20, 4), img = RandomBytes(4096 + 300000 + 3000, 5);
     WriteIn("seed.bin", seed);
     WriteIn("img.bin", img);
     WriteIn("nandwrite",

@@ -22,8 +22,6 @@ namespace vrec {
 // Harness exit codes of tools/vrec/vrec.
 inline constexpr int kExUsage = 201;
 inline constexpr int kExTimeout = 202;
-inline constexpr int kExPrereq = 204;
-inline constexpr int kExSetup = 205;
 
 struct VrecRun {
     int status = -1;                   // the command's exit status, or kEx*
