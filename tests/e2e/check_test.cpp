@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,8 @@
 namespace {
 
 using devsim::DevsimTest;
+using devsim::Quote;
+using devsim::RandomBytes;
 using devsim::ReadFile;
 using devsim::RunResult;
 using devsim::WriteFile;
@@ -26,19 +27,8 @@ constexpr const char* kLocalInner = "QTPXV300R006B20";
 constexpr const char* kLocalPub = "B0140P10";
 constexpr const char* kNewerPub = "B0140P17";
 
-std::string Quote(const std::string& s) {
-    return "'" + s + "'";
-}
-
 int HostShell(const std::string& line) {
     return std::system(line.c_str());
-}
-
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string out(n, '\0');
-    for (auto& c : out) c = static_cast<char>(gen() & 0xFF);
-    return out;
 }
 
 // Keys and sub-image files shared by every test of the suite.
@@ -186,16 +176,6 @@ TEST(DevsimFixtureTest, RatesSkipEmptyReads) {
     EXPECT_EQ(devsim::RateLines("20\n\n 35\r\n50"), (std::vector<std::string>{"20", "35", "50"}));
 }
 
-TEST_F(CheckTest, LocalPackageIsOnlyRead) {
-    std::string pkg = MakePackage();
-    InstallPublicKey();
-    WriteState("mnt/usb/Program.bin", pkg);
-    RunResult r = RunUpdate({"-local", "/mnt/usb", "all", "-check"});
-    ExpectPassed(r);
-    EXPECT_FALSE(ChangedByRun("/mnt/usb/Program.bin"));
-    EXPECT_EQ(ReadDevice("/mnt/usb/Program.bin"), pkg);
-}
-
 TEST_F(CheckTest, ExistingDownloadIsUsedWithoutTransfer) {
     std::string pkg = MakePackage();
     WriteState("tmp/Program.bin", pkg);
@@ -243,6 +223,7 @@ TEST_P(CheckOutcome, Run) {
     RunResult r = RunUpdate(o.args);
     EXPECT_GE(r.seconds, o.min_seconds);
     EXPECT_THAT(r.out, HasSubstr(o.says));
+    EXPECT_FALSE(local && ChangedByRun("/mnt/usb/Program.bin"));  // only read
     if (o.status == 0) return ExpectPassed(r);
     EXPECT_EQ(r.status, o.status) << r.out;
     ExpectNoRebootAndServicesKept(r);
@@ -251,10 +232,7 @@ TEST_P(CheckOutcome, Run) {
     bool exists = true;
     ReadDevice("/tmp/update_rate.log", &exists);
     EXPECT_FALSE(exists);
-    if (local) {
-        EXPECT_EQ(ReadDevice("/mnt/usb/Program.bin"), pkg);
-        return;
-    }
+    if (local) return;
     ReadDevice("/tmp/Program.bin", &exists);
     EXPECT_FALSE(exists);
 }
@@ -269,6 +247,7 @@ auto kKey = &PackOptions::key;
 INSTANTIATE_TEST_SUITE_P(
     Checks, CheckOutcome,
     testing::Values(
+        Outcome("LocalPackage", 0).Args({"-local", "/mnt/usb", "all", "-check"}),
         Outcome("CorruptBody", 247, "update check crc failed.").Flip(600000, 1),
         // Between the table and the body: not under the CRC.
         Outcome("ChangedByteOutsideTheBody", 244, "update check digital signature failed.")
