@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <thread>
 
@@ -33,13 +32,6 @@ std::string HostCommand(const std::string& cmd) {
         pclose(p);
     }
     return out;
-}
-
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(gen());
-    return s;
 }
 
 // Leftovers of runs under DIR: loop devices, mounts, processes naming it and
@@ -66,19 +58,6 @@ std::string Leftovers(const std::string& dir) {
 }
 
 class DevsimSelfTest : public DevsimTest {};
-
-TEST_F(DevsimSelfTest, CertificateOfAnotherCaIsRefused) {
-    Serve("p.bin", "x");
-    const std::string other = Dir() + "/other";
-    HostCommand(
-        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=other "
-        "-keyout " +
-        other + ".key -out " + other + ".crt -days 1 2>/dev/null");
-    WriteState("etc/ssl/certs/ca-certificates.crt", ReadFile(other + ".crt"));
-    RunResult r = Shell("devsim-curl https://127.0.0.1/p.bin /tmp/b");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.out, HasSubstr("result 60 "));  // peer certificate cannot be authenticated
-}
 
 // The device's view: its own processes, /proc files and network; writes to
 // /proc land in the run directory. (Board type, rate file and disk sizes are

@@ -24,11 +24,5 @@ TEST_F(DevsimTest, VersionReportShowsTheDevicesValues) {
     EXPECT_TRUE(r.rates.empty());
 }
 
-TEST_F(DevsimTest, WithoutArgumentsPrintsUsageAndExits255) {
-    RunResult r = RunUpdate({});
-    EXPECT_EQ(r.status, 255) << r.harness;
-    EXPECT_EQ(r.SigtermCount(), 0);
-}
-
 }  // namespace
 }  // namespace devsim
