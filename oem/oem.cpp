@@ -244,9 +244,12 @@ int GetDevcapLanguage(uint32_t (&support)[4], uint8_t& default_lang) {
 
 int oem::DevcapLanguageFrom(std::FILE* file, uint32_t (&support)[4], uint8_t& default_lang) {
     uint32_t words[4] = {0, 0, 0, 0};
+    // Everything the file holds hangs under one node of our own, so that one
+    // delete frees it all: several top-level nodes, and what a parse that
+    // failed half-way had built already.
     XmlTree tree;
-    tree.node = mxmlLoadFile(nullptr, file, MXML_OPAQUE_CALLBACK);
-    if (tree.node == nullptr) {
+    tree.node = mxmlNewElement(MXML_NO_PARENT, "devcap");
+    if (tree.node == nullptr || mxmlLoadFile(tree.node, file, MXML_OPAQUE_CALLBACK) == nullptr) {
         ULOG("XmlNode is NULL.\n");
         return -1;
     }

@@ -81,7 +81,6 @@ void ReadVersionLines(std::FILE* file, char* pub, char* neu, char* inn, char* bu
 // UPDATE_CheckUpdateValid with the device's side given: the values of its
 // version file and its board type.
 [[nodiscard]] int CheckUpdateValidFor(uint16_t force, uint16_t check, uint32_t update_type,
-                                      char* head, char* compatlist,
-                                      const VersionFileValues& local, const char* board_type,
-                                      uint32_t* head_crc);
+                                      char* head, char* compatlist, const VersionFileValues& local,
+                                      const char* board_type, uint32_t* head_crc);
 }  // namespace pkg
