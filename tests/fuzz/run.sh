@@ -6,6 +6,7 @@
 # FUZZ_BUILD/fuzz/corpus/<target>; tests/fuzz/corpus/<target> holds the
 # committed seeds and every input that once found a fault. Exit 1 when a
 # target reported a finding (its input is left in FUZZ_BUILD/fuzz/).
+# FUZZ_FLAGS adds libFuzzer options (e.g. -max_total_time=600 with --runs).
 set -euo pipefail
 src=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd); pack=$(realpath "$2"); shift 2
@@ -50,7 +51,7 @@ run_one() {
   local t=$1 dir=$work/$1
   mkdir -p "$dir" "$src/corpus/$t"
   ( cd "$dir" && "$build/bin/fuzz_$t" "${limit[@]}" -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 -artifact_prefix="$dir/" "$work/corpus/$t" "$src/corpus/$t" \
+      -print_final_stats=1 ${FUZZ_FLAGS:-} -artifact_prefix="$dir/" "$work/corpus/$t" "$src/corpus/$t" \
       >"$dir/log" 2>&1 ) && echo ok >"$dir/result" || echo FOUND >"$dir/result"
 }
 pids=()

@@ -8,13 +8,18 @@
 //   unread-signature only signature-block bytes past the key's length differ;
 //   xor-fold         the variant's 262144-byte chunks are the package's, with
 //                    chunks swapped or a pair of equal chunks added: the
-//                    known weakness of the digest's XOR fold.
+//                    known weakness of the digest's XOR fold. "dup-pair-crc"
+//                    adds a pair made to keep the CRC, "swap-pair-crc" swaps
+//                    two chunks and adds a pair that restores the CRC: a
+//                    normal update accepts both (--expect-fold requires it).
 //
 //   update-sweep --pub-key FILE --board TYPE --local-pub VERSION
 //                [--local-inner VERSION] [--variants N] [--seed S]
-//                [--work DIR] [--expect-fold] PACKAGE...
-// Exit 0 when every acceptance is explained (with --expect-fold: and the
-// XOR-fold weakness showed at least once), 1 otherwise, 2 wrong usage.
+//                [--work DIR] [--expect-fold] [--emit DIR] PACKAGE...
+// --emit writes every variant a normal update refuses to DIR/P-N.bin and a
+// line "P-N.bin CLASS STEP" to DIR/index, for runs of the real updater.
+// Exit 0 when every acceptance is explained (with --expect-fold: and a normal
+// update accepted an XOR-fold variant), 1 otherwise, 2 wrong usage.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -24,6 +29,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -52,6 +58,8 @@ enum Kind {
     kSwapChunks,
     kSwapRegions,
     kDupPair,
+    kDupPairCrc,
+    kSwapPairCrc,
     kDupChunk,
     kCount,
     kHeadField,
@@ -61,14 +69,16 @@ enum Kind {
     kKinds
 };
 constexpr const char* kKindNames[kKinds] = {
-    "bit-flip",  "byte-run", "truncate",   "extend",     "swap-chunks", "swap-region", "dup-pair",
-    "dup-chunk", "count",    "head-field", "forged-crc", "table-entry", "signature"};
+    "bit-flip",    "byte-run",   "truncate",     "extend",        "swap-chunks",
+    "swap-region", "dup-pair",   "dup-pair-crc", "swap-pair-crc", "dup-chunk",
+    "count",       "head-field", "forged-crc",   "table-entry",   "signature"};
 
 struct Options {
     std::string pub_key, board, local_pub, local_inner = "QTPXV300R006B13", work;
     unsigned variants = 10000;
     uint64_t seed = 1;
     bool expect_fold = false;
+    std::string emit;
     std::vector<std::string> packages;
 };
 
@@ -180,6 +190,60 @@ bool SetHeadField(Bytes& v, size_t index, const std::string& value) {
     return true;
 }
 
+// x with map(x) == target for a GF(2)-linear map of 32-bit words.
+bool SolveLinear(const std::function<uint32_t(uint32_t)>& map, uint32_t target, uint32_t* x) {
+    uint32_t basis[32] = {}, how[32] = {};
+    for (int i = 0; i < 32; ++i) {
+        uint32_t v = map(1U << i), c = 1U << i;
+        for (int b = 31; b >= 0 && v != 0; --b) {
+            if (((v >> b) & 1U) == 0) continue;
+            if (basis[b] == 0) {
+                basis[b] = v;
+                how[b] = c;
+                break;
+            }
+            v ^= basis[b];
+            c ^= how[b];
+        }
+    }
+    uint32_t r = 0;
+    for (int b = 31; b >= 0; --b) {
+        if (((target >> b) & 1U) == 0) continue;
+        if (basis[b] == 0) return false;
+        target ^= basis[b];
+        r ^= how[b];
+    }
+    *x = r;
+    return true;
+}
+
+// Appends X X (one chunk each) to a package of whole chunks, X random but
+// for its last 4 bytes, chosen so that the CRC from byte 4096 becomes c. CRC registers are linear:
+// crc(r, A B) = shift(crc(r, A), |B|) ^ crc(0, B).
+bool AppendCrcPair(Bytes& v, uint32_t c, std::mt19937_64& rng) {
+    if (v.size() % kChunk != 0 || v.size() <= kBodyOffset) return false;
+    const uint32_t now =
+        pkg::PacketCrcTable(v.data() + kBodyOffset, v.size() - kBodyOffset, 0xFFFFFFFF);
+    const uint32_t want_pair = c ^ pkg::CrcShift(now, 2 * kChunk);  // crc(0, X X)
+    uint32_t want_x = 0, w = 0;
+    if (!SolveLinear([](uint32_t x) { return pkg::CrcShift(x, kChunk) ^ x; }, want_pair, &want_x)) {
+        return false;
+    }
+    Bytes x(kChunk);
+    for (auto& b : x) b = static_cast<uint8_t>(rng());
+    const uint32_t head = pkg::CrcShift(pkg::PacketCrcTable(x.data(), kChunk - 4, 0), 4);
+    auto tail_crc = [](uint32_t t) {
+        const uint8_t b[4] = {static_cast<uint8_t>(t >> 24), static_cast<uint8_t>(t >> 16),
+                              static_cast<uint8_t>(t >> 8), static_cast<uint8_t>(t)};
+        return pkg::PacketCrcTable(b, 4, 0);
+    };
+    if (!SolveLinear(tail_crc, want_x ^ head, &w)) return false;
+    for (int i = 0; i < 4; ++i) x[kChunk - 4 + i] = static_cast<uint8_t>(w >> (24 - 8 * i));
+    v.insert(v.end(), x.begin(), x.end());
+    v.insert(v.end(), x.begin(), x.end());
+    return pkg::PacketCrcTable(v.data() + kBodyOffset, v.size() - kBodyOffset, 0xFFFFFFFF) == c;
+}
+
 class Mutator {
   public:
     Mutator(const Bytes& good, const Bytes& other, uint64_t seed)
@@ -240,6 +304,15 @@ class Mutator {
                                   good_.begin() + static_cast<long>(std::min(n, (c + 1) * kChunk)));
                 for (int k = 0; k < (kind == kDupPair ? 2 : 1); ++k)
                     v.insert(v.end(), chunk.begin(), chunk.end());
+                break;
+            }
+            case kDupPairCrc:
+            case kSwapPairCrc: {
+                // The package's CRC kept by a pair; with chunks swapped first.
+                const uint32_t c =
+                    pkg::PacketCrcTable(v.data() + kBodyOffset, n - kBodyOffset, 0xFFFFFFFF);
+                if (kind == kSwapPairCrc) v = Make(kSwapChunks);
+                if (!AppendCrcPair(v, c, rng_)) return Make(kDupPair);
                 break;
             }
             case kCount: {
@@ -331,10 +404,11 @@ class Mutator {
 };
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: update-sweep --pub-key FILE --board TYPE --local-pub VERSION "
-                 "[--local-inner V] [--variants N] [--seed S] [--work DIR] [--expect-fold] "
-                 "PACKAGE...\n");
+    std::fprintf(
+        stderr,
+        "usage: update-sweep --pub-key FILE --board TYPE --local-pub VERSION "
+        "[--local-inner V] [--variants N] [--seed S] [--work DIR] [--expect-fold] [--emit DIR] "
+        "PACKAGE...\n");
     return 2;
 }
 
@@ -366,6 +440,8 @@ int main(int argc, char** argv) {
             o.work = next();
         else if (a == "--expect-fold")
             o.expect_fold = true;
+        else if (a == "--emit")
+            o.emit = next();
         else if (!a.empty() && a[0] == '-')
             return Usage();
         else
@@ -405,6 +481,13 @@ int main(int argc, char** argv) {
     std::FILE* report = fdopen(::dup(STDOUT_FILENO), "w");
     if (report == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
 
+    std::FILE* index = nullptr;
+    if (!o.emit.empty()) {
+        fs::create_directories(o.emit, ec);
+        index = std::fopen((o.emit + "/index").c_str(), "we");
+        if (index == nullptr)
+            return std::fprintf(report, "update-sweep: cannot write %s\n", o.emit.c_str()), 1;
+    }
     std::vector<Bytes> goods;
     for (const std::string& p : o.packages) goods.push_back(ReadAll(p));
     bool ok = true, fold_seen = false;
@@ -438,7 +521,13 @@ int main(int argc, char** argv) {
                     std::fprintf(report, "UNEXPLAINED acceptance (%s, %s): variant %u kept as %s\n",
                                  kKindNames[kind], f != 0 ? "forced" : "normal", i, keep.c_str());
                 }
-                if (verdict[f] == "accepted:xor-fold") fold_seen = true;
+                if (f == 0 && verdict[f] == "accepted:xor-fold") fold_seen = true;
+            }
+            if (!o.emit.empty() && verdict[0].rfind("accepted", 0) != 0) {
+                const std::string name = std::to_string(p) + "-" + std::to_string(i) + ".bin";
+                if (!WriteAll(o.emit + "/" + name, v)) return 1;
+                std::fprintf(index, "%s %s %s\n", name.c_str(), kKindNames[kind],
+                             verdict[0].c_str());
             }
             Tally& t = tally[kind];
             ++t.made;
@@ -450,7 +539,7 @@ int main(int argc, char** argv) {
         std::fprintf(report, "package %s (%zu bytes), %u variants, seed %llu\n",
                      o.packages[p].c_str(), good.size(), o.variants,
                      static_cast<unsigned long long>(o.seed + p));
-        std::fprintf(report, "  %-12s %6s  %-44s %s\n", "class", "count", "normal update",
+        std::fprintf(report, "  %-13s %6s  %-44s %s\n", "class", "count", "normal update",
                      "forced update");
         auto line = [](const std::map<std::string, unsigned>& m) {
             std::string s;
@@ -459,7 +548,7 @@ int main(int argc, char** argv) {
         };
         for (int k = 0; k < kKinds; ++k) {
             if (tally[k].made == 0) continue;
-            std::fprintf(report, "  %-12s %6u  %-44s %s\n", kKindNames[k], tally[k].made,
+            std::fprintf(report, "  %-13s %6u  %-44s %s\n", kKindNames[k], tally[k].made,
                          line(tally[k].normal).c_str(), line(tally[k].forced).c_str());
         }
         std::fprintf(report, "  time per variant: %.3f ms (both checks %.3f ms)\n",
@@ -467,10 +556,11 @@ int main(int argc, char** argv) {
                      o.variants != 0 ? check_seconds * 1e3 / o.variants : 0.0);
     }
     if (o.expect_fold && !fold_seen) {
-        std::fprintf(report, "update-sweep: the XOR-fold acceptance did not show\n");
+        std::fprintf(report, "update-sweep: no normal update accepted an XOR-fold variant\n");
         ok = false;
     }
     std::fprintf(report, "%s\n", ok ? "every acceptance explained" : "FAILED");
+    if (index != nullptr) std::fclose(index);
     if (o.work.empty()) fs::remove_all(root, ec);
     std::fclose(report);
     return ok ? 0 : 1;
