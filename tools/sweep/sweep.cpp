@@ -538,7 +538,7 @@ int main(int argc, char** argv) {
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::fprintf(report, "package %s (%zu bytes), %u variants, seed %llu\n",
                      o.packages[p].c_str(), good.size(), o.variants,
-                     static_cast<unsigned long long>(o.seed + p));
+                     static_cast<unsigned long long>(o.seed) + p);
         std::fprintf(report, "  %-13s %6s  %-44s %s\n", "class", "count", "normal update",
                      "forced update");
         auto line = [](const std::map<std::string, unsigned>& m) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every fuzz target with its corpus and prints the executions of each.
-#   tests/fuzz/run.sh FUZZ_BUILD UPDATE_PACK [SECONDS | --runs N] [TARGET...]
+#   tools/fuzz.sh FUZZ_BUILD UPDATE_PACK [SECONDS | --runs N] [TARGET...]
 # FUZZ_BUILD is a build with -DUPDATE_FUZZ=ON; UPDATE_PACK makes the seed
 # packages. Two targets run at a time. New inputs go to
 # FUZZ_BUILD/fuzz/corpus/<target>; tests/fuzz/corpus/<target> holds the
@@ -8,7 +8,7 @@
 # target reported a finding (its input is left in FUZZ_BUILD/fuzz/).
 # FUZZ_FLAGS adds libFuzzer options (e.g. -max_total_time=600 with --runs).
 set -euo pipefail
-src=$(cd "$(dirname "$0")" && pwd)
+src=$(cd "$(dirname "$0")/../tests/fuzz" && pwd)
 build=$(cd "$1" && pwd); pack=$(realpath "$2"); shift 2
 limit=(-max_total_time=60)
 if [ "${1:-}" = --runs ]; then limit=(-runs="$2"); shift 2
