@@ -46,5 +46,5 @@ bash tools/aarch64-test.sh build-aarch64 build
 echo "== fuzz build (clang, libFuzzer): each target ${UPDATE_FUZZ_SECONDS:-60} s"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DUPDATE_WERROR=ON -DUPDATE_FUZZ=ON -DUPDATE_TESTS=OFF -DUPDATE_BENCH=OFF
-cmake --build build-fuzz -j "$jobs"
+cmake --build build-fuzz -j "$jobs" --target fuzz
 bash tools/fuzz.sh build-fuzz build/bin/update-pack "${UPDATE_FUZZ_SECONDS:-60}"
