@@ -246,9 +246,10 @@ int oem::DevcapLanguageFrom(std::FILE* file, uint32_t (&support)[4], uint8_t& de
     uint32_t words[4] = {0, 0, 0, 0};
     // Everything the file holds hangs under one node of our own, so that one
     // delete frees it all: several top-level nodes, and what a parse that
-    // failed half-way had built already.
+    // failed half-way had built already. Its name holds a blank, which no
+    // close tag can name: the file cannot close it and leave nodes outside.
     XmlTree tree;
-    tree.node = mxmlNewElement(MXML_NO_PARENT, "devcap");
+    tree.node = mxmlNewElement(MXML_NO_PARENT, "devcap file");
     if (tree.node == nullptr || mxmlLoadFile(tree.node, file, MXML_OPAQUE_CALLBACK) == nullptr) {
         ULOG("XmlNode is NULL.\n");
         return -1;
