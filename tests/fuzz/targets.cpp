@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -70,8 +71,12 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 #if defined(FUZZ_AES_ARGS)
     // The tool works on the files its words name: only names in a scratch
     // directory reach it (see below).
-    char dir[] = "/tmp/fuzz-aes-XXXXXX";
+    static char dir[] = "/tmp/fuzz-aes-XXXXXX";
     if (mkdtemp(dir) == nullptr || chdir(dir) != 0) __builtin_trap();
+    std::atexit([] {
+        for (const char* name : {"f", "k"}) (void)unlink(name);
+        (void)rmdir(dir);
+    });
 #endif
     return 0;
 }
