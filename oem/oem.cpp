@@ -139,11 +139,15 @@ int UPDATE_AdaptManuInfo(const char* in_path, const char* out_path) {
         ULOG("Write MaunInfoFile: %s failed\n", out_path);
         return -1;
     }
+    return oem::MergeManuInfo(in.get(), out.get(), out_path);
+}
+
+int oem::MergeManuInfo(std::FILE* in, int out_fd, const char* out_name) {
     char* raw = nullptr;
     std::size_t cap = 0;
     ssize_t n = 0;
     int ret = 0;
-    while ((n = ::getline(&raw, &cap, in.get())) > 0) {
+    while ((n = ::getline(&raw, &cap, in)) > 0) {
         std::string line(raw, static_cast<std::size_t>(n));
         const std::string_view key = KeyOf(line);
         for (std::string_view name : kIdentityKeys) {
@@ -152,8 +156,8 @@ int UPDATE_AdaptManuInfo(const char* in_path, const char* out_path) {
             if (!device.empty()) line = std::move(device);
             break;
         }
-        if (!sys::WriteFull(out.get(), line.data(), line.size())) {
-            ULOG("Write MaunInfoFile: %s failed\n", out_path);
+        if (!sys::WriteFull(out_fd, line.data(), line.size())) {
+            ULOG("Write MaunInfoFile: %s failed\n", out_name);
             ret = -1;
             break;
         }
@@ -225,22 +229,28 @@ int UPDATE_LoadCustom(const char* zip_path) {
 }
 
 int GetDevcapLanguage(uint32_t (&support)[4], uint8_t& default_lang) {
-    uint32_t words[4] = {0, 0, 0, 0};
     const std::string path = sys::DevicePath(kDevcapPath);
     if (!Exists(kDevcapPath)) {
         ULOG("%s inexistence\n", kDevcapPath);
         return -1;
     }
-    XmlTree tree;
-    {
-        sys::UniqueFile f(std::fopen(path.c_str(), "re"));
-        if (!f) {
-            ULOG("Failed to open file(%s)\n", kDevcapPath);
-            return -1;
-        }
-        tree.node = mxmlLoadFile(nullptr, f.get(), MXML_OPAQUE_CALLBACK);
+    sys::UniqueFile f(std::fopen(path.c_str(), "re"));
+    if (!f) {
+        ULOG("Failed to open file(%s)\n", kDevcapPath);
+        return -1;
     }
-    if (tree.node == nullptr) {
+    return oem::DevcapLanguageFrom(f.get(), support, default_lang);
+}
+
+int oem::DevcapLanguageFrom(std::FILE* file, uint32_t (&support)[4], uint8_t& default_lang) {
+    uint32_t words[4] = {0, 0, 0, 0};
+    // Everything the file holds hangs under one node of our own, so that one
+    // delete frees it all: several top-level nodes, and what a parse that
+    // failed half-way had built already. Its name holds a blank, which no
+    // close tag can name: the file cannot close it and leave nodes outside.
+    XmlTree tree;
+    tree.node = mxmlNewElement(MXML_NO_PARENT, "devcap file");
+    if (tree.node == nullptr || mxmlLoadFile(tree.node, file, MXML_OPAQUE_CALLBACK) == nullptr) {
         ULOG("XmlNode is NULL.\n");
         return -1;
     }

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 inline constexpr const char* kCustomZipPath = "/tmp/custom.zip";
 inline constexpr const char* kOemDir = "/tmp/oem";
@@ -67,3 +68,12 @@ inline constexpr uint8_t kNoLanguage = 255;
 
 // The code of a language number ("EN" for 1); "" for a number with no code.
 [[nodiscard]] const char* UPDATE_LanguageCode(unsigned number);
+
+namespace oem {
+// The merge of UPDATE_AdaptManuInfo from an open stream to a descriptor;
+// out_name names the output in messages.
+[[nodiscard]] int MergeManuInfo(std::FILE* in, int out_fd, const char* out_name);
+// GetDevcapLanguage from an open device capability file.
+[[nodiscard]] int DevcapLanguageFrom(std::FILE* file, uint32_t (&support)[4],
+                                     uint8_t& default_lang);
+}  // namespace oem

@@ -116,8 +116,12 @@ FileTable UPDATE_GetFileStruct(const char* path) {
         ULOG("Get patifition failed. BinFile:%s\n", path);
         return {};
     }
+    return pkg::GetFileStruct(fd.get(), path);
+}
+
+FileTable pkg::GetFileStruct(int fd, const char* path) {
     uint32_t count = 0;
-    int ret = pkg::ReadCount(fd.get(), &count);
+    int ret = pkg::ReadCount(fd, &count);
     if (ret == -4) {
         ULOG("lseek image file failed. BinFile:%s\n", path);
         return {};
@@ -128,7 +132,7 @@ FileTable UPDATE_GetFileStruct(const char* path) {
     }
     ULOG("sub image count %lu\n", static_cast<unsigned long>(count));
     FileTable table;
-    ret = pkg::ReadEntries(fd.get(), count, &table);
+    ret = pkg::ReadEntries(fd, count, &table);
     if (ret == -2) {
         ULOG("malloc pstFileStruct failed.\n");
         return {};

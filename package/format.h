@@ -129,6 +129,8 @@ namespace pkg {
 // holds HeldEntries(count) entries, zero where the file ends first.
 // 0, -4 seek failed, -5 count unreadable or 0, -2 no memory, -1 table read failed.
 [[nodiscard]] int ReadTable(int fd, uint32_t* count, FileTable* table);
+// UPDATE_GetFileStruct on an open package; path names it in messages.
+FileTable GetFileStruct(int fd, const char* path);
 [[nodiscard]] int ReadCount(int fd, uint32_t* count);
 [[nodiscard]] int ReadEntries(int fd, uint32_t entries, FileTable* table);
 // How many of count entries a table holds: at most kMaxTableEntries.

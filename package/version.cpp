@@ -59,20 +59,13 @@ void FirstToken(const char* text, char* dst) {
 
 }  // namespace
 
-int UPDATE_ReadVersionFile(char* pub, char* neu, char* inn, char* build_date, char* build_time) {
-    std::string path = sys::DevicePath(kProgramVersionFile);
-    if (::access(path.c_str(), F_OK) != 0) path = sys::DevicePath(kRootVersionFile);
-    sys::UniqueFile file(std::fopen(path.c_str(), "re"));
-    if (!file) {
-        ULOG("open version file error\n");
-        sys::CopyText(pub, kVersionTextSize, kUnknown);
-        sys::CopyText(neu, kVersionTextSize, kUnknown);
-        sys::CopyText(inn, kVersionTextSize, kUnknown);
-        return -1;
-    }
+namespace pkg {
+
+void ReadVersionLines(std::FILE* file, char* pub, char* neu, char* inn, char* build_date,
+                      char* build_time) {
     char line[kVersionTextSize];
     bool line_start = true;
-    while (std::fgets(line, sizeof(line), file.get()) != nullptr) {
+    while (std::fgets(line, sizeof(line), file) != nullptr) {
         // Only the first 127 characters of a line count; the rest of a longer
         // line is skipped rather than read as a line of its own.
         const bool at_start = line_start;
@@ -92,6 +85,22 @@ int UPDATE_ReadVersionFile(char* pub, char* neu, char* inn, char* build_date, ch
             if (n >= 2) sys::CopyText(build_time, kVersionTextSize, time);
         }
     }
+}
+
+}  // namespace pkg
+
+int UPDATE_ReadVersionFile(char* pub, char* neu, char* inn, char* build_date, char* build_time) {
+    std::string path = sys::DevicePath(kProgramVersionFile);
+    if (::access(path.c_str(), F_OK) != 0) path = sys::DevicePath(kRootVersionFile);
+    sys::UniqueFile file(std::fopen(path.c_str(), "re"));
+    if (!file) {
+        ULOG("open version file error\n");
+        sys::CopyText(pub, kVersionTextSize, kUnknown);
+        sys::CopyText(neu, kVersionTextSize, kUnknown);
+        sys::CopyText(inn, kVersionTextSize, kUnknown);
+        return -1;
+    }
+    pkg::ReadVersionLines(file.get(), pub, neu, inn, build_date, build_time);
     return 0;
 }
 
@@ -139,6 +148,15 @@ int UPDATE_CheckUpdateValid(uint16_t force, uint16_t check, uint32_t update_type
         ULOG_ONLY("get Currentversion failed!\n");
         return kVersionNotNewer;
     }
+    char board_type[kProbeTextSize] = {};
+    (void)UPDATE_GetBoardType(board_type);
+    return pkg::CheckUpdateValidFor(force, check, update_type, head, compatlist, local, board_type,
+                                    head_crc);
+}
+
+int pkg::CheckUpdateValidFor(uint16_t force, uint16_t check, uint32_t update_type, char* head,
+                             char* compatlist, const VersionFileValues& local,
+                             const char* board_type, uint32_t* head_crc) {
     sys::CopyText(g_kept.local_inner, local.inn);
     sys::CopyText(g_kept.local_pub, local.pub);
     sys::CopyText(g_kept.local_new, local.neu);
@@ -149,8 +167,6 @@ int UPDATE_CheckUpdateValid(uint16_t force, uint16_t check, uint32_t update_type
     sys::CopyText(g_kept.encrypt_flag, fields.EncryptFlag);
     if (head_crc != nullptr) *head_crc = fields.HeadCrc;
 
-    char board_type[kProbeTextSize] = {};
-    (void)UPDATE_GetBoardType(board_type);
     if (UPDATE_CheckBoardCompat(compatlist, board_type) != 0) return kBoardIncompatible;
 
     g_kept.key_material[0] = '\0';

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 struct SubImageEntry;
 
@@ -71,3 +72,15 @@ const char* UPDATE_EncryptFlag();
 const char* UPDATE_KeyMaterial();
 // Clears the key material and the encryption mark after a package was deciphered.
 void UPDATE_ClearKeyMaterial();
+
+namespace pkg {
+// The lines of an open version file ("PUB:", "NEW:", "INN:", "BUILD:"); a
+// value no line gives stays as it was. Each buffer holds kVersionTextSize.
+void ReadVersionLines(std::FILE* file, char* pub, char* neu, char* inn, char* build_date,
+                      char* build_time);
+// UPDATE_CheckUpdateValid with the device's side given: the values of its
+// version file and its board type.
+[[nodiscard]] int CheckUpdateValidFor(uint16_t force, uint16_t check, uint32_t update_type,
+                                      char* head, char* compatlist, const VersionFileValues& local,
+                                      const char* board_type, uint32_t* head_crc);
+}  // namespace pkg

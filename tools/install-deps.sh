@@ -9,7 +9,7 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends \
   build-essential cmake ninja-build pkg-config git \
-  clang-format clang-tidy \
+  clang-format clang-tidy clang libclang-rt-14-dev \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
   libssl-dev libmbedtls-dev libcurl4-openssl-dev libisal-dev libmxml-dev \
   libfuse3-dev fuse3 \

@@ -7,7 +7,9 @@
 #   2. a sanitizer build (ASan + UBSan) with the other backends (mbedTLS,
 #      byte-table CRC): unit tests;
 #   3. the aarch64 cross build (warnings as errors): unit tests under
-#      qemu-user and the end-to-end tests with the aarch64 device root.
+#      qemu-user and the end-to-end tests with the aarch64 device root;
+#   4. the fuzz build (clang, libFuzzer, ASan + UBSan): every target for
+#      about a minute with its corpus (UPDATE_FUZZ_SECONDS).
 # Set UPDATE_SKIP_DEPS=1 to skip the package installation.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,3 +42,9 @@ ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 600 -L unit
 
 echo "== aarch64 cross build: unit tests under qemu-user, end-to-end tests"
 bash tools/aarch64-test.sh build-aarch64 build
+
+echo "== fuzz build (clang, libFuzzer): each target ${UPDATE_FUZZ_SECONDS:-60} s"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DUPDATE_WERROR=ON -DUPDATE_FUZZ=ON -DUPDATE_TESTS=OFF -DUPDATE_BENCH=OFF
+cmake --build build-fuzz -j "$jobs" --target fuzz
+bash tools/fuzz.sh build-fuzz build/bin/update-pack "${UPDATE_FUZZ_SECONDS:-60}"

@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "devsim_fixture.h"
 #include "package/forge.h"
@@ -507,6 +509,65 @@ TEST_F(WriteTest, HostileValuesStayValues) {
             EXPECT_EQ(r.status, 0) << r.out;
             ExpectPartitions({"uimage", "program", "web"});
         }
+    }
+}
+
+// A sample of the corruption sweep's variants (plain and encrypted packages)
+// as "all" updates: each refused before any write, with its failure code and
+// the reboot, the package file unchanged. Ten sandboxes share the sample, as
+// each refusal ends in the 9 s reboot sequence.
+TEST_F(WriteTest, SlowCorruptedVariantsAreRefusedBeforeAnyWrite) {
+    const std::string emit = Dir() + "/variants";
+    MakePackage({"uimage", "program", "web"});
+    Host("mv " + Dir() + "/Program.bin " + Dir() + "/plain.bin");
+    MakePackage({"uimage", "program", "web"}, "--encrypt");
+    Host(BuildDir() + "/bin/update-sweep --pub-key " + Keys("vendor") + "/pub_key --board " +
+         "BRD-K700-Q08@48-X --local-pub B0140P10 --local-inner QTPXV300R006B20 --variants 104 " +
+         "--emit " + emit + " " + Dir() + "/plain.bin " + Dir() + "/Program.bin > /dev/null");
+    std::istringstream index(ReadFile(emit + "/index"));
+    std::vector<std::string> names;
+    for (std::string line; std::getline(index, line) && names.size() < 200;)
+        names.push_back(line.substr(0, line.find(' ')));
+    ASSERT_GE(names.size(), 190U);
+
+    constexpr size_t kShards = 10;
+    std::vector<devsim::Sandbox> boxes(kShards);
+    std::vector<RunResult> results(kShards);
+    std::vector<std::thread> threads;
+    for (size_t k = 0; k < kShards; ++k) {
+        devsim::Sandbox& b = boxes[k];
+        b.Init(Dir() + "/shard" + std::to_string(k));
+        b.SetVersion("PUB:B0140P10\nNEW:B0140P10\nINN:QTPXV300R006B20\n");
+        b.SetBoardType("BRD-K700-Q08@48-X");
+        b.SetPubKey(ReadFile(Keys("vendor") + "/pub_key"));
+        b.SetServers("none");
+        b.SetRebootGrace(0);
+        b.SetTimeout(600);
+        for (size_t i = k; i < names.size(); i += kShards)
+            b.WriteState("var/pkg/" + names[i] + "/Program.bin", ReadFile(emit + "/" + names[i]));
+        threads.emplace_back([&b, &r = results[k]] {
+            r = b.Shell("for d in /var/pkg/*/; do update -local $d all; echo \"rc=$? $d\"; done");
+        });
+    }
+    for (auto& t : threads) t.join();
+    for (size_t k = 0; k < kShards; ++k) {
+        const RunResult& r = results[k];
+        const int runs = static_cast<int>((names.size() - k + kShards - 1) / kShards);
+        EXPECT_EQ(
+            std::count_if(r.reboot.begin(), r.reboot.end(),
+                          [](const std::string& l) { return l.rfind("rmc/test r ", 0) == 0; }),
+            runs);
+        EXPECT_EQ(r.SigtermCount(), 3 * runs) << r.out << r.harness;
+        EXPECT_THAT(r.out, Not(HasSubstr("rc=0 "))) << r.out;
+        EXPECT_THAT(r.out, Not(HasSubstr("success")));
+        for (const auto& p : boxes[k].Partitions())
+            EXPECT_EQ(boxes[k].ReadPartition(p.number, 0, p.size).find_first_not_of('\0'),
+                      std::string::npos)
+                << p.name;
+        for (size_t i = k; i < names.size(); i += kShards)
+            EXPECT_EQ(boxes[k].ReadDevice("/var/pkg/" + names[i] + "/Program.bin"),
+                      ReadFile(emit + "/" + names[i]))
+                << names[i];
     }
 }
 
