@@ -12,6 +12,8 @@
 //                    adds a pair made to keep the CRC, "swap-pair-crc" swaps
 //                    two chunks and adds a pair that restores the CRC: a
 //                    normal update accepts both (--expect-fold requires it).
+//                    Only for packages without a full signature: one that
+//                    carries it must refuse them all.
 //
 //   update-sweep --pub-key FILE --board TYPE --local-pub VERSION
 //                [--local-inner VERSION] [--variants N] [--seed S]
@@ -153,18 +155,24 @@ std::vector<std::string> OddChunks(const Bytes& b) {
     return odd;
 }
 
-// Why an accepted variant is harmless, or "UNEXPLAINED".
+// Why an accepted variant is harmless, or "UNEXPLAINED". A package with a
+// full signature binds every byte but the unused middle of the signature
+// block, so the XOR fold explains nothing there.
 const char* Explain(const Bytes& good, const Bytes& v, const Device& dev) {
     if (v == good) return "unchanged";
+    const bool full = good.size() >= kSigOffset + kSigSize &&
+                      !pkg::FullSignatureAbsent(good.data() + kSigOffset, dev.key_bytes);
     if (v.size() == good.size()) {
         size_t first = 0;
         while (first < v.size() && v[first] == good[first]) ++first;
         size_t last = v.size();
         while (last > first && v[last - 1] == good[last - 1]) --last;
-        if (first >= kSigOffset + dev.key_bytes && last <= kSigOffset + kSigSize) {
+        const size_t unread_end = kSigOffset + kSigSize - (full ? dev.key_bytes : 0);
+        if (first >= kSigOffset + dev.key_bytes && last <= unread_end) {
             return "unread-signature";
         }
     }
+    if (full) return "UNEXPLAINED";
     return OddChunks(v) == OddChunks(good) ? "xor-fold" : "UNEXPLAINED";
 }
 
