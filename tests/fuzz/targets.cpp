@@ -197,17 +197,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (fault != 0) (fault <= 3 ? env : bak)->FailOn(kOps[(fault - 1) % 3], 5, data[1] % 4);
     flash::ScopedMtdOpener opener(map.Opener());
     const int ret = UpdateEnvCrcForSize(env_size);
-    // A copy that was rewritten keeps its variables and carries their checksum.
+    // A copy that was rewritten carries its variables' checksum. Its variables
+    // are its own, or the other copy's when only the other one was intact (a
+    // copy torn by an earlier cut).
+    auto intact = [env_size](const std::vector<uint8_t>& c) {
+        for (uint32_t s : {kEnvSizeSmall, kEnvSizeLarge}) {
+            if (s <= env_size &&
+                pkg::DecodeU32(c.data()) == UPDATE_EnvCrc32(0, c.data() + 4, s - 4))
+                return true;
+        }
+        return false;
+    };
+    const bool env_torn = !intact(env_before) && intact(bak_before);
+    const bool bak_torn = intact(env_before) && !intact(bak_before);
+    const std::vector<uint8_t>& env_vars = env_torn ? bak_before : env_before;
+    const std::vector<uint8_t>& bak_vars = bak_torn ? env_before : bak_before;
     auto rewritten = [env_size](const std::vector<uint8_t>& now, const std::vector<uint8_t>& was) {
         const uint32_t crc = pkg::DecodeU32(now.data());
         return std::memcmp(now.data() + 4, was.data() + 4, env_size - 4) == 0 &&
                crc == UPDATE_EnvCrc32(0, now.data() + 4, env_size - 4);
     };
     if (ret == 0)
-        FUZZ_REQUIRE(rewritten(env->data(), env_before) && rewritten(bak->data(), bak_before));
+        FUZZ_REQUIRE(rewritten(env->data(), env_vars) && rewritten(bak->data(), bak_vars));
     // A failure on the backup leaves the primary done; one on the primary leaves the backup alone.
     if (ret != 0 && fault >= 4 && kOps[(fault - 1) % 3] != Op::Read) {
-        FUZZ_REQUIRE(rewritten(env->data(), env_before));
+        FUZZ_REQUIRE(rewritten(env->data(), env_vars));
     }
     if (ret != 0 && fault >= 1 && fault <= 3) FUZZ_REQUIRE(bak->data() == bak_before);
 #elif defined(FUZZ_AES_ARGS)
