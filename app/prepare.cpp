@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -93,6 +96,36 @@ constexpr unsigned char kEscape = 0x1b;
 constexpr unsigned char kBackspace = 0x08;
 constexpr unsigned char kDelete = 0x7f;  // what the backspace key sends in raw mode
 
+// True while a process of one of these names (as "/proc/PID/stat" gives it)
+// has not ended; a zombie has.
+bool AnyRunning(std::initializer_list<std::string_view> names) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(sys::DevicePath("/proc"), ec)) {
+        const std::string pid = entry.path().filename().string();
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream in(entry.path() / "stat");
+        std::string stat;
+        if (!std::getline(in, stat)) continue;  // ended meanwhile
+        const std::size_t open = stat.find('(');
+        const std::size_t close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close < open) continue;
+        const std::string_view name(stat.data() + open + 1, close - open - 1);
+        const bool zombie = close + 2 < stat.size() && stat[close + 2] == 'Z';
+        if (!zombie && std::find(names.begin(), names.end(), name) != names.end()) return true;
+    }
+    return false;
+}
+
+// The stopped services get up to `limit` to end; the wait is over as soon as
+// none of them is left.
+void WaitForExit(std::initializer_list<std::string_view> names, std::chrono::milliseconds limit) {
+    constexpr std::chrono::milliseconds kStep(100);
+    for (std::chrono::milliseconds waited(0); waited < limit && AnyRunning(names);
+         waited += kStep) {
+        Pause(kStep);
+    }
+}
+
 }  // namespace
 
 bool UPDATE_ServicesStopped() {
@@ -112,9 +145,9 @@ void UPDATE_StopServices() {
     sys::Runner& runner = sys::CurrentRunner();
     (void)runner.PlainSystem("mt boardagent set smart stop");
     (void)runner.PlainSystem("killall daemon core;pg_ctl stop -D /var/fs_disk/database -m fast");
-    Pause(std::chrono::seconds(3));
+    WaitForExit({"daemon", "core"}, std::chrono::seconds(3));
     (void)runner.PlainSystem("killall postgres");
-    Pause(std::chrono::seconds(1));
+    WaitForExit({"postgres"}, std::chrono::seconds(1));
 }
 
 int UPDATE_PrepareTools() {

@@ -17,8 +17,11 @@ inline constexpr std::size_t kAnswerSize = 64;
 
 // True once UPDATE_StopServices has run in this process.
 [[nodiscard]] bool UPDATE_ServicesStopped();
-// Stops the recorder's services and database; results ignored. Runs at most
-// once per process: a second call returns at once.
+// Stops the recorder's services and database; results ignored. After the
+// stop commands it waits for "daemon" and "core" (at most 3 s), after
+// "killall postgres" for "postgres" (at most 1 s), ending each wait as soon
+// as no such process is left. Runs at most once per process: a second call
+// returns at once.
 void UPDATE_StopServices();
 
 // Copies libc, libcrypt, the dynamic loader, busybox and the flash tools to

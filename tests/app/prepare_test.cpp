@@ -34,21 +34,48 @@ class PrepareTest : public ::testing::Test {
     std::vector<milliseconds> pauses_;
 };
 
-TEST_F(PrepareTest, StopServicesRunsItsCommandsOncePerProcess) {
-    fake_.default_result = 127;  // failing commands are ignored
-    EXPECT_FALSE(UPDATE_ServicesStopped());
-    UPDATE_StopServices();
-    EXPECT_TRUE(UPDATE_ServicesStopped());
-    const std::vector<std::string> expected = {
-        "mt boardagent set smart stop",
-        "killall daemon core;pg_ctl stop -D /var/fs_disk/database -m fast",
-        "killall postgres",
+// The waits after the stop commands last while a stopped service is still
+// there (up to 3 s for daemon/core, 1 s for postgres) and end at once when
+// none is; the processes come from a scratch /proc (zombies have ended).
+TEST_F(PrepareTest, StopServicesWaitsOnlyForServicesStillRunning) {
+    struct Row {
+        std::vector<std::string> stats;  // "/proc/PID/stat" lines
+        std::size_t pauses;              // of 100 ms each
     };
-    EXPECT_EQ(fake_.commands, expected);
-    EXPECT_EQ(pauses_, (std::vector<milliseconds>{milliseconds(3000), milliseconds(1000)}));
-
-    UPDATE_StopServices();
-    EXPECT_EQ(fake_.commands.size(), expected.size());
+    const Row rows[] = {
+        {{}, 0},
+        {{"7 (sh) S 1", "8 (daemon) Z 1", "9 (postgres:x) S 1"}, 0},
+        {{"8 (core) S 1"}, 30},
+        {{"9 (postgres) S 1 0"}, 10},
+        {{"8 (daemon) R 1", "9 (postgres) D 1"}, 40},
+    };
+    for (const Row& row : rows) {
+        ScratchDir root;
+        sys::SetDeviceRoot(root.path());
+        int pid = 100;
+        for (const std::string& line : row.stats) {
+            const std::filesystem::path dir = root.path() + "/proc/" + std::to_string(pid++);
+            std::filesystem::create_directories(dir);
+            std::ofstream(dir / "stat") << line << "\n";
+        }
+        UPDATE_ResetServicesStopped();
+        fake_.commands.clear();
+        pauses_.clear();
+        fake_.default_result = 127;  // failing commands are ignored
+        UPDATE_StopServices();
+        sys::SetDeviceRoot("");
+        EXPECT_TRUE(UPDATE_ServicesStopped());
+        const std::vector<std::string> expected = {
+            "mt boardagent set smart stop",
+            "killall daemon core;pg_ctl stop -D /var/fs_disk/database -m fast",
+            "killall postgres",
+        };
+        EXPECT_EQ(fake_.commands, expected);
+        EXPECT_EQ(pauses_, std::vector<milliseconds>(row.pauses, milliseconds(100)))
+            << row.stats.size();
+        UPDATE_StopServices();
+        EXPECT_EQ(fake_.commands.size(), expected.size());
+    }
 }
 
 // The loader name as listed, cut to 31 characters; without one, nothing
