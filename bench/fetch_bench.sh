@@ -2,7 +2,8 @@
 # Fetch benchmark: a -check of a large signed package in the simulated
 # recorder by -ftp, -tftp, -mycloud over HTTP and HTTPS, and from a local
 # directory, beside a plain read of the package and the scan alone in the same
-# sandbox. Prints per run the wall time inside the sandbox, the throughput,
+# sandbox. Prints per run the wall time inside the sandbox, the throughput, when the
+# package file was last written (the end of the fetch),
 # how many times the rate file and the download status file were written, and
 # the whole devsim call's wall time. Figures only: nothing here fails on them.
 #
@@ -108,16 +109,17 @@ run() {
   SECS[$name]=$(sed -n 's/.*seconds=\([0-9.]*\).*/\1/p' <<< "$line")
   awk -v name="$name" -v line="$line" -v bytes="$BYTES" -v whole="$whole" '
     BEGIN {
-      n = split(line, f, " "); status = "?"; s = 0; rate = 0; stat = 0
+      n = split(line, f, " "); status = "?"; s = 0; fetched = 0; rate = 0; stat = 0
       for (i = 1; i <= n; i++) {
         split(f[i], kv, "=")
         if (kv[1] == "status") status = kv[2]
         if (kv[1] == "seconds") s = kv[2]
+        if (kv[1] == "fetched") fetched = kv[2]
         if (kv[1] == "update_rate.log") rate = kv[2]
         if (kv[1] == "download_stat.log") stat = kv[2]
       }
-      printf "%-7s status %-3s %8.2f s %9.1f MB/s   rate file %5d writes   status file %5d writes   (devsim call %.2f s)\n",
-        name, status, s, (s > 0 ? bytes / s / 1e6 : 0), rate, stat, whole
+      printf "%-7s status %-3s %8.2f s %9.1f MB/s   fetched at %6.2f s   rate file %5d writes   status file %5d writes   (devsim call %.2f s)\n",
+        name, status, s, (s > 0 ? bytes / s / 1e6 : 0), fetched, rate, stat, whole
     }'
   rm -rf "$OUT"
 }

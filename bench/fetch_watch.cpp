@@ -4,7 +4,9 @@
 // "/tmp" for the rate file and the download status file.
 //
 //   fetch_watch DIR CMD [ARGS...]
-// prints: status=N seconds=S writes: NAME=COUNT ...   (exit status: CMD's)
+// prints: status=N seconds=S fetched=F writes: NAME=COUNT ...   (exit status: CMD's)
+// where F is when "Program.bin" was last closed after writing (the end of the
+// fetch; the check that follows only reads it), 0 when it never was.
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/wait.h>
@@ -17,14 +19,19 @@
 
 namespace {
 
-void Drain(int fd, std::map<std::string, int>* counts) {
+using Clock = std::chrono::steady_clock;
+
+void Drain(int fd, std::map<std::string, int>* counts, Clock::time_point* fetched) {
     alignas(inotify_event) char buf[8192];
     for (;;) {
         const ssize_t n = ::read(fd, buf, sizeof(buf));
         if (n <= 0) return;
         for (ssize_t off = 0; off < n;) {
             const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
-            if (ev->len > 0 && (ev->mask & IN_CLOSE_WRITE) != 0) ++(*counts)[ev->name];
+            if (ev->len > 0 && (ev->mask & IN_CLOSE_WRITE) != 0) {
+                ++(*counts)[ev->name];
+                if (std::string(ev->name) == "Program.bin") *fetched = Clock::now();
+            }
             off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
         }
     }
@@ -44,7 +51,8 @@ int main(int argc, char** argv) {
         std::perror("inotify");
         return 2;
     }
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
+    Clock::time_point fetched = start;
     const pid_t pid = fork();
     if (pid == 0) {
         execv(argv[2], argv + 2);
@@ -55,13 +63,14 @@ int main(int argc, char** argv) {
     for (;;) {
         pollfd p{in, POLLIN, 0};
         (void)poll(&p, 1, 5);
-        Drain(in, &counts);
+        Drain(in, &counts, &fetched);
         if (waitpid(pid, &status, WNOHANG) == pid) break;
     }
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    Drain(in, &counts);
+    const std::chrono::duration<double> took = Clock::now() - start;
+    Drain(in, &counts, &fetched);
+    const std::chrono::duration<double> fetch = fetched - start;
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::printf("status=%d seconds=%.3f writes:", code, took.count());
+    std::printf("status=%d seconds=%.3f fetched=%.3f writes:", code, took.count(), fetch.count());
     for (const auto& [name, count] : counts) std::printf(" %s=%d", name.c_str(), count);
     std::printf("\n");
     return code;
