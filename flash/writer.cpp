@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -43,7 +44,7 @@ constexpr std::size_t kCmdSize = 512;
 constexpr int kMaxWords = 30;
 constexpr std::size_t kWordSize = 64;
 constexpr int kAttempts = 10;
-constexpr std::size_t kVerifyBuffer = 1 << 20;
+constexpr std::size_t kVerifyBuffer = 8 << 20;
 constexpr std::size_t kDirectAlign = 4096;
 
 constexpr const char* kPackageHost = "/tmp/busybox";
@@ -180,6 +181,7 @@ int RunEmmc(const char* report, const char* cmd, const flash::WriteRequest& r, c
             const flash::WriterEnv& env) {
     if (target != nullptr && !FitsDevice(target, r.length)) return -1;
     ULOG(report, cmd);
+    const auto start = std::chrono::steady_clock::now();
     if (UPDATE_System(cmd) != 0) {
         ULOG("update %s failed!\n", r.dev);
         return -1;
@@ -188,13 +190,17 @@ int RunEmmc(const char* report, const char* cmd, const flash::WriteRequest& r, c
     (void)UPDATE_System("sync");
     (void)UPDATE_System("echo 1 > /proc/sys/vm/drop_caches");
     if (target != nullptr) {
+        const auto written = std::chrono::steady_clock::now();
         const int same = env.verify ? env.verify(target, r.file, r.fileOffset, r.length)
                                     : flash::VerifyCopy(target, r.file, r.fileOffset, r.length);
         if (same != 0) {
             ULOG("update %s failed!\n", r.dev);
             return -1;
         }
-        ULOG_ONLY("read back %lu bytes of %s: same as the image\n", Num(r.length), target);
+        const std::chrono::duration<double> copy = written - start;
+        const std::chrono::duration<double> check = std::chrono::steady_clock::now() - written;
+        ULOG_ONLY("read back %lu bytes of %s: same as the image (copy %.2f s, read-back %.2f s)\n",
+                  Num(r.length), target, copy.count(), check.count());
     }
     return Finish();
 }
