@@ -9,9 +9,11 @@
 #
 #   cmake --build build --target update update-pack devsim bench_fetch_watch
 #   sudo bench/fetch_bench.sh [--build DIR] [--update PATH] [--size MIB] [--work DIR]
-#                             [--only "ftp tftp http https local read scan"] [--rounds N]
+#                             [--only "ftp tftp http https curl local read scan"] [--rounds N]
 #                             [--nice N] [--ram-tmp]
 #
+# "curl" is the HTTPS fetch alone by a plain libcurl program with the
+# library's defaults (devsim-curl), to set beside the -mycloud fetch time.
 # Targets: -mycloud over HTTP and HTTPS within 1.5 x the -ftp time; the local
 # -check within 1.2 x the scan alone plus the sandbox's own start.
 # Needs root, like devsim. The package (SIZE MiB, default 1024) is made once
@@ -28,7 +30,7 @@ set -Eeuo pipefail
 
 SELF_DIR=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")" && pwd -P)
 REPO_DIR=$(cd -- "$SELF_DIR/.." && pwd -P)
-BUILD=$REPO_DIR/build UPDATE_BIN="" SIZE=1024 WORK="" ONLY="ftp tftp http https local read scan"
+BUILD=$REPO_DIR/build UPDATE_BIN="" SIZE=1024 WORK="" ONLY="ftp tftp http https curl local read scan"
 ROUNDS=1 NICE=0 RAM_TMP=0
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -75,6 +77,7 @@ echo "U-Boot 2020.01" > "$STATE/proc/uboot_rev"
 cp "$WORK/keys/pub_key" "$STATE/.pub_key"
 install -m 0755 "$BUILD/bin/bench_fetch_watch" "$STATE/usr/local/bin/fetch-watch"
 install -m 0755 "$BUILD/bin/update-pack" "$STATE/usr/local/bin/update-pack"
+install -m 0755 "$BUILD/bin/devsim-curl" "$STATE/usr/local/bin/devsim-curl"
 ln -f "$PKG" "$STATE/mnt/pkg/Program.bin"
 cat "$PKG" > /dev/null # in the page cache for every run alike
 
@@ -132,6 +135,7 @@ for what in $ONLY; do
     tftp) run tftp tftp /usr/bin/update -tftp 127.0.0.1 all -check ;;
     http) run http http /usr/bin/update -mycloud http://127.0.0.1/Program.bin all -check ;;
     https) run https https /usr/bin/update -mycloud https://127.0.0.1/Program.bin all -check ;;
+    curl) run curl https /usr/local/bin/devsim-curl https://127.0.0.1/Program.bin /tmp/Program.bin ;;
     local) run local none /usr/bin/update -local /mnt/pkg all -check ;;
     read) run plain none /bin/dd if=/mnt/pkg/Program.bin of=/dev/null bs=1048576 ;;
     scan) run scan none /usr/local/bin/update-pack verify /mnt/pkg/Program.bin --pub-key /.pub_key --quiet ;;
