@@ -5,22 +5,21 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "app/prepare.h"
 #include "app/progress.h"
 #include "app/request.h"
+#include "fetch/fetch.h"
 #include "flash/platform.h"
 #include "flash/writer.h"
 #include "sys/log.h"
-#include "sys/quote.h"
 #include "sys/runner.h"
 #include "sys/text.h"
 
 namespace {
 constexpr const char* kLogUnit = sys::kUnitUpdate;
-constexpr const char* kPasswordMask = "******";
 constexpr int kFetchTries = 3;
-constexpr int kTftpBlockSize = 8192;
 
 struct SingleImage {
     uint32_t bit;
@@ -47,20 +46,16 @@ constexpr SingleImage kImages[] = {
 // protocol that fetches nothing.
 void FetchCommand(const UPDATE_PARA_S& para, const std::string& remote_name,
                   const std::string& local, std::string* cmd, std::string* shown) {
-    const std::string remote = sys::ShellQuote(std::string(sys::FieldText(para.remote)));
-    const std::string name = sys::ShellQuote(remote_name);
-    if (para.TransType == kTransTftp || para.TransType == kTransTftpAlt) {
-        *cmd = "tftp -g -r " + name + " -l " + local + " " + remote + " -b " +
-               std::to_string(kTftpBlockSize);
-        *shown = *cmd;
-    } else if (para.TransType == kTransFtp) {
-        const std::string user = sys::ShellQuote(std::string(sys::FieldText(para.user)));
-        const std::string password = std::string(sys::FieldText(para.password));
-        const std::string head = "ftpget -u " + user + " -p ";
-        const std::string tail = " " + remote + " " + local + " " + name;
-        *cmd = head + sys::ShellQuote(password) + tail;
-        *shown = head + (password.empty() ? "''" : kPasswordMask) + tail;
+    if (para.TransType != kTransTftp && para.TransType != kTransTftpAlt &&
+        para.TransType != kTransFtp) {
+        return;
     }
+    fetch::ToolLine line = fetch::FetchToolLine(
+        para.TransType, std::string(sys::FieldText(para.remote)).c_str(),
+        std::string(sys::FieldText(para.user)).c_str(),
+        std::string(sys::FieldText(para.password)).c_str(), remote_name.c_str(), local.c_str());
+    *cmd = std::move(line.cmd);
+    *shown = std::move(line.shown);
 }
 
 int Fetch(const std::string& cmd, const std::string& shown) {

@@ -65,41 +65,18 @@ std::string Quote(const char* value) {
     return sys::ShellQuote(value != nullptr ? value : "");
 }
 
-// Fills cmd with the TFTP or FTP command line and shown with the same line
-// as the log may carry it (the FTP password masked).
-void BuildShellFetch(uint16_t trans, const char* remote, const char* user, const char* password,
-                     const char* file, char (&cmd)[512], char (&shown)[512]) {
-    if (trans == kTransFtp) {
-        constexpr const char* kFormat =
-            "mkdir -p %s;ftpget -u %s -p %s %s %s %s 2>>/var/log/update.log";
-        std::string u = Quote(user);
-        std::string p = Quote(password);
-        std::string r = Quote(remote);
-        std::string f = Quote(file);
-        std::snprintf(cmd, sizeof(cmd), kFormat, kFetchDir, u.c_str(), p.c_str(), r.c_str(),
-                      kImageFilePath, f.c_str());
-        // An empty password has nothing to hide and is shown as it is run.
-        const char* masked =
-            (password != nullptr && password[0] != '\0') ? kPasswordMask : p.c_str();
-        std::snprintf(shown, sizeof(shown), kFormat, kFetchDir, u.c_str(), masked, r.c_str(),
-                      kImageFilePath, f.c_str());
-        return;
-    }
-    std::snprintf(cmd, sizeof(cmd),
-                  "mkdir -p %s;tftp -g -r %s -l %s %s -b %d 2>>/var/log/update.log", kFetchDir,
-                  Quote(file).c_str(), kImageFilePath, Quote(remote).c_str(), kTftpBlockSize);
-    sys::CopyText(shown, cmd);
-}
-
 int ShellFetch(uint16_t trans, const char* remote, const char* user, const char* password,
                const char* file) {
-    char cmd[512];
-    char shown[512];
-    BuildShellFetch(trans, remote, user, password, file, cmd, shown);
+    const fetch::ToolLine tool =
+        fetch::FetchToolLine(trans, remote, user, password, file, kImageFilePath);
+    const std::string head = std::string("mkdir -p ") + kFetchDir + ";";
+    const std::string tail = " 2>>/var/log/update.log";
+    const std::string cmd = head + tool.cmd + tail;
+    const std::string shown = head + tool.shown + tail;
     ULOG("loading Program.bin....\n");
-    ULOG_ONLY("loading cmd: %s\n", shown);
+    ULOG_ONLY("loading cmd: %s\n", shown.c_str());
     for (int run = 0; run < kShellTries; ++run) {
-        if (UPDATE_SystemMasked(cmd, shown) == 0) {
+        if (UPDATE_SystemMasked(cmd.c_str(), shown.c_str()) == 0) {
             ULOG("done!\n");
             return 0;
         }
@@ -257,6 +234,24 @@ sys::UniqueFd OpenStatFile(int extra_flags) {
 }  // namespace
 
 namespace fetch {
+ToolLine FetchToolLine(uint16_t trans, const char* remote, const char* user, const char* password,
+                       const char* name, const char* local) {
+    ToolLine line;
+    if (trans == kTransFtp) {
+        const std::string head = "ftpget -u " + Quote(user) + " -p ";
+        const std::string tail = " " + Quote(remote) + " " + local + " " + Quote(name);
+        line.cmd = head + Quote(password) + tail;
+        // An empty password has nothing to hide and is shown as it is run.
+        const bool secret = password != nullptr && password[0] != '\0';
+        line.shown = head + (secret ? std::string(kPasswordMask) : Quote(password)) + tail;
+    } else {
+        line.cmd = "tftp -g -r " + Quote(name) + " -l " + local + " " + Quote(remote) + " -b " +
+                   std::to_string(kTftpBlockSize);
+        line.shown = line.cmd;
+    }
+    return line;
+}
+
 void SetSleeper(std::function<void(unsigned)> sleeper) {
     std::lock_guard<std::mutex> lock(g_sleep_mutex);
     Sleeper() = std::move(sleeper);

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "app/request.h"  // transfer protocols (TransType)
 
@@ -42,6 +43,19 @@ int DOWNLOAD_OnProgress(void* unused, double total, double received, double ulto
 std::size_t DOWNLOAD_OnWrite(char* data, std::size_t size, std::size_t count, void* file);
 
 namespace fetch {
+// The device tool's command that fetches the remote file `name` from `remote`
+// into `local`: "ftpget -u USER -p PASSWORD REMOTE LOCAL NAME" for FTP,
+// "tftp -g -r NAME -l LOCAL REMOTE -b 8192" for any other protocol. User,
+// password, remote and name are quoted for the shell; `local` is the
+// caller's own path, taken as it is. `shown` is the same line as a log may
+// carry it: a non-empty password is "******".
+struct ToolLine {
+    std::string cmd;
+    std::string shown;
+};
+[[nodiscard]] ToolLine FetchToolLine(uint16_t trans, const char* remote, const char* user,
+                                     const char* password, const char* name, const char* local);
+
 // Replaces the one-second pauses between TFTP/FTP tries (the
 // argument is seconds); an empty function restores sleep().
 void SetSleeper(std::function<void(unsigned)> sleeper);
