@@ -209,6 +209,9 @@ struct Outcome {
     Outcome& AtLeast(double s) { return min_seconds = s, *this; }
 };
 
+void PrintTo(const Outcome& o, std::ostream* os) {
+    *os << o.name;
+}
 class CheckOutcome : public CheckTest, public testing::WithParamInterface<Outcome> {};
 
 TEST_P(CheckOutcome, Run) {

@@ -419,25 +419,30 @@ INSTANTIATE_TEST_SUITE_P(Points, InterruptTest,
 // encrypted one is deciphered in a copy.
 const std::vector<std::string> kAll = {"uimage", "program", "web"};
 struct MediaCase {
-    const char *fault, *line, *status, *message;
+    const char *name, *fault, *line, *status, *message;
     bool encrypted;
 };
+void PrintTo(const MediaCase& c, std::ostream* os) {
+    *os << c.name;
+}
 constexpr const char* kTftpAll = "update -tftp 127.0.0.1 all -wait";
 constexpr const char* kReadOnlyAll =
     "mkdir -p /mnt/ro && mount -t tmpfs ro /mnt/ro && cp /mnt/usb/Program.bin /mnt/ro/ && "
     "mount -o remount,ro -t tmpfs ro /mnt/ro && update -local /mnt/ro/ all -wait";
 // The TFTP client takes its time-outs over a dead server: a slow case.
-constexpr MediaCase kDeadTftp = {"tftp-die=300000", kTftpAll, "255", "load bin file failed!",
-                                 false};
+constexpr MediaCase kDeadTftp = {
+    "TftpServerDies", "tftp-die=300000", kTftpAll, "255", "load bin file failed!", false};
 constexpr MediaCase kMediaCases[] = {
-    {"http-reset=300000", "update -mycloud http://127.0.0.1/Program.bin all -wait", "4",
-     "Fail to call curl_easy_perform, err:56", false},
-    {"tmp-kib=1024", kTftpAll, "255", "failed to exec cmd cp  -f /usr/bin/update /tmp/memupdate",
-     false},
-    {"tmp-kib=4600", kTftpAll, "255", "load bin file failed!", false},
-    {"tmp-kib=4600", "update -local /mnt/usb/ all -wait", "255", "does not fit in /tmp (", true},
-    {"", kReadOnlyAll, "0", "update all success!", false},
-    {"", kReadOnlyAll, "0", "update file /mnt/ro//Program.bin in RAM is read-only", true},
+    {"HttpReset", "http-reset=300000", "update -mycloud http://127.0.0.1/Program.bin all -wait",
+     "4", "Fail to call curl_easy_perform, err:56", false},
+    {"TmpFullForTheUpdater", "tmp-kib=1024", kTftpAll, "255",
+     "failed to exec cmd cp  -f /usr/bin/update /tmp/memupdate", false},
+    {"TmpFullDuringTheFetch", "tmp-kib=4600", kTftpAll, "255", "load bin file failed!", false},
+    {"TmpFullForTheCopy", "tmp-kib=4600", "update -local /mnt/usb/ all -wait", "255",
+     "does not fit in /tmp (", true},
+    {"ReadOnlyMedium", "", kReadOnlyAll, "0", "update all success!", false},
+    {"ReadOnlyMediumEncrypted", "", kReadOnlyAll, "0",
+     "update file /mnt/ro//Program.bin in RAM is read-only", true},
 };
 class MediaFaultTest : public WriteTest, public testing::WithParamInterface<MediaCase> {};
 
@@ -455,8 +460,11 @@ TEST_P(MediaFaultTest, EndsWithItsCode) {
     ExpectPartitions(std::string(c.status) == "0" ? kAll : std::vector<std::string>{});
     EXPECT_EQ(ReadDevice("/mnt/usb/Program.bin"), pkg);
 }
-INSTANTIATE_TEST_SUITE_P(Faults, MediaFaultTest, testing::ValuesIn(kMediaCases));
-INSTANTIATE_TEST_SUITE_P(SlowFaults, MediaFaultTest, testing::Values(kDeadTftp));
+std::string CaseName(const testing::TestParamInfo<MediaCase>& info) {
+    return info.param.name;
+}
+INSTANTIATE_TEST_SUITE_P(Faults, MediaFaultTest, testing::ValuesIn(kMediaCases), CaseName);
+INSTANTIATE_TEST_SUITE_P(SlowFaults, MediaFaultTest, testing::Values(kDeadTftp), CaseName);
 
 // Quotes, a semicolon, $(), backticks, a newline, a leading dash: each short
 // enough for the shortest field (31 characters), then all in one.
