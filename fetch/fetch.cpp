@@ -39,10 +39,6 @@ constexpr int kTftpBlockSize = 8192;
 constexpr int kShellTries = 3;
 constexpr const char* kPasswordMask = "******";
 constexpr long kLowSpeedLimit = 1;  // bytes per second
-// What libcurl may hand the write callback at once: a plain HTTP download is
-// written (and flushed) in pieces of up to 512 KiB rather than 16 KiB, a
-// fraction of the system calls (a TLS record still arrives alone).
-constexpr long kReceiveBuffer = 512 * 1024;
 constexpr long kLowSpeedTime = 30;  // seconds
 constexpr long kMaxRedirects = 3;
 
@@ -173,7 +169,6 @@ int CloudFetch(const char* url) {
     curl_easy_setopt(h, CURLOPT_PROGRESSDATA, &g_progress_tag);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBuffer);
 
     // 64-bit, so that packages above 2 GiB resume at the right byte.
     curl_off_t offset = 0;
