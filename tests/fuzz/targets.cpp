@@ -24,6 +24,7 @@
 #include "sys/fake_runner.h"
 #include "sys/fd.h"
 #include "sys/runner.h"
+#include "tools/pack/reader.h"
 
 namespace {
 
@@ -240,6 +241,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::vector<char*> argv = Argv(words);
     (void)UPDATE_AesDecryptMain(static_cast<int>(words.size()), argv.data());
+#elif defined(FUZZ_PACK_READ)
+    // A whole package through update-pack's info, verify and extract, with
+    // the public key named by FUZZ_PACK_KEY (tools/fuzz.sh signs the seeds with it).
+    static const char* key = std::getenv("FUZZ_PACK_KEY");
+    static std::FILE* sink = std::fopen("/dev/null", "w");
+    FUZZ_REQUIRE(sink != nullptr);
+    sys::UniqueFd fd = MemFile(data, size);
+    pack::Package p;
+    std::string why;
+    if (pack::ReadPackage(fd.get(), "fuzz", &p, &why) != 0) return 0;
+    FUZZ_REQUIRE(p.table.size() <= kMaxTableEntries && p.table.size() <= p.count);
+    FUZZ_REQUIRE(pack::WriteInfo(fd.get(), "fuzz", p, key != nullptr ? key : "", sink) == 0);
+    // A signature check only adds to the CRC check.
+    if (key != nullptr && pack::Verify(fd.get(), p, key, sink) == 0)
+        FUZZ_REQUIRE(pack::Verify(fd.get(), p, "", nullptr) == 0);
+    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    for (uint32_t pos = 0; pos <= p.table.size(); ++pos) {
+        SubImageEntry e{};
+        if (pack::EntryToExtract(p, pos, &e, &why) != 0) continue;
+        FUZZ_REQUIRE(pos < p.table.size() && e.FileLength != 0);
+        const bool inside = static_cast<uint64_t>(e.FileOffset) + e.FileLength <= size;
+        const int ret = UPDATE_UnpackFile(self.c_str(), e.FileOffset, e.FileLength, "/dev/null");
+        FUZZ_REQUIRE(ret == 0 || !inside);
+    }
 #else
 #error "define one FUZZ_<TARGET>"
 #endif
