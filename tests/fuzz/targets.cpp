@@ -67,8 +67,11 @@ namespace {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    // The parsers' messages go to standard output: keep them off the run's report.
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) return 0;
+    // The parsers' messages go to standard output: keep them off the run's
+    // report, in a stream that drops them without a system call.
+    cookie_io_functions_t drop{};
+    drop.write = [](void*, const char*, size_t n) { return static_cast<ssize_t>(n); };
+    if (std::FILE* sink = fopencookie(nullptr, "w", drop)) stdout = sink;
 #if defined(FUZZ_AES_ARGS)
     // The tool works on the files its words name: only names in a scratch
     // directory reach it (see below).
@@ -181,14 +184,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 #elif defined(FUZZ_ENV)
-    // The boot-environment repair on in-memory flash: byte 0 picks the size
-    // and a failing request, byte 1 when it fails; the rest fills both copies.
+    // The boot-environment repair on in-memory flash, at 1/256 of the real
+    // sizes (the same rules on 512- and 2048-byte copies): byte 0 picks the
+    // size and a failing request, byte 1 when it fails; the rest fills both copies.
     if (size < 2) return 0;
-    const uint32_t env_size = (data[0] & 1) != 0 ? kEnvSizeLarge : kEnvSizeSmall;
+    static constexpr EnvGeometry kGeometry{kEnvSizeSmall / 256, kEnvSizeLarge / 256};
+    const uint32_t env_size = (data[0] & 1) != 0 ? kGeometry.large : kGeometry.small;
     const int fault = (data[0] >> 1) % 7;  // 0 none; 1-3 primary, 4-6 backup
     flash::MemMtdMap map;
-    auto env = map.Add(kEnvDev, env_size, 0x10000);
-    auto bak = map.Add(kBakEnvDev, env_size, 0x10000);
+    auto env = map.Add(kEnvDev, env_size, kGeometry.small);
+    auto bak = map.Add(kBakEnvDev, env_size, kGeometry.small);
     const size_t half = (size - 2) / 2;
     env->Fill(0, data + 2, std::min<size_t>(half, env_size));
     bak->Fill(0, data + 2 + half, std::min<size_t>(size - 2 - half, env_size));
@@ -197,12 +202,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     constexpr Op kOps[] = {Op::Erase, Op::Write, Op::Read};
     if (fault != 0) (fault <= 3 ? env : bak)->FailOn(kOps[(fault - 1) % 3], 5, data[1] % 4);
     flash::ScopedMtdOpener opener(map.Opener());
-    const int ret = UpdateEnvCrcForSize(env_size);
+    const int ret = RepairEnvCopies(env_size, kGeometry);
     // A copy that was rewritten carries its variables' checksum. Its variables
     // are its own, or the other copy's when only the other one was intact (a
     // copy torn by an earlier cut).
     auto intact = [env_size](const std::vector<uint8_t>& c) {
-        for (uint32_t s : {kEnvSizeSmall, kEnvSizeLarge}) {
+        for (uint32_t s : {kGeometry.small, kGeometry.large}) {
             if (s <= env_size &&
                 pkg::DecodeU32(c.data()) == UPDATE_EnvCrc32(0, c.data() + 4, s - 4))
                 return true;
