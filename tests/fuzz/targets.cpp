@@ -74,9 +74,12 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     if (std::FILE* sink = fopencookie(nullptr, "w", drop)) stdout = sink;
 #if defined(FUZZ_AES_ARGS)
     // The tool works on the files its words name: only names in a scratch
-    // directory reach it (see below).
-    static char dir[] = "/tmp/fuzz-aes-XXXXXX";
-    if (mkdtemp(dir) == nullptr || chdir(dir) != 0) __builtin_trap();
+    // directory reach it (see below). In memory (/dev/shm) where there is one:
+    // a disk file system writes the truncated files back on every input.
+    static char shm[] = "/dev/shm/fuzz-aes-XXXXXX", tmp[] = "/tmp/fuzz-aes-XXXXXX";
+    static const char* dir = mkdtemp(shm);
+    if (dir == nullptr) dir = mkdtemp(tmp);
+    if (dir == nullptr || chdir(dir) != 0) __builtin_trap();
     std::atexit([] {
         for (const char* name : {"f", "k"}) (void)unlink(name);
         (void)rmdir(dir);
@@ -171,7 +174,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     runner.read_output = w[1];
     sys::ScopedRunner scoped(runner);
     sys::UniqueFile in = Stream(w[0]);
-    sys::UniqueFd out(memfd_create("out", MFD_CLOEXEC));
+    static sys::UniqueFd out(memfd_create("out", MFD_CLOEXEC));  // emptied for each input
+    FUZZ_REQUIRE(out && ::ftruncate(out.get(), 0) == 0 && ::lseek(out.get(), 0, SEEK_SET) == 0);
     if (in) (void)oem::MergeManuInfo(in.get(), out.get(), "out");
 #elif defined(FUZZ_DEVCAP)
     // The device capability XML.
