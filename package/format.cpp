@@ -160,7 +160,9 @@ const SubImageEntry* UPDATE_EntryAt(const FileTable* table, uint64_t position) {
 
 int UPDATE_UnpackFile(const char* pszBinFile, uint32_t offset, uint32_t length,
                       const char* pszUnpackFileName) {
-    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kPackageChunkSize]);
+    // No larger than the copy: a table entry's length may be anything.
+    const size_t buf_size = std::min<size_t>(length, kPackageChunkSize);
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[buf_size]);
     if (!buf) {
         std::printf("malloc head memery failed!\n");
         std::fflush(stdout);
@@ -182,7 +184,7 @@ int UPDATE_UnpackFile(const char* pszBinFile, uint32_t offset, uint32_t length,
     }
     uint64_t wanted = length;
     for (;;) {
-        ssize_t n = pkg::ReadFull(in.get(), buf.get(), kPackageChunkSize);
+        ssize_t n = pkg::ReadFull(in.get(), buf.get(), buf_size);
         if (n < 0) {
             ULOG("read bin file fail\n");
             return -5;
