@@ -32,28 +32,6 @@ const char* RoleLabel(uint32_t position) {
     return "-";
 }
 
-}  // namespace
-
-std::optional<uint64_t> ParseNumber(const std::string& text, uint64_t max) {
-    if (text.empty() || text[0] == '-' || text[0] == '+') return std::nullopt;
-    errno = 0;
-    char* end = nullptr;
-    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || v > max) return std::nullopt;
-    return v;
-}
-
-std::optional<uint32_t> ParsePosition(const std::string& text) {
-    for (const Role& r : kRoles) {
-        if (text == r.word) return r.position;
-    }
-    auto v = ParseNumber(text, UINT32_MAX - 1);
-    if (!v) return std::nullopt;
-    return static_cast<uint32_t>(*v);
-}
-
-namespace {
-
 std::vector<std::string> SplitBoards(const std::string& text) {
     std::vector<std::string> out;
     size_t start = 0;
@@ -188,6 +166,24 @@ void WriteSignatures(const CheckOutcome& c, std::FILE* out) {
 }
 
 }  // namespace
+
+std::optional<uint64_t> ParseNumber(const std::string& text, uint64_t max) {
+    if (text.empty() || text[0] == '-' || text[0] == '+') return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || v > max) return std::nullopt;
+    return v;
+}
+
+std::optional<uint32_t> ParsePosition(const std::string& text) {
+    for (const Role& r : kRoles) {
+        if (text == r.word) return r.position;
+    }
+    auto v = ParseNumber(text, UINT32_MAX - 1);
+    if (!v) return std::nullopt;
+    return static_cast<uint32_t>(*v);
+}
 
 int ReadPackage(int fd, const std::string& path, Package* p, std::string* why) {
     struct stat st {};
