@@ -243,7 +243,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (char& c : w) c = c == '/' ? '_' : c;
     }
     words.insert(words.begin(), "aes_decrypt");
-    std::string block(8192, 'k');
+    static const std::string block(8192, 'k');
     for (const char* name : {"f", "k"}) {
         sys::UniqueFd fd(::open(name, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         FUZZ_REQUIRE(fd && sys::WriteFull(fd.get(), block.data(), block.size()));
