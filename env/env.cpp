@@ -47,8 +47,8 @@ void PutLe32(uint8_t* p, uint32_t v) {
 
 // Whether a copy's checksum holds for the small or the large size (within
 // the got bytes read).
-bool Intact(const uint8_t* buf, ssize_t got) {
-    for (uint32_t size : {kEnvSizeSmall, kEnvSizeLarge}) {
+bool Intact(const uint8_t* buf, ssize_t got, const EnvGeometry& geometry) {
+    for (uint32_t size : {geometry.small, geometry.large}) {
         if (got < static_cast<ssize_t>(size)) continue;
         const uint32_t stored = uint32_t{buf[0]} | uint32_t{buf[1]} << 8 | uint32_t{buf[2]} << 16 |
                                 uint32_t{buf[3]} << 24;
@@ -152,14 +152,20 @@ int UpdateEnvCrc() {
 }
 
 int UpdateEnvCrcForSize(uint32_t env_size) {
-    if (env_size != kEnvSizeSmall && env_size != kEnvSizeLarge) return -1;
+    return RepairEnvCopies(env_size, EnvGeometry{});
+}
 
-    std::unique_ptr<uint8_t[]> env(new (std::nothrow) uint8_t[kEnvSizeLarge]);
+int RepairEnvCopies(uint32_t env_size, const EnvGeometry& geometry) {
+    const uint32_t large = geometry.large;
+    if (geometry.small < 8 || geometry.small >= large) return -1;
+    if (env_size != geometry.small && env_size != large) return -1;
+
+    std::unique_ptr<uint8_t[]> env(new (std::nothrow) uint8_t[large]);
     if (!env) {
         ULOG("malloc environment failed.\n");
         return -1;
     }
-    std::unique_ptr<uint8_t[]> bak(new (std::nothrow) uint8_t[kEnvSizeLarge]);
+    std::unique_ptr<uint8_t[]> bak(new (std::nothrow) uint8_t[large]);
     if (!bak) {
         ULOG("malloc environment_bak failed.\n");
         return -1;
@@ -177,14 +183,14 @@ int UpdateEnvCrcForSize(uint32_t env_size) {
     // A short read is accepted: the rest of the buffer stays zero. Past the
     // environment's own size the large one is read as far as it reads, so
     // that a copy's checksum can be judged for either size.
-    auto read_copy = [env_size](flash::MtdDevice* dev, uint8_t* buf) -> ssize_t {
-        std::memset(buf, 0, kEnvSizeLarge);
+    auto read_copy = [env_size, large](flash::MtdDevice* dev, uint8_t* buf) -> ssize_t {
+        std::memset(buf, 0, large);
         if (dev == nullptr || dev->Seek(0, SEEK_SET) != 0) return -1;
         const ssize_t got = flash::ReadFully(*dev, buf, env_size);
-        if (got != static_cast<ssize_t>(env_size) || env_size == kEnvSizeLarge) return got;
-        const ssize_t more = flash::ReadFully(*dev, buf + env_size, kEnvSizeLarge - env_size);
+        if (got != static_cast<ssize_t>(env_size) || env_size == large) return got;
+        const ssize_t more = flash::ReadFully(*dev, buf + env_size, large - env_size);
         if (more < 0) {
-            std::memset(buf + env_size, 0, kEnvSizeLarge - env_size);
+            std::memset(buf + env_size, 0, large - env_size);
             return got;
         }
         return got + more;
@@ -202,7 +208,8 @@ int UpdateEnvCrcForSize(uint32_t env_size) {
     // A copy that holds for neither size was torn (a power cut during an
     // earlier repair): it takes the other copy's variables rather than a
     // checksum over whatever the cut left in it.
-    const bool env_ok = Intact(env.get(), env_got), bak_ok = Intact(bak.get(), bak_got);
+    const bool env_ok = Intact(env.get(), env_got, geometry),
+               bak_ok = Intact(bak.get(), bak_got, geometry);
     if (!env_ok && bak_ok) {
         ULOG("Env is damaged; it takes the variables of BakEnv.\n");
         std::memcpy(env.get(), bak.get(), env_size);

@@ -45,6 +45,15 @@ static_assert(offsetof(NVRAM_ITEM_S, value) == 64);
                                    const char* board_type, const char* uboot_rev);
 // UpdateEnvCrc for an environment size of kEnvSizeSmall or kEnvSizeLarge.
 [[nodiscard]] int UpdateEnvCrcForSize(uint32_t env_size);
+// The two sizes a copy's checksum may hold for (a copy is read as far as the
+// large one reaches).
+struct EnvGeometry {
+    uint32_t small = kEnvSizeSmall;
+    uint32_t large = kEnvSizeLarge;
+};
+// UpdateEnvCrcForSize on another geometry (8 <= small < large, env_size one
+// of the two): the same repair on smaller copies, as the fuzz target runs it.
+[[nodiscard]] int RepairEnvCopies(uint32_t env_size, const EnvGeometry& geometry);
 
 // The nvram device: one store request. Store returns the request's result
 // (0 stored, else -1 with errno set).

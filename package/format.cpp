@@ -160,16 +160,24 @@ const SubImageEntry* UPDATE_EntryAt(const FileTable* table, uint64_t position) {
 
 int UPDATE_UnpackFile(const char* pszBinFile, uint32_t offset, uint32_t length,
                       const char* pszUnpackFileName) {
-    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kPackageChunkSize]);
-    if (!buf) {
-        std::printf("malloc head memery failed!\n");
-        std::fflush(stdout);
-        return -2;
-    }
     sys::UniqueFd in(::open(pszBinFile, O_RDONLY | O_CLOEXEC));
     if (!in) {
         ULOG("Get Binfile: %s failed\n", pszBinFile);
         return -3;
+    }
+    // No larger than the copy, nor than what the file holds from offset on:
+    // a table entry's length may be anything.
+    uint64_t buf_size = std::min<uint64_t>(length, kPackageChunkSize);
+    struct stat st {};
+    if (::fstat(in.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+        const auto size = static_cast<uint64_t>(st.st_size);
+        buf_size = std::min<uint64_t>(buf_size, size > offset ? size - offset : 1);
+    }
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[buf_size]);
+    if (!buf) {
+        std::printf("malloc head memery failed!\n");
+        std::fflush(stdout);
+        return -2;
     }
     if (::lseek(in.get(), static_cast<off_t>(offset), SEEK_SET) < 0) {
         ULOG("lseek image file failed. BinFile:%s\n", pszBinFile);
@@ -182,7 +190,7 @@ int UPDATE_UnpackFile(const char* pszBinFile, uint32_t offset, uint32_t length,
     }
     uint64_t wanted = length;
     for (;;) {
-        ssize_t n = pkg::ReadFull(in.get(), buf.get(), kPackageChunkSize);
+        ssize_t n = pkg::ReadFull(in.get(), buf.get(), static_cast<size_t>(buf_size));
         if (n < 0) {
             ULOG("read bin file fail\n");
             return -5;

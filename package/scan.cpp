@@ -198,8 +198,16 @@ int ScanPackageBody(int fd, const ScanOptions& options, ScanResult* result) {
 // whole-file hash, and every byte is read once.
 class InOrderScan {
   public:
-    InOrderScan(int fd, const ScanOptions& options, uint64_t chunks, Progress* progress)
-        : fd_(fd), options_(options), chunks_(chunks), progress_(progress), end_(chunks) {}
+    // buf_size: the bytes read at once, kPackageChunkSize or, for a file of
+    // one short chunk, its size + 1.
+    InOrderScan(int fd, const ScanOptions& options, uint64_t chunks, size_t buf_size,
+                Progress* progress)
+        : fd_(fd),
+          options_(options),
+          chunks_(chunks),
+          buf_size_(buf_size),
+          progress_(progress),
+          end_(chunks) {}
 
     bool Start() { return full_.Begin(); }
 
@@ -229,7 +237,7 @@ class InOrderScan {
     }
 
     void WorkBody() {
-        std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kPackageChunkSize]);
+        std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[buf_size_]);
         std::unique_ptr<crypto::Sha256> sha(new (std::nothrow) crypto::Sha256());
         if (!buf || !sha) return Fail(-2);
         for (;;) {
@@ -240,7 +248,7 @@ class InOrderScan {
                 chunk = next_++;
             }
             const uint64_t pos = chunk * kPackageChunkSize;
-            const ssize_t got = PreadFull(fd_, buf.get(), kPackageChunkSize, pos);
+            const ssize_t got = PreadFull(fd_, buf.get(), buf_size_, pos);
             if (got < 0) return Fail(-5);
             const auto n = static_cast<size_t>(got);
             // Only the last chunk may be short: otherwise the file shrank under us.
@@ -284,6 +292,7 @@ class InOrderScan {
     const int fd_;
     const ScanOptions& options_;
     const uint64_t chunks_;
+    const size_t buf_size_;
     Progress* const progress_;
     std::mutex mutex_;
     std::condition_variable turn_changed_;
@@ -312,7 +321,11 @@ int ScanInOrder(int fd, const ScanOptions& options, ScanResult* result) {
     const uint64_t chunks = regular ? size / kPackageChunkSize + 1 : kToEnd;
     unsigned threads = regular && size >= kParallelMinBytes ? ThreadCount(options) : 1;
     Progress progress(options, size);
-    auto scan = std::make_unique<InOrderScan>(fd, options, chunks, &progress);
+    // A file of one short chunk needs no more than its bytes and one more
+    // (which shows that it grew).
+    const size_t buf_size =
+        regular && size < kPackageChunkSize ? static_cast<size_t>(size) + 1 : kPackageChunkSize;
+    auto scan = std::make_unique<InOrderScan>(fd, options, chunks, buf_size, &progress);
     if (!scan->Start()) return -1;
     std::vector<std::thread> workers;
     workers.reserve(threads);

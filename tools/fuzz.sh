@@ -14,19 +14,27 @@ limit=(-max_total_time=60)
 if [ "${1:-}" = --runs ]; then limit=(-runs="$2"); shift 2
 elif [[ "${1:-}" =~ ^[0-9]+$ ]]; then limit=(-max_total_time="$1"); shift; fi
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(head boards table version cmdline manuinfo devcap env aes_args)
+all=(head boards table version cmdline manuinfo devcap env aes_args pack_read)
+[ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 work=$build/fuzz; mkdir -p "$work"
+# One key pair for every run, so that the inputs pack_read keeps stay signed.
+key=$work/key; [ -f "$key/pub_key" ] || { mkdir -p "$key"; "$pack" keygen --bits 1024 --dir "$key" >/dev/null; }
+export FUZZ_PACK_KEY=$key/pub_key
 
 # Seeds: tiny packages made by update-pack, cut into what each parser reads.
 seeds=$work/seeds; rm -rf "$seeds"; mkdir -p "$seeds"
 ( cd "$seeds"
-  "$pack" keygen --bits 1024 --dir . >/dev/null
-  head -c 5000 /dev/urandom >img1; head -c 70000 /dev/urandom >img2
-  "$pack" create -o plain.bin --inner QTPXV300R006B13 --pub V5.23.01 --board BRD-K700-Q08@48-X \
-    --board BRD-X --image uimage=img1 --image program=img2 --key pri_key --quiet
-  "$pack" create -o enc.bin --inner QTCXV500R002B01 --pub B0142P17 --board BRD-Y --key-suffix S \
-    --image uboot=img1 --image program=img2 --encrypt --key pri_key --quiet )
-for t in "${targets[@]}"; do mkdir -p "$work/corpus/$t"; done
+  head -c 600 /dev/urandom >img1; head -c 2000 /dev/urandom >img2; mkdir -p oem/a; echo x >oem/a/b
+  mk() { "$pack" create -o "$1" --board BRD-X "${@:2}" --quiet; }
+  mk plain.bin --inner QTPXV300R006B13 --pub V5.23.01 --board BRD-K700-Q08@48-X \
+    --image uimage=img1 --image program=img2 --key "$key/pri_key"
+  mk enc.bin --inner QTCXV500R002B01 --pub B0142P17 --key-suffix S \
+    --image uboot=img1 --image program=img2 --encrypt --key "$key/pri_key"
+  mk custom.bin --inner I --pub V1 --image program=img1 --custom oem --mdc img2 --key "$key/pri_key"
+  mk legacy.bin --inner I --pub V1 --image program=img1 --name 4=prog --key "$key/pri_key" --legacy-only
+  mk unsigned.bin --inner I --pub V1 --image program=img1 --image updater=img2 --count 40 )
+for t in "${all[@]}"; do mkdir -p "$work/corpus/$t"; done
+for p in plain enc custom legacy unsigned; do cp "$seeds/$p.bin" "$work/corpus/pack_read/$p"; done
 for p in plain enc; do
   f=$seeds/$p.bin
   head -c 256 "$f" >"$work/corpus/head/$p"

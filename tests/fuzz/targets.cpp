@@ -24,6 +24,7 @@
 #include "sys/fake_runner.h"
 #include "sys/fd.h"
 #include "sys/runner.h"
+#include "tools/pack/reader.h"
 
 namespace {
 
@@ -66,13 +67,19 @@ namespace {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    // The parsers' messages go to standard output: keep them off the run's report.
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) return 0;
+    // The parsers' messages go to standard output: keep them off the run's
+    // report, in a stream that drops them without a system call.
+    cookie_io_functions_t drop{};
+    drop.write = [](void*, const char*, size_t n) { return static_cast<ssize_t>(n); };
+    if (std::FILE* sink = fopencookie(nullptr, "w", drop)) stdout = sink;
 #if defined(FUZZ_AES_ARGS)
     // The tool works on the files its words name: only names in a scratch
-    // directory reach it (see below).
-    static char dir[] = "/tmp/fuzz-aes-XXXXXX";
-    if (mkdtemp(dir) == nullptr || chdir(dir) != 0) __builtin_trap();
+    // directory reach it (see below). In memory (/dev/shm) where there is one:
+    // a disk file system writes the truncated files back on every input.
+    static char shm[] = "/dev/shm/fuzz-aes-XXXXXX", tmp[] = "/tmp/fuzz-aes-XXXXXX";
+    static const char* dir = mkdtemp(shm);
+    if (dir == nullptr) dir = mkdtemp(tmp);
+    if (dir == nullptr || chdir(dir) != 0) __builtin_trap();
     std::atexit([] {
         for (const char* name : {"f", "k"}) (void)unlink(name);
         (void)rmdir(dir);
@@ -167,7 +174,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     runner.read_output = w[1];
     sys::ScopedRunner scoped(runner);
     sys::UniqueFile in = Stream(w[0]);
-    sys::UniqueFd out(memfd_create("out", MFD_CLOEXEC));
+    static sys::UniqueFd out(memfd_create("out", MFD_CLOEXEC));  // emptied for each input
+    FUZZ_REQUIRE(out && ::ftruncate(out.get(), 0) == 0 && ::lseek(out.get(), 0, SEEK_SET) == 0);
     if (in) (void)oem::MergeManuInfo(in.get(), out.get(), "out");
 #elif defined(FUZZ_DEVCAP)
     // The device capability XML.
@@ -180,14 +188,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 #elif defined(FUZZ_ENV)
-    // The boot-environment repair on in-memory flash: byte 0 picks the size
-    // and a failing request, byte 1 when it fails; the rest fills both copies.
+    // The boot-environment repair on in-memory flash, at 1/256 of the real
+    // sizes (the same rules on 512- and 2048-byte copies): byte 0 picks the
+    // size and a failing request, byte 1 when it fails; the rest fills both copies.
     if (size < 2) return 0;
-    const uint32_t env_size = (data[0] & 1) != 0 ? kEnvSizeLarge : kEnvSizeSmall;
+    static constexpr EnvGeometry kGeometry{kEnvSizeSmall / 256, kEnvSizeLarge / 256};
+    const uint32_t env_size = (data[0] & 1) != 0 ? kGeometry.large : kGeometry.small;
     const int fault = (data[0] >> 1) % 7;  // 0 none; 1-3 primary, 4-6 backup
     flash::MemMtdMap map;
-    auto env = map.Add(kEnvDev, env_size, 0x10000);
-    auto bak = map.Add(kBakEnvDev, env_size, 0x10000);
+    auto env = map.Add(kEnvDev, env_size, kGeometry.small);
+    auto bak = map.Add(kBakEnvDev, env_size, kGeometry.small);
     const size_t half = (size - 2) / 2;
     env->Fill(0, data + 2, std::min<size_t>(half, env_size));
     bak->Fill(0, data + 2 + half, std::min<size_t>(size - 2 - half, env_size));
@@ -196,12 +206,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     constexpr Op kOps[] = {Op::Erase, Op::Write, Op::Read};
     if (fault != 0) (fault <= 3 ? env : bak)->FailOn(kOps[(fault - 1) % 3], 5, data[1] % 4);
     flash::ScopedMtdOpener opener(map.Opener());
-    const int ret = UpdateEnvCrcForSize(env_size);
+    const int ret = RepairEnvCopies(env_size, kGeometry);
     // A copy that was rewritten carries its variables' checksum. Its variables
     // are its own, or the other copy's when only the other one was intact (a
     // copy torn by an earlier cut).
     auto intact = [env_size](const std::vector<uint8_t>& c) {
-        for (uint32_t s : {kEnvSizeSmall, kEnvSizeLarge}) {
+        for (uint32_t s : {kGeometry.small, kGeometry.large}) {
             if (s <= env_size &&
                 pkg::DecodeU32(c.data()) == UPDATE_EnvCrc32(0, c.data() + 4, s - 4))
                 return true;
@@ -233,13 +243,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (char& c : w) c = c == '/' ? '_' : c;
     }
     words.insert(words.begin(), "aes_decrypt");
-    std::string block(8192, 'k');
+    static const std::string block(8192, 'k');
     for (const char* name : {"f", "k"}) {
         sys::UniqueFd fd(::open(name, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         FUZZ_REQUIRE(fd && sys::WriteFull(fd.get(), block.data(), block.size()));
     }
     std::vector<char*> argv = Argv(words);
     (void)UPDATE_AesDecryptMain(static_cast<int>(words.size()), argv.data());
+#elif defined(FUZZ_PACK_READ)
+    // A whole package through update-pack's info, verify and extract, with
+    // the public key named by FUZZ_PACK_KEY (tools/fuzz.sh signs the seeds with it).
+    static const char* key = std::getenv("FUZZ_PACK_KEY");
+    static std::FILE* sink = std::fopen("/dev/null", "w");
+    FUZZ_REQUIRE(sink != nullptr);
+    sys::UniqueFd fd = MemFile(data, size);
+    pack::Package p;
+    std::string why;
+    if (pack::ReadPackage(fd.get(), "fuzz", &p, &why) != 0) return 0;
+    FUZZ_REQUIRE(p.table.size() <= kMaxTableEntries && p.table.size() <= p.count);
+    FUZZ_REQUIRE(pack::WriteInfo(fd.get(), "fuzz", p, key != nullptr ? key : "", sink) == 0);
+    // A signature check only adds to the CRC check.
+    if (key != nullptr && pack::Verify(fd.get(), p, key, sink) == 0)
+        FUZZ_REQUIRE(pack::Verify(fd.get(), p, "", nullptr) == 0);
+    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    for (uint32_t pos = 0; pos <= p.table.size(); ++pos) {
+        SubImageEntry e{};
+        if (pack::EntryToExtract(p, pos, &e, &why) != 0) continue;
+        FUZZ_REQUIRE(pos < p.table.size() && e.FileLength != 0);
+        const bool inside = static_cast<uint64_t>(e.FileOffset) + e.FileLength <= size;
+        const int ret = UPDATE_UnpackFile(self.c_str(), e.FileOffset, e.FileLength, "/dev/null");
+        FUZZ_REQUIRE(ret == 0 || !inside);
+    }
 #else
 #error "define one FUZZ_<TARGET>"
 #endif

@@ -92,18 +92,18 @@ bool PrepareCustom(const std::string& source, const std::string& out, std::strin
     return true;
 }
 
-void ShowCustom(int fd, uint32_t offset, uint32_t length) {
+void ShowCustom(int fd, uint32_t offset, uint32_t length, std::FILE* out) {
     std::string why;
     std::vector<std::string> names;
-    std::printf("\nCustomisation archive (%u bytes):\n", length);
+    std::fprintf(out, "\nCustomisation archive (%u bytes):\n", length);
     if (oem::CheckZipRegion(fd, offset, length, kTop, why, &names) != 0) {
-        std::printf("  REFUSED by the updater: it %s\n", why.c_str());
+        std::fprintf(out, "  REFUSED by the updater: it %s\n", why.c_str());
         return;
     }
     for (std::string n : names) {
         std::replace_if(
             n.begin(), n.end(), [](char c) { return c < ' ' || c == 0x7f; }, '?');
-        std::printf("  %s\n", n.c_str());
+        std::fprintf(out, "  %s\n", n.c_str());
     }
 }
 

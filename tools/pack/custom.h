@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace pack {
@@ -14,8 +15,8 @@ namespace pack {
 bool PrepareCustom(const std::string& source, const std::string& out, std::string* zip,
                    std::string* made, std::string* why);
 
-// Prints the members of the archive stored at [offset, offset + length) of
+// Writes to out the members of the archive stored at [offset, offset + length) of
 // the package open at `fd`, or why the updater refuses it.
-void ShowCustom(int fd, uint32_t offset, uint32_t length);
+void ShowCustom(int fd, uint32_t offset, uint32_t length, std::FILE* out);
 
 }  // namespace pack
