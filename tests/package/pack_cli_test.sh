@@ -2,7 +2,7 @@
 # Command-line test of update-pack: every subcommand, its exit status and the
 # round trip create -> info/verify -> extract.
 set -u
-PACK=$(realpath "${1:?usage: cli_test.sh path/to/update-pack}")
+PACK=$(realpath "${1:?usage: pack_cli_test.sh path/to/update-pack}")
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 cd "$WORK" || exit 1
