@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -41,6 +43,10 @@ constexpr const char* kPasswordMask = "******";
 constexpr long kLowSpeedLimit = 1;  // bytes per second
 constexpr long kLowSpeedTime = 30;  // seconds
 constexpr long kMaxRedirects = 3;
+// libcurl's receive buffer. Its default (16 KiB) costs plain HTTP one read,
+// one write and one progress round per 16 KiB; TLS delivers a record (at most
+// 16 KiB) per read whatever this is.
+constexpr long kReceiveBuffer = 512L * 1024;
 
 std::mutex g_sleep_mutex;
 std::function<void(unsigned)>& Sleeper() {
@@ -105,6 +111,45 @@ using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 // The progress callback's user pointer: fixed, never read.
 char g_progress_tag;
 
+// The transfer a cloud fetch runs, for the write callback (set and used on
+// the fetching thread only). libcurl calls the progress callback once per
+// round of up to 100 reads, and one read can span more than a percent: the
+// write callback writes a chunk in pieces that end where the percentage
+// changes and reports after each, so the status file shows every percentage
+// whatever the server's speed or the package's size.
+struct Transfer {
+    CURL* handle = nullptr;
+    curl_off_t received = 0;  // this attempt's bytes, as libcurl counts them
+};
+thread_local Transfer t_transfer;
+
+struct TransferScope {
+    explicit TransferScope(CURL* handle) { t_transfer = Transfer{handle, 0}; }
+    ~TransferScope() { t_transfer = Transfer{}; }
+    TransferScope(const TransferScope&) = delete;
+    TransferScope& operator=(const TransferScope&) = delete;
+};
+
+// The attempt's announced length, 0 while unknown (or outside a fetch).
+curl_off_t AnnouncedLength() {
+    curl_off_t total = -1;
+    if (t_transfer.handle == nullptr ||
+        curl_easy_getinfo(t_transfer.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &total) !=
+            CURLE_OK) {
+        return 0;
+    }
+    return total > 0 ? total : 0;
+}
+
+// How many of the next `left` bytes reach the next change of percentage.
+std::size_t PieceToNextPercent(std::size_t left, curl_off_t total) {
+    const curl_off_t done = t_transfer.received;
+    if (total <= 0 || done >= total || total > INT64_MAX / 101) return left;
+    const curl_off_t percent = done * 100 / total;
+    const curl_off_t next = ((percent + 1) * total + 99) / 100;
+    const auto gap = static_cast<std::size_t>(std::max<curl_off_t>(next - done, 1));
+    return std::min(left, gap);
+}
 // The line the download status file holds, as this process last wrote it;
 // guarded by the progress mutex. libcurl calls the progress callback many
 // times a second with the same figures: while a cloud fetch runs (its URL is
@@ -169,11 +214,14 @@ int CloudFetch(const char* url) {
     curl_easy_setopt(h, CURLOPT_PROGRESSDATA, &g_progress_tag);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+    const TransferScope scope(h);
 
     // 64-bit, so that packages above 2 GiB resume at the right byte.
     curl_off_t offset = 0;
     CURLcode res = CURLE_OK;
     for (;;) {
+        t_transfer.received = 0;
         res = curl_easy_perform(h);
         long code = 0;
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
@@ -414,8 +462,21 @@ int DOWNLOAD_OnProgress(void* /*unused*/, double total, double received, double 
 
 std::size_t DOWNLOAD_OnWrite(char* data, std::size_t size, std::size_t count, void* file) {
     auto* stream = static_cast<FILE*>(file);
-    std::size_t written = std::fwrite(data, size, count, stream);
-    // Flushed chunk by chunk: a resumed attempt starts where the file ends.
-    std::fflush(stream);
-    return written;
+    const std::size_t bytes = size * count;
+    const curl_off_t total = AnnouncedLength();
+    std::size_t done = 0;
+    while (done < bytes) {
+        const std::size_t piece = PieceToNextPercent(bytes - done, total);
+        const std::size_t written = std::fwrite(data + done, 1, piece, stream);
+        // Flushed piece by piece: a resumed attempt starts where the file ends.
+        std::fflush(stream);
+        done += written;
+        if (t_transfer.handle != nullptr) {
+            t_transfer.received += static_cast<curl_off_t>(written);
+            (void)DOWNLOAD_OnProgress(&g_progress_tag, static_cast<double>(total),
+                                      static_cast<double>(t_transfer.received), 0.0, 0.0);
+        }
+        if (written < piece) break;
+    }
+    return size == 0 ? 0 : done / size;
 }

@@ -1,6 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -10,6 +13,7 @@
 #include "fetch/fetch.h"
 #include "fetch/http_server.h"
 #include "sys/fake_runner.h"
+#include "sys/fd.h"
 #include "sys/log.h"
 #include "sys/path.h"
 #include "sys/runner.h"
@@ -196,6 +200,29 @@ TEST_F(FetchTest, CloudFetchFollowsARedirect) {
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1].rfind("GET /moved/Program.bin ", 0), 0u);
     EXPECT_TRUE(Device(kImageFilePath) == body);
+}
+
+// However fast the server, the status file shows every percentage once
+// (the opening line and 0 to 100: 102 writes). libcurl calls its progress
+// function once per round of up to 100 reads, which here spans several.
+TEST_F(FetchTest, StatusFileShowsEveryPercentOnce) {
+    TinyHttpServer server({Ok(Body(4 << 20))});
+    const sys::UniqueFd in(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    // The opens keep two closes from merging in the queue.
+    ASSERT_GE(inotify_add_watch(in.get(), (dir_ / "tmp").c_str(), IN_OPEN | IN_CLOSE_WRITE), 0);
+    EXPECT_EQ(Cloud(server.Url()), 0);
+    int writes = 0;
+    alignas(inotify_event) char buf[65536];
+    for (ssize_t n; (n = ::read(in.get(), buf, sizeof(buf))) > 0;) {
+        for (ssize_t off = 0; off < n;) {
+            const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
+            writes += (ev->mask & IN_CLOSE_WRITE) != 0 && ev->len > 0 &&
+                      std::strcmp(ev->name, "download_stat.log") == 0;
+            off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+        }
+    }
+    EXPECT_EQ(writes, 102);
+    EXPECT_EQ(Device(kDownloadStatPath), "Stat:0,DownladRate:100");
 }
 
 // Whatever the attempt brought, the fetch ends too small (status 2) when the
