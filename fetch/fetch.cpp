@@ -150,6 +150,7 @@ std::size_t PieceToNextPercent(std::size_t left, curl_off_t total) {
     const auto gap = static_cast<std::size_t>(std::max<curl_off_t>(next - done, 1));
     return std::min(left, gap);
 }
+
 // The line the download status file holds, as this process last wrote it;
 // guarded by the progress mutex. libcurl calls the progress callback many
 // times a second with the same figures: while a cloud fetch runs (its URL is
