@@ -146,6 +146,20 @@ TEST_F(DevsimSelfTest, DiskStandInsAndToolPreparationStayInTheSandbox) {
     EXPECT_EQ(Leftovers(OutDir()), "");
 }
 
+// Under emmc-mbps the disk passes through devsim's FUSE file: every byte
+// written reaches the image and a direct read sees it.
+TEST_F(DevsimSelfTest, EmmcAtAMediumSpeedKeepsEveryByte) {
+    WriteState("tmp/pkg.bin", std::string(3 << 20, 'p') + "TAIL");
+    AddFault("emmc-mbps=500:500");
+    RunResult r = Shell(
+        "dd if=/tmp/pkg.bin of=/dev/mmcblk0p5 bs=1M 2>/dev/null; sync; "
+        "dd if=/dev/mmcblk0p5 bs=4096 skip=768 count=1 iflag=direct 2>/dev/null | head -c 4");
+    EXPECT_EQ(r.out, "TAIL") << r.err << r.harness;
+    EXPECT_EQ(ReadPartition(5, 0, 3 << 20), std::string(3 << 20, 'p'));
+    EXPECT_EQ(ReadPartition(5, 3 << 20, 4), "TAIL");
+    EXPECT_EQ(Leftovers(OutDir()), "");
+}
+
 // SIGTERMs to process 1 are recorded and cut the power after the grace; the
 // time-out kills the whole run; neither leaves anything behind.
 TEST_F(DevsimSelfTest, PowerCutAndTimeoutEndTheRun) {
@@ -205,6 +219,7 @@ TEST_F(DevsimSelfTest, BadCommandLinesAreRefusedWithTheirOwnCode) {
         {"exec", "--build", build, "--fault", "dd-flip", "--fault", "power-cut=block:1", "--",
          "/bin/true"},
         {"exec", "--build", build, "--servers", "smtp", "--", "/bin/true"},
+        {"exec", "--build", build, "--fault", "emmc-mbps=fast", "--", "/bin/true"},
         {"exec", "--build", build, "--out", Dir() + "/foreign", "--", "/bin/true"},
     };
     for (const auto& args : cases) {

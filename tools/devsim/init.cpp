@@ -47,6 +47,8 @@
 #include <string>
 #include <vector>
 
+#include "slowdisk.h"
+
 namespace {
 
 constexpr int kExTimeout = 202;
@@ -472,8 +474,26 @@ int main(int argc, char** argv) {
         return kExIsolate;
     }
 
-    // 1. eMMC disk on a loop device with its partitions.
-    const std::string disk = Env("DEVSIM_DISK");
+    // 1. eMMC disk on a loop device with its partitions; at a medium's speed
+    // through devsim's own FUSE file under the fault emmc-mbps=W:R.
+    std::string disk = Env("DEVSIM_DISK");
+    struct SlowDiskStop {
+        ~SlowDiskStop() { devsim::StopSlowDisk(); }
+    } slow_disk_stop;
+    if (const std::string speed = Env("DEVSIM_EMMC_MBPS"); !disk.empty() && !speed.empty()) {
+        double write_mbps = 0;
+        double read_mbps = 0;
+        std::string why = "emmc-mbps wants W:R in MB/s, not " + speed;
+        const std::string dir = g_out + "/.emmc";
+        std::error_code ec;
+        std::filesystem::create_directories(dir, ec);
+        if (!devsim::ParseDiskSpeed(speed, &write_mbps, &read_mbps) ||
+            (disk = devsim::StartSlowDisk(disk, dir, write_mbps, read_mbps, &why)).empty()) {
+            Note(why);
+            WriteStatus(kExSetup);
+            return kExSetup;
+        }
+    }
     int loop_fd = -1;
     if (!disk.empty()) {
         std::string loop_name;
@@ -723,6 +743,7 @@ int main(int argc, char** argv) {
     }
     Teardown(g_out, merged);
     if (loop_fd >= 0) close(loop_fd);  // autoclear detaches the loop device
+    devsim::StopSlowDisk();            // the loop's last flush has reached the image
     const std::string state = Env("DEVSIM_STATE");
     if (power_cut && !cut.empty() && !state.empty()) {
         if (RunScript({"/bin/bash", Env("DEVSIM_SELF") + "/fold.sh", g_out, state}) != 0) {
