@@ -220,6 +220,7 @@ TEST_F(DevsimSelfTest, BadCommandLinesAreRefusedWithTheirOwnCode) {
          "/bin/true"},
         {"exec", "--build", build, "--servers", "smtp", "--", "/bin/true"},
         {"exec", "--build", build, "--fault", "emmc-mbps=fast", "--", "/bin/true"},
+        {"exec", "--build", build, "--fault", "emmc-mbps=0.0:150", "--", "/bin/true"},
         {"exec", "--build", build, "--out", Dir() + "/foreign", "--", "/bin/true"},
     };
     for (const auto& args : cases) {
