@@ -185,6 +185,9 @@ cp Program.bin P.bin && cp program.img keep.img && ln program.img hard.img
 ln -s /proc/self/fd/1 stdout-link && mkfifo fifo && head -c 8192 /dev/urandom >random.bin
 head -c 200000 Program.bin >cut.bin
 openssl rsa -in key.der -inform DER -pubout -out pub.pem 2>/dev/null
+for m in x86_64:'\076' aarch64:'\267'; do  # ELF heads: 64-bit, little-endian, executable
+    { printf '\177ELF\002\001\001'; head -c 9 /dev/zero; printf '\002\000%b\000' "${m#*:}"; } >"${m%%:*}.elf"
+done
 C="./up create --inner I --pub B0102 --board B --image 3=k.bin"
 table <<ROWS
 2|is also an input|./up extract P.bin program -o P.bin
@@ -209,7 +212,9 @@ table <<ROWS
 2|option '--key' given twice|$C -o d.bin --key pri_key --key=pri_key
 2|--boards-file '.' is not a regular file|$C -o d.bin --unsigned --boards-file .
 2|is not an ELF program|$C -o d.bin --unsigned --updater k.bin
-2|not aarch64|$C -o d.bin --unsigned --updater $PACK
+2|built for x86_64, not aarch64|$C -o d.bin --unsigned --updater x86_64.elf
+0|wrote d.bin|$C -o d.bin --unsigned --updater aarch64.elf
+0|wrote d.bin|$C -o d.bin --unsigned --updater x86_64.elf --updater-arch=x86_64
 0|wrote d.bin|$C -o d.bin --unsigned --updater $PACK --updater-arch host
 1|is not an update package|./up info random.bin
 2|2048-bit keys only|./up keygen --bits 1024 --dir /nonexistent
@@ -239,7 +244,7 @@ check "no file named -" -- [ ! -e - ]
 
 # A signal during create leaves no temporary file (a large sparse image keeps it busy).
 truncate -s 400M sparse.img
-./up create -o sig.bin --inner I --pub B0102 --image program=sparse.img --unsigned --quiet &
+./up create -o sig.bin --inner I --pub B0102 --board B --image program=sparse.img --unsigned --quiet &
 pid=$!
 for _ in $(seq 300); do ls -A | grep -q '\.tmp-' && break; sleep 0.01; done
 kill -TERM "$pid"
@@ -252,13 +257,13 @@ rm -f sparse.img
 printf '#!/bin/sh\n' >oem/run.sh && chmod 755 oem/run.sh
 for epoch in "" 1700000000; do
     expect 0 "custom dated '$epoch'" -- env SOURCE_DATE_EPOCH=$epoch ./up create -o c$epoch.bin \
-        --inner I --pub B0102 --custom oem --unsigned --quiet
+        --inner I --pub B0102 --board B --custom oem --unsigned --quiet
     ./up extract "c$epoch.bin" custom -o "c$epoch.zip"
     expect 0 "busybox unzip -l" -- busybox unzip -l "c$epoch.zip"
     if [ -z "$epoch" ]; then contains out.txt "01-01-1980 00:00   oem/run.sh"
     else contains out.txt "11-14-2023 22:13   oem/run.sh"; fi
 done
-sleep 1 && ./up create -o c2.bin --inner I --pub B0102 --custom oem --unsigned --quiet
+sleep 1 && ./up create -o c2.bin --inner I --pub B0102 --board B --custom oem --unsigned --quiet
 check "the same directory gives the same package" -- cmp -s c.bin c2.bin
 mkdir bx && (cd bx && busybox unzip -q ../c.zip)
 check "busybox unzip gives the files back" -- cmp -s bx/oem/manuinfo.txt oem/manuinfo.txt
