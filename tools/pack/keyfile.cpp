@@ -10,7 +10,7 @@
 namespace pack {
 namespace {
 
-constexpr size_t kMaxKeyFile = 64 * 1024;
+constexpr size_t kMaxKeyFile = size_t{64} * 1024;
 
 // The numbers of a key file: lines ending in a run of hexadecimal digits
 // (what the updater's reader takes), or -1 when a non-blank line holds none.

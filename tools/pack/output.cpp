@@ -75,7 +75,11 @@ std::string CheckOutput(const std::string& target, const std::vector<std::string
     for (const std::string& in : inputs) {
         struct stat is {};
         if (::stat(in.c_str(), &is) == 0 && is.st_dev == st.st_dev && is.st_ino == st.st_ino) {
-            return "the output '" + target + "' is the input '" + in + "'";
+            std::string why = "the output '" + target;
+            why += "' is the input '";
+            why += in;
+            why += "'";
+            return why;
         }
     }
     return "";
