@@ -246,9 +246,11 @@ check "no file named -" -- [ ! -e - ]
 truncate -s 400M sparse.img
 ./up create -o sig.bin --inner I --pub B0102 --board B --image program=sparse.img --unsigned --quiet &
 pid=$!
-for _ in $(seq 300); do ls -A | grep -q '\.tmp-' && break; sleep 0.01; done
+seen=0
+for _ in $(seq 300); do ls -A | grep -q '\.tmp-' && seen=1 && break; sleep 0.01; done
 kill -TERM "$pid"
 wait "$pid"
+check "create was writing when SIGTERM came (status $?)" -- [ $seen = 1 ]
 check "SIGTERM during create leaves nothing" -- [ -z "$(ls -A | grep -e '\.tmp-' -e sig.bin)" ]
 rm -f sparse.img
 
