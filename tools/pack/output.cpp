@@ -56,7 +56,11 @@ std::string DirOf(const std::string& path) {
 }  // namespace
 
 std::string CheckOutput(const std::string& target, const std::vector<std::string>& inputs) {
-    if (target == "-") return "";
+    if (target == "-") {
+        return ::isatty(STDOUT_FILENO) == 1 ? "-o - writes binary data, and standard output is a "
+                                              "terminal; redirect it to a file or a pipe"
+                                            : "";
+    }
     for (const std::string& in : inputs) {
         if (in == target) return "the output '" + target + "' is also an input";
     }

@@ -18,7 +18,7 @@
 namespace pack {
 
 // "" when `target` may be written by a command that reads `inputs`;
-// otherwise the reason ("-" always may).
+// otherwise the reason ("-" may, unless standard output is a terminal).
 std::string CheckOutput(const std::string& target, const std::vector<std::string>& inputs);
 
 // Removes the registered temporary files on SIGINT, SIGTERM and SIGHUP, then
