@@ -35,10 +35,10 @@ expect 2 "no command" -- "$PACK"
 expect 2 "unknown command" -- "$PACK" frobnicate
 contains err.txt "unknown command 'frobnicate'"
 
-expect 0 "keygen" -- "$PACK" keygen --bits 1024 --dir .
+expect 0 "keygen" -- "$PACK" keygen --dir .
 contains pri_key "QP = "
 [ "$(wc -l <pub_key)" -eq 2 ] || { echo "FAIL: pub_key has not two lines"; failures=$((failures + 1)); }
-expect 1 "keygen refuses to overwrite" -- "$PACK" keygen --bits 1024
+expect 1 "keygen refuses to overwrite" -- "$PACK" keygen
 expect 2 "keygen bits" -- "$PACK" keygen --bits 512
 
 head -c 70000 /dev/urandom >kernel.bin
@@ -48,7 +48,7 @@ printf 'BRD-K700-Q08@48-X\n# comment\n  BRD-K700-Q08@96-X  \n' >boards.txt
 expect 0 "create" -- "$PACK" create -o Program.bin --inner QTPXV300R006B13 --unused x \
     --pub B0142P17 --key-suffix SFX --boards-file boards.txt --image uimage=kernel.bin@0x200000 \
     --image 4=program.img --name 4=prog --key pri_key
-contains out.txt "signed with a 1024-bit key"
+contains out.txt "signed with a 2048-bit key"
 expect 0 "verify" -- "$PACK" verify Program.bin --pub-key pub_key
 contains out.txt "CRC: ok"
 contains out.txt "legacy signature: ok"
@@ -67,7 +67,7 @@ cp Program.bin zeroed.bin
 dd if=/dev/zero of=zeroed.bin bs=1 seek=1536 count=512 conv=notrunc status=none
 openssl asn1parse -genconf key.cnf -out key.der -noout &&
     openssl dgst -sha256 -sign key.der -keyform DER -out full.sig zeroed.bin
-head -c 2048 Program.bin | tail -c 128 | cmp -s - full.sig ||
+head -c 2048 Program.bin | tail -c 256 | cmp -s - full.sig ||
     { echo "FAIL: full signature differs from openssl dgst"; failures=$((failures + 1)); }
 expect 0 "create legacy only" -- "$PACK" create -o legacy.bin --inner I --pub B0102 --board B \
     --image 3=kernel.bin --key pri_key --legacy-only
@@ -81,10 +81,10 @@ expect 1 "extract past the table" -- "$PACK" extract Program.bin 9 -o x.bin
 
 # The customisation archive from a directory (a link in it is refused) and mdc.bin.
 mkdir -p oem/res && echo 'MAC_ADDRESS:0' >oem/manuinfo.txt && ln -s /etc oem/res/link
-expect 1 "custom with a link" -- "$PACK" create -o c.bin --inner I --pub B0102 --custom oem
+expect 1 "custom with a link" -- "$PACK" create -o c.bin --inner I --pub B0102 --custom oem --unsigned
 rm oem/res/link
 expect 0 "custom and mdc" -- "$PACK" create -o c.bin --inner I --pub B0102 --custom oem \
-    --mdc program.img --quiet
+    --mdc program.img --quiet --unsigned
 expect 0 "info custom" -- "$PACK" info c.bin
 contains out.txt "  oem/manuinfo.txt"
 contains out.txt "mdc.bin"
@@ -113,19 +113,19 @@ expect 1 "verify quiet" -- "$PACK" verify bad.bin --pub-key pub_key --quiet
 [ -s out.txt ] && { echo "FAIL: --quiet printed"; failures=$((failures + 1)); }
 
 expect 0 "create unsigned" -- "$PACK" create -o plain.bin --inner I --pub B0102 --board B \
-    --image 3=kernel.bin --quiet
-expect 0 "verify unsigned without key" -- "$PACK" verify plain.bin
+    --image 3=kernel.bin --quiet --unsigned
+expect 0 "verify unsigned without key" -- "$PACK" verify plain.bin --no-key
 expect 1 "verify unsigned with key" -- "$PACK" verify plain.bin --pub-key pub_key
 contains out.txt "not signed"
 
 # --encrypt, deciphered again by the updater's own tool (on plain files).
 head -c 1076 /dev/urandom >ub.bin; head -c 300 /dev/urandom >k.bin; head -c 3908 /dev/urandom >pg.bin
 expect 0 "encrypt" -- "$PACK" create -o e.bin --inner I --pub B0102 --key-suffix S --quiet \
-    --image uboot=ub.bin --image uimage=k.bin --image program=pg.bin --encrypt
+    --image uboot=ub.bin --image uimage=k.bin --image program=pg.bin --encrypt --unsigned
 expect 0 "info encrypted" -- "$PACK" info e.bin
 contains out.txt "sampled AES-256"
 expect 2 "encrypt past the table" -- "$PACK" create -o e2.bin --inner I --pub B0102 --encrypt \
-    --image uboot=ub.bin
+    --image uboot=ub.bin --unsigned
 UPDATE=$(dirname "$PACK")/update
 if [ -x "$UPDATE" ]; then
     { head -c 128 /dev/zero; printf IB0102S; head -c 57 /dev/zero | tr '\0' '\377'; } >keys
@@ -140,12 +140,13 @@ if [ -x "$UPDATE" ]; then
 fi
 expect 2 "ECI mark on plain images" -- "$PACK" create -o e.bin --inner I --pub B0102 --encrypt-flag ECI
 expect 0 "ECI mark allowed for tests" -- "$PACK" create -o e.bin --inner I --pub B0102 \
-    --encrypt-flag ECI --allow-plain-eci --quiet
+    --encrypt-flag ECI --allow-plain-eci --quiet --unsigned --image 3=k.bin
 expect 2 "missing -o" -- "$PACK" create --inner I --pub B0102
 expect 2 "dollar in a field" -- "$PACK" create -o d.bin --inner 'I$J' --pub B0102
 expect 2 "bad image word" -- "$PACK" create -o d.bin --inner I --pub B0102 --image kernel.bin
-expect 1 "missing image file" -- "$PACK" create -o d.bin --inner I --pub B0102 --image 3=none.bin
-expect 1 "info on a missing file" -- "$PACK" info none.bin
+expect 1 "missing image file" -- "$PACK" create -o d.bin --inner I --pub B0102 --image 3=none.bin \
+    --unsigned
+expect 3 "info on a missing file" -- "$PACK" info none.bin
 [ -e d.bin ] && { echo "FAIL: a failed create left a file"; failures=$((failures + 1)); }
 
 if [ "$failures" -ne 0 ]; then
