@@ -228,8 +228,9 @@ int UPDATE_FlashcpMain(int argc, char** argv) {
                 return Usage(tool);
         }
     }
-    const char* source = optind < argc ? argv[optind] : nullptr;
-    const char* device = optind + 1 < argc ? argv[optind + 1] : nullptr;
+    if (optind + 2 != argc) return Usage(tool);  // the source file and the device, no more
+    const char* source = argv[optind];
+    const char* device = argv[optind + 1];
 
     sys::UniqueFd src;
     if (!OpenFile(source, O_RDONLY, &src)) return kFailed;
@@ -269,6 +270,10 @@ bool IsCharDeviceOrMissing(const char* path) {
 
 int UPDATE_FlashEraseallMain(int argc, char** argv) {
     const char* device = argc > 1 ? argv[1] : nullptr;
+    if (device == nullptr || argc > 2 || device[0] == '-') {  // no device, or -h, --help
+        std::fprintf(stderr, "Usage: %s mtd-device\n", argc > 0 ? argv[0] : "flash_eraseall");
+        return kFailed;
+    }
     std::unique_ptr<flash::MtdDevice> dev = OpenDevice(device, O_RDWR);
     if (!dev) return kFailed;
     if (!IsCharDeviceOrMissing(device)) return Fail("%s: not a char device\n", device);

@@ -23,6 +23,10 @@ struct ZipMember {
     std::string name;  // a directory ends with '/'
     std::string data;
     uint32_t mode = 0100644;  // Unix mode stored in the external attributes
+    // MS-DOS date and time of the member; the default is 1980-01-01 00:00,
+    // the earliest date the format has (a zero date reads as month 0, day 0).
+    uint16_t dos_time = 0;
+    uint16_t dos_date = (1 << 5) | 1;
 };
 
 // Writes the members, uncompressed, as a zip archive at `path` (a host path).

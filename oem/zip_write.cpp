@@ -52,12 +52,13 @@ int WriteStoredZip(const char* path, const std::vector<ZipMember>& members) {
         const uint32_t crc = Crc32(m.data);
         const auto size = static_cast<uint32_t>(m.data.size());
         const auto name_len = static_cast<uint32_t>(m.name.size());
-        // Local header: version 1.0, no flags, stored, no time stamp.
+        // Local header: version 1.0, no flags, stored.
         Put32(body, 0x04034b50);
         Put16(body, 10);
         Put16(body, 0);
         Put16(body, 0);
-        Put32(body, 0);
+        Put16(body, m.dos_time);
+        Put16(body, m.dos_date);
         Put32(body, crc);
         Put32(body, size);
         Put32(body, size);
@@ -71,7 +72,8 @@ int WriteStoredZip(const char* path, const std::vector<ZipMember>& members) {
         Put16(dir, 10);
         Put16(dir, 0);
         Put16(dir, 0);
-        Put32(dir, 0);
+        Put16(dir, m.dos_time);
+        Put16(dir, m.dos_date);
         Put32(dir, crc);
         Put32(dir, size);
         Put32(dir, size);

@@ -291,7 +291,29 @@ bool DecryptPlain(int fd, const char* path, uint64_t start, uint64_t length, uin
 
 }  // namespace
 
+namespace {
+
+// No words, or a request for help: the tool's usage rather than "DecodePara failed.".
+bool WantsUsage(int argc, char** argv) {
+    if (argc < 2) return true;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 int UPDATE_AesDecryptMain(int argc, char** argv) {
+    if (WantsUsage(argc, argv)) {
+        std::fprintf(stderr,
+                     "Usage: %s -f FILE -s START -L LENGTH -S STRIDE -K KEY_FILE -p KEY_OFFSET\n"
+                     "Deciphers the sampled AES-256 form of FILE in place, from byte START for\n"
+                     "LENGTH bytes (0: to the end), 16 bytes in every STRIDE x 16 (0: every\n"
+                     "byte), with the 64-byte key block at KEY_OFFSET of KEY_FILE.\n",
+                     argc > 0 ? argv[0] : "aes_decrypt");
+        return -1;
+    }
     std::unique_ptr<AES_CMD_PARA_S> para(new (std::nothrow) AES_CMD_PARA_S{});
     if (!para) {
         std::printf("malloc pstCmdPara failed.\n");

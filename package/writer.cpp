@@ -183,8 +183,8 @@ std::string HeadText(const PackPlan& plan, uint32_t head_crc) {
            (plan.encrypt ? std::string("ECI") : plan.encrypt_flag);
 }
 
-int WritePackage(const PackPlan& plan, const std::string& out_path, PackReport* report,
-                 std::string* error) {
+int WritePackageTo(const PackPlan& plan, int out_fd, const std::string& out_name,
+                   PackReport* report, std::string* error) {
     *report = PackReport{};
     auto fail = [&](std::string why) {
         *error = std::move(why);
@@ -238,9 +238,6 @@ int WritePackage(const PackPlan& plan, const std::string& out_path, PackReport* 
         total += size;
     }
 
-    TempFile out(out_path);
-    if (out.path().empty()) return fail("cannot create '" + out_path + "': " + ErrnoText());
-
     // Everything before the first sub-image: head (filled in last), board
     // list, zero signature block, count, table, zero padding.
     std::vector<uint8_t> front(data_start, 0);
@@ -252,8 +249,8 @@ int WritePackage(const PackPlan& plan, const std::string& out_path, PackReport* 
     }
     uint32_t crc =
         UPDATE_PacketCrc(front.data() + kBodyOffset, front.size() - kBodyOffset, 0xFFFFFFFFu);
-    if (!WriteFull(out.fd(), front.data(), front.size())) {
-        return fail("cannot write '" + out.path() + "': " + ErrnoText());
+    if (!WriteFull(out_fd, front.data(), front.size())) {
+        return fail("cannot write '" + out_name + "': " + ErrnoText());
     }
 
     // Whole groups per chunk, so enciphering never splits a group; one group
@@ -292,8 +289,8 @@ int WritePackage(const PackPlan& plan, const std::string& out_path, PackReport* 
             }
             groups -= now;
             crc = UPDATE_PacketCrc(buf.get(), len, crc);
-            if (!WriteFull(out.fd(), buf.get(), len)) {
-                return fail("cannot write '" + out.path() + "': " + ErrnoText());
+            if (!WriteFull(out_fd, buf.get(), len)) {
+                return fail("cannot write '" + out_name + "': " + ErrnoText());
             }
             left -= want;
             copied += want;
@@ -307,8 +304,8 @@ int WritePackage(const PackPlan& plan, const std::string& out_path, PackReport* 
     const std::string head = HeadText(plan, crc);
     uint8_t head_bytes[kHeadSize] = {};
     head.copy(reinterpret_cast<char*>(head_bytes), head.size());  // NUL padding stays
-    if (::pwrite(out.fd(), head_bytes, sizeof(head_bytes), 0) != static_cast<ssize_t>(kHeadSize)) {
-        return fail("cannot write '" + out.path() + "': " + ErrnoText());
+    if (::pwrite(out_fd, head_bytes, sizeof(head_bytes), 0) != static_cast<ssize_t>(kHeadSize)) {
+        return fail("cannot write '" + out_name + "': " + ErrnoText());
     }
     report->head_crc = crc;
     report->size = offset;
@@ -324,8 +321,8 @@ int WritePackage(const PackPlan& plan, const std::string& out_path, PackReport* 
         };
     }
     ScanResult scan;
-    if (ScanPackage(out.fd(), options, &scan) != 0) {
-        return fail("cannot read back '" + out.path() + "' for its digest");
+    if (ScanPackage(out_fd, options, &scan) != 0) {
+        return fail("cannot read back '" + out_name + "' for its digest");
     }
     std::memcpy(report->digest, scan.digest, kDigestSize);
 
@@ -362,15 +359,29 @@ int WritePackage(const PackPlan& plan, const std::string& out_path, PackReport* 
             }
             report->full_signed = true;
         }
-        if (::pwrite(out.fd(), block, sizeof(block), kSigOffset) !=
+        if (::pwrite(out_fd, block, sizeof(block), kSigOffset) !=
             static_cast<ssize_t>(sizeof(block))) {
-            return fail("cannot write '" + out.path() + "': " + ErrnoText());
+            return fail("cannot write '" + out_name + "': " + ErrnoText());
         }
         report->is_signed = true;
         report->key_bytes = written;
     }
 
-    if (!out.Commit(out_path)) return fail("cannot write '" + out_path + "': " + ErrnoText());
+    return 0;
+}
+
+int WritePackage(const PackPlan& plan, const std::string& out_path, PackReport* report,
+                 std::string* error) {
+    TempFile out(out_path);
+    if (out.path().empty()) {
+        *error = "cannot create '" + out_path + "': " + ErrnoText();
+        return -1;
+    }
+    if (WritePackageTo(plan, out.fd(), out.path(), report, error) != 0) return -1;
+    if (!out.Commit(out_path)) {
+        *error = "cannot write '" + out_path + "': " + ErrnoText();
+        return -1;
+    }
     return 0;
 }
 

@@ -65,5 +65,9 @@ std::string HeadText(const PackPlan& plan, uint32_t head_crc);
 // end). 0, or -1 with the reason in *error.
 [[nodiscard]] int WritePackage(const PackPlan& plan, const std::string& out_path,
                                PackReport* report, std::string* error);
+// The same into an open descriptor (read-write, seekable, empty) that the
+// caller owns; out_name names it in *error.
+[[nodiscard]] int WritePackageTo(const PackPlan& plan, int out_fd, const std::string& out_name,
+                                 PackReport* report, std::string* error);
 
 }  // namespace pkg

@@ -18,7 +18,7 @@ all=(head boards table version cmdline manuinfo devcap env aes_args pack_read)
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 work=$build/fuzz; mkdir -p "$work"
 # One key pair for every run, so that the inputs pack_read keeps stay signed.
-key=$work/key; [ -f "$key/pub_key" ] || { mkdir -p "$key"; "$pack" keygen --bits 1024 --dir "$key" >/dev/null; }
+key=$work/key; [ -f "$key/pub_key" ] || { mkdir -p "$key"; "$pack" keygen --dir "$key" >/dev/null; }
 export FUZZ_PACK_KEY=$key/pub_key
 
 # Seeds: tiny packages made by update-pack, cut into what each parser reads.
@@ -26,13 +26,13 @@ seeds=$work/seeds; rm -rf "$seeds"; mkdir -p "$seeds"
 ( cd "$seeds"
   head -c 600 /dev/urandom >img1; head -c 2000 /dev/urandom >img2; mkdir -p oem/a; echo x >oem/a/b
   mk() { "$pack" create -o "$1" --board BRD-X "${@:2}" --quiet; }
-  mk plain.bin --inner QTPXV300R006B13 --pub V5.23.01 --board BRD-K700-Q08@48-X \
+  mk plain.bin --inner QTPXV300R006B13 --pub B0523 --board BRD-K700-Q08@48-X \
     --image uimage=img1 --image program=img2 --key "$key/pri_key"
   mk enc.bin --inner QTCXV500R002B01 --pub B0142P17 --key-suffix S \
     --image uboot=img1 --image program=img2 --encrypt --key "$key/pri_key"
-  mk custom.bin --inner I --pub V1 --image program=img1 --custom oem --mdc img2 --key "$key/pri_key"
-  mk legacy.bin --inner I --pub V1 --image program=img1 --name 4=prog --key "$key/pri_key" --legacy-only
-  mk unsigned.bin --inner I --pub V1 --image program=img1 --image updater=img2 --count 40 )
+  mk custom.bin --inner I --pub B0102 --image program=img1 --custom oem --mdc img2 --key "$key/pri_key"
+  mk legacy.bin --inner I --pub B0102 --image program=img1 --name 4=prog --key "$key/pri_key" --legacy-only
+  mk unsigned.bin --inner I --pub B0102 --image program=img1 --image updater=img2 --count 40 --unsigned )
 for t in "${all[@]}"; do mkdir -p "$work/corpus/$t"; done
 for p in plain enc custom legacy unsigned; do cp "$seeds/$p.bin" "$work/corpus/pack_read/$p"; done
 for p in plain enc; do

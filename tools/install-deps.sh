@@ -12,7 +12,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
   clang-format clang-tidy clang libclang-rt-14-dev \
   googletest libgtest-dev libgmock-dev libbenchmark-dev \
   libssl-dev libmbedtls-dev libcurl4-openssl-dev libisal-dev libmxml-dev \
-  libfuse3-dev fuse3 \
+  libfuse3-dev fuse3 nlohmann-json3-dev \
   busybox-static tftpd-hpa python3 python3-pyftpdlib nginx-light \
   fdisk util-linux iproute2 openssl inotify-tools ca-certificates \
   procps psmisc kmod \

@@ -216,7 +216,7 @@ TEST_F(WriteTest, BadPackagesAreRefusedBeforeAnyWrite) {
         std::string key, request, message, extra;
     };
     devsim::WriteFile(Dir() + "/evil", "#!/bin/sh\ntouch /var/pwned\n", 0755);
-    const std::string evil = "--updater " + Dir() + "/evil";
+    const std::string evil = "--updater-arch script --updater " + Dir() + "/evil";
     for (const Case& c : {Case{"vendor", "all", "update check crc failed.", evil},
                           Case{"stranger", "all", "Decrypt sha256 data failed!", evil},
                           Case{"vendor", "-x", "update check crc failed.", evil},
@@ -237,8 +237,8 @@ TEST_F(WriteTest, BadPackagesAreRefusedBeforeAnyWrite) {
 // stage: it checks, deciphers and writes; the first stage then reports 99
 // and 100 and reboots once, with no success line of its own.
 TEST_F(WriteTest, FirstStageHandsOverToThePackagesProgram) {
-    Serve("Program.bin",
-          MakePackage({"uimage", "program", "web"}, "--encrypt --updater " + UpdateBinary()));
+    Serve("Program.bin", MakePackage({"uimage", "program", "web"},
+                                     "--encrypt --updater-arch host --updater " + UpdateBinary()));
     RunResult r = RunUpdate({"-tftp", "127.0.0.1", "all"});
     EXPECT_EQ(r.status, 0) << r.out << r.harness;
     EXPECT_THAT(r.out, HasSubstr("Launch update cmd (chmod +x /tmp/busybox; /tmp/busybox update "
@@ -276,7 +276,8 @@ TEST_F(WriteTest, SecondStageWordsAndFailure) {
             Dir() + "/stage2",
             "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done >/var/stage2.words\nexit " + code,
             0755);
-        Serve("Program.bin", MakePackage({"uimage"}, "--updater " + Dir() + "/stage2"));
+        Serve("Program.bin",
+              MakePackage({"uimage"}, "--updater-arch script --updater " + Dir() + "/stage2"));
         RunResult r = RunUpdate(c.request);
         EXPECT_EQ(r.status, c.code) << r.out << r.harness;
         EXPECT_EQ(ReadDevice("/var/stage2.words"), c.words);

@@ -26,19 +26,40 @@ contains() {  # contains FILE TEXT
         failures=$((failures + 1))
     fi
 }
+check() {  # check DESCRIPTION -- test words...: a condition that must hold
+    local what=$1
+    shift 2
+    "$@" || { echo "FAIL: $what"; failures=$((failures + 1)); }
+}
+# Rows "STATUS|TEXT|WORDS...": the command's exit status and a text of its
+# standard output or error; words are split on blanks.
+table() {
+    local row want text words
+    while IFS='|' read -r want text words; do
+        [ -z "$want" ] && continue
+        # shellcheck disable=SC2086
+        expect "$want" "$words" -- $words
+        cat out.txt err.txt >both.txt
+        contains both.txt "$text"
+    done
+}
 
 for cmd in keygen create info verify extract; do
     expect 0 "$cmd --help" -- "$PACK" "$cmd" --help
     contains out.txt "Usage: update-pack $cmd"
+    expect 0 "help $cmd" -- "$PACK" help "$cmd"
+    contains out.txt "Usage: update-pack $cmd"
 done
+expect 0 "version" -- "$PACK" --version
+contains out.txt "crypto backend: "
 expect 2 "no command" -- "$PACK"
 expect 2 "unknown command" -- "$PACK" frobnicate
 contains err.txt "unknown command 'frobnicate'"
 
-expect 0 "keygen" -- "$PACK" keygen --bits 1024 --dir .
+expect 0 "keygen" -- "$PACK" keygen --dir .
 contains pri_key "QP = "
 [ "$(wc -l <pub_key)" -eq 2 ] || { echo "FAIL: pub_key has not two lines"; failures=$((failures + 1)); }
-expect 1 "keygen refuses to overwrite" -- "$PACK" keygen --bits 1024
+expect 1 "keygen refuses to overwrite" -- "$PACK" keygen
 expect 2 "keygen bits" -- "$PACK" keygen --bits 512
 
 head -c 70000 /dev/urandom >kernel.bin
@@ -48,7 +69,7 @@ printf 'BRD-K700-Q08@48-X\n# comment\n  BRD-K700-Q08@96-X  \n' >boards.txt
 expect 0 "create" -- "$PACK" create -o Program.bin --inner QTPXV300R006B13 --unused x \
     --pub B0142P17 --key-suffix SFX --boards-file boards.txt --image uimage=kernel.bin@0x200000 \
     --image 4=program.img --name 4=prog --key pri_key
-contains out.txt "signed with a 1024-bit key"
+contains out.txt "signed with a 2048-bit key"
 expect 0 "verify" -- "$PACK" verify Program.bin --pub-key pub_key
 contains out.txt "CRC: ok"
 contains out.txt "legacy signature: ok"
@@ -67,7 +88,7 @@ cp Program.bin zeroed.bin
 dd if=/dev/zero of=zeroed.bin bs=1 seek=1536 count=512 conv=notrunc status=none
 openssl asn1parse -genconf key.cnf -out key.der -noout &&
     openssl dgst -sha256 -sign key.der -keyform DER -out full.sig zeroed.bin
-head -c 2048 Program.bin | tail -c 128 | cmp -s - full.sig ||
+head -c 2048 Program.bin | tail -c 256 | cmp -s - full.sig ||
     { echo "FAIL: full signature differs from openssl dgst"; failures=$((failures + 1)); }
 expect 0 "create legacy only" -- "$PACK" create -o legacy.bin --inner I --pub B0102 --board B \
     --image 3=kernel.bin --key pri_key --legacy-only
@@ -81,10 +102,10 @@ expect 1 "extract past the table" -- "$PACK" extract Program.bin 9 -o x.bin
 
 # The customisation archive from a directory (a link in it is refused) and mdc.bin.
 mkdir -p oem/res && echo 'MAC_ADDRESS:0' >oem/manuinfo.txt && ln -s /etc oem/res/link
-expect 1 "custom with a link" -- "$PACK" create -o c.bin --inner I --pub B0102 --custom oem
+expect 1 "custom with a link" -- "$PACK" create -o c.bin --inner I --pub B0102 --custom oem --unsigned
 rm oem/res/link
 expect 0 "custom and mdc" -- "$PACK" create -o c.bin --inner I --pub B0102 --custom oem \
-    --mdc program.img --quiet
+    --mdc program.img --quiet --unsigned
 expect 0 "info custom" -- "$PACK" info c.bin
 contains out.txt "  oem/manuinfo.txt"
 contains out.txt "mdc.bin"
@@ -115,19 +136,19 @@ expect 1 "verify quiet" -- "$PACK" verify bad.bin --pub-key pub_key --quiet
 [ -s out.txt ] && { echo "FAIL: --quiet printed"; failures=$((failures + 1)); }
 
 expect 0 "create unsigned" -- "$PACK" create -o plain.bin --inner I --pub B0102 --board B \
-    --image 3=kernel.bin --quiet
-expect 0 "verify unsigned without key" -- "$PACK" verify plain.bin
+    --image 3=kernel.bin --quiet --unsigned
+expect 0 "verify unsigned without key" -- "$PACK" verify plain.bin --no-key
 expect 1 "verify unsigned with key" -- "$PACK" verify plain.bin --pub-key pub_key
 contains out.txt "not signed"
 
 # --encrypt, deciphered again by the updater's own tool (on plain files).
 head -c 1076 /dev/urandom >ub.bin; head -c 300 /dev/urandom >k.bin; head -c 3908 /dev/urandom >pg.bin
 expect 0 "encrypt" -- "$PACK" create -o e.bin --inner I --pub B0102 --key-suffix S --quiet \
-    --image uboot=ub.bin --image uimage=k.bin --image program=pg.bin --encrypt
+    --image uboot=ub.bin --image uimage=k.bin --image program=pg.bin --encrypt --unsigned
 expect 0 "info encrypted" -- "$PACK" info e.bin
 contains out.txt "sampled AES-256"
 expect 2 "encrypt past the table" -- "$PACK" create -o e2.bin --inner I --pub B0102 --encrypt \
-    --image uboot=ub.bin
+    --image uboot=ub.bin --unsigned
 UPDATE=$(dirname "$PACK")/update
 if [ -x "$UPDATE" ]; then
     { head -c 128 /dev/zero; printf IB0102S; head -c 57 /dev/zero | tr '\0' '\377'; } >keys
@@ -139,16 +160,132 @@ if [ -x "$UPDATE" ]; then
         cmp -s <(tail -c +$((at + 1)) e.bin | head -c "$(stat -c %s "$img")") "$img" ||
             { echo "FAIL: $img not deciphered"; failures=$((failures + 1)); }
     done
+    # The built-in tools print their usage for a missing or a help argument.
+    for words in "255 aes_decrypt" "255 aes_decrypt -h" "1 flashcp" "1 flashcp x.bin" \
+        "1 flashcp --help" "1 flash_eraseall" "1 flash_eraseall -h"; do
+        set -- $words
+        expect "$1" "update ${*:2}" -- "$UPDATE" "${@:2}"
+        contains err.txt "Usage: $2 "
+    done
+    expect 1 "flashcp on a missing source" -- "$UPDATE" flashcp none.bin /dev/null
+    contains err.txt "update: can't open 'none.bin'"
 fi
 expect 2 "ECI mark on plain images" -- "$PACK" create -o e.bin --inner I --pub B0102 --encrypt-flag ECI
 expect 0 "ECI mark allowed for tests" -- "$PACK" create -o e.bin --inner I --pub B0102 \
-    --encrypt-flag ECI --allow-plain-eci --quiet
+    --encrypt-flag ECI --allow-plain-eci --quiet --unsigned --image 3=k.bin
 expect 2 "missing -o" -- "$PACK" create --inner I --pub B0102
 expect 2 "dollar in a field" -- "$PACK" create -o d.bin --inner 'I$J' --pub B0102
 expect 2 "bad image word" -- "$PACK" create -o d.bin --inner I --pub B0102 --image kernel.bin
-expect 1 "missing image file" -- "$PACK" create -o d.bin --inner I --pub B0102 --image 3=none.bin
-expect 1 "info on a missing file" -- "$PACK" info none.bin
+expect 1 "missing image file" -- "$PACK" create -o d.bin --inner I --pub B0102 --image 3=none.bin \
+    --unsigned
+expect 3 "info on a missing file" -- "$PACK" info none.bin
 [ -e d.bin ] && { echo "FAIL: a failed create left a file"; failures=$((failures + 1)); }
+
+# ---- What a build pipeline relies on: one row per refusal.
+ln -s "$PACK" up
+cp Program.bin P.bin && cp program.img keep.img && ln program.img hard.img
+ln -s /proc/self/fd/1 stdout-link && mkfifo fifo && head -c 8192 /dev/urandom >random.bin
+head -c 200000 Program.bin >cut.bin
+openssl rsa -in key.der -inform DER -pubout -out pub.pem 2>/dev/null
+C="./up create --inner I --pub B0102 --board B --image 3=k.bin"
+table <<ROWS
+2|is also an input|./up extract P.bin program -o P.bin
+2|is the input 'P.bin'|./up extract P.bin program -o ./P.bin
+2|is also an input|./up create -o program.img --inner I --pub B0102 --image program=program.img --key pri_key
+2|is the input 'program.img'|$C --key pri_key -o hard.img --image program=program.img
+2|not a regular file (a symbolic link)|$C --key pri_key -o stdout-link
+2|not a regular file (a device, pipe or socket)|./up extract P.bin program -o fifo
+1|the package is truncated|./up extract cut.bin program -o cut.out
+2|or --no-key|./up verify P.bin
+0|legacy signature: not checked|./up verify P.bin --no-key
+2|holds a private key|./up verify P.bin --pub-key pri_key
+2|is a PEM file (PUBLIC KEY)|./up verify P.bin --pub-key pub.pem
+2|holds a public key|$C -o d.bin --key pub_key
+2|no sub-image|./up create -o d.bin --inner I --pub B0102 --key pri_key
+2|inner version is missing or empty|./up create -o d.bin --inner= --pub B0102 --image 3=k.bin --unsigned
+2|public version is missing or empty|./up create -o d.bin --inner I --pub= --image 3=k.bin --unsigned
+2|not a public version the updater reads|./up create -o d.bin --inner I --pub V1.2 --image 3=k.bin --unsigned
+2|--legacy-only chooses the signatures of --key|$C -o d.bin --legacy-only
+2|or --unsigned to make it so|$C -o d.bin
+2|option '--inner' given twice ('I' and 'J')|$C -o d.bin --inner J --unsigned
+2|option '--key' given twice|$C -o d.bin --key pri_key --key=pri_key
+2|--boards-file '.' is not a regular file|$C -o d.bin --unsigned --boards-file .
+2|is not an ELF program|$C -o d.bin --unsigned --updater k.bin
+2|not aarch64|$C -o d.bin --unsigned --updater $PACK
+0|wrote d.bin|$C -o d.bin --unsigned --updater $PACK --updater-arch host
+1|is not an update package|./up info random.bin
+2|2048-bit keys only|./up keygen --bits 1024 --dir /nonexistent
+2|2048-bit keys only|./up keygen --bits 1500 --dir /nonexistent
+2|2048-bit keys only|./up keygen --bits=4096 --dir /nonexistent
+0|is not confidentiality|./up help create
+ROWS
+cmp -s P.bin Program.bin && cmp -s program.img keep.img && [ -L stdout-link ] && [ -p fifo ] ||
+    { echo "FAIL: a refused output was touched"; failures=$((failures + 1)); }
+check "a truncated extract leaves nothing" -- [ ! -e cut.out ]
+
+# Extract writes 0644 files atomically, with its own messages, and a full disk
+# (here a file size limit) leaves nothing behind.
+expect 0 "extract 0644" -- ./up extract P.bin program --output=x644.bin
+check "extract 0644" -- [ "$(stat -c %a x644.bin)" = 644 ]
+expect 3 "extract on a full disk" -- bash -c 'trap "" XFSZ; ulimit -f 64; exec ./up extract P.bin 4 -ofull.bin'
+contains err.txt "update-pack extract: cannot write the sub-image: File too large"
+check "nothing left by a failed extract" -- [ -z "$(ls -A | grep -e full.bin -e '\.tmp-')" ]
+
+# -o - streams the same bytes a file gets; no file named "-".
+expect 0 "create to standard output" -- bash -c "$C --key pri_key --quiet -o - >s1.bin"
+expect 0 "create to a file" -- $C --key pri_key --quiet -o s2.bin
+check "-o - writes the package to standard output" -- cmp -s s1.bin s2.bin
+expect 0 "extract to standard output" -- bash -c "./up extract s1.bin 3 -o - >s3.bin"
+check "extract -o -" -- cmp -s s3.bin k.bin
+check "no file named -" -- [ ! -e - ]
+
+# A signal during create leaves no temporary file (a large sparse image keeps it busy).
+truncate -s 400M sparse.img
+./up create -o sig.bin --inner I --pub B0102 --image program=sparse.img --unsigned --quiet &
+pid=$!
+for _ in $(seq 300); do ls -A | grep -q '\.tmp-' && break; sleep 0.01; done
+kill -TERM "$pid"
+wait "$pid"
+check "SIGTERM during create leaves nothing" -- [ -z "$(ls -A | grep -e '\.tmp-' -e sig.bin)" ]
+rm -f sparse.img
+
+# The customisation archive: valid, fixed dates, modes kept, readable by
+# BusyBox unzip, the same bytes from the same directory.
+printf '#!/bin/sh\n' >oem/run.sh && chmod 755 oem/run.sh
+for epoch in "" 1700000000; do
+    expect 0 "custom dated '$epoch'" -- env SOURCE_DATE_EPOCH=$epoch ./up create -o c$epoch.bin \
+        --inner I --pub B0102 --custom oem --unsigned --quiet
+    ./up extract "c$epoch.bin" custom -o "c$epoch.zip"
+    expect 0 "busybox unzip -l" -- busybox unzip -l "c$epoch.zip"
+    if [ -z "$epoch" ]; then contains out.txt "01-01-1980 00:00   oem/run.sh"
+    else contains out.txt "11-14-2023 22:13   oem/run.sh"; fi
+done
+sleep 1 && ./up create -o c2.bin --inner I --pub B0102 --custom oem --unsigned --quiet
+check "the same directory gives the same package" -- cmp -s c.bin c2.bin
+mkdir bx && (cd bx && busybox unzip -q ../c.zip)
+check "busybox unzip gives the files back" -- cmp -s bx/oem/manuinfo.txt oem/manuinfo.txt
+check "an executable stays executable" -- [ -x bx/oem/run.sh ]
+expect 2 "SOURCE_DATE_EPOCH not a number" -- env SOURCE_DATE_EPOCH=soon ./up create -o c3.bin \
+    --inner I --pub B0102 --custom oem --unsigned
+
+# info --json and verify --json: the documented fields, the SHA-256 of each
+# sub-image as sha256sum sees it, the verdict and the exit status.
+expect 0 "info --json" -- ./up info --json Program.bin --pub-key pub_key
+mv out.txt info.json
+expect 1 "verify --json of a bad package" -- ./up verify bad.bin --json --pub-key=pub_key
+mv out.txt bad.json
+python3 - info.json bad.json "$(sha256sum <program.img | cut -c1-64)" <<'PY' || failures=$((failures + 1))
+import json, sys
+info, bad = (json.load(open(f)) for f in sys.argv[1:3])
+assert info["schema"] == "update-pack/1" and info["verdict"] == "pass", info
+assert info["head"]["pub_version"] == "B0142P17" and info["boards"][1] == "BRD-K700-Q08@96-X"
+e = info["table"]["entries"][4]
+assert (e["name"], e["sha256"], e["length"]) == ("prog", sys.argv[3], 300001), e
+assert info["table"]["entries"][0]["present"] is False
+assert info["signatures"]["legacy"]["result"] == "ok" and info["signatures"]["full"]["result"] == "ok"
+assert info["crc"]["ok"] and info["encryption"]["enciphered"] is False and info["custom"] is None
+assert bad["verdict"] == "fail" and bad["signatures"]["full"]["result"] == "bad", bad
+PY
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures failure(s)"

@@ -1,9 +1,12 @@
 #include "tools/pack/custom.h"
 
 #include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -56,15 +59,37 @@ bool CollectMembers(const fs::path& dir, std::vector<oem::ZipMember>* members, s
             *why = "'" + dir.string() + "' holds more than 2 GiB";
             return false;
         }
-        members->push_back({name, data.str(), 0100644});
+        const bool runs = (st.permissions() & fs::perms::others_exec) != fs::perms::none;
+        members->push_back({name, data.str(), runs ? 0100755U : 0100644U});
     }
     return true;
 }
 
+// The MS-DOS date and time of `when` (UTC), clamped to the years 1980 to 2107.
+void DosTime(std::time_t when, uint16_t* date, uint16_t* time) {
+    std::tm tm{};
+    if (::gmtime_r(&when, &tm) == nullptr || tm.tm_year < 80) {
+        *date = (1 << 5) | 1;
+        *time = 0;
+        return;
+    }
+    if (tm.tm_year > 207) {
+        tm = std::tm{};
+        tm.tm_year = 207;
+        tm.tm_mon = 11;
+        tm.tm_mday = 31;
+        tm.tm_hour = 23;
+        tm.tm_min = 59;
+        tm.tm_sec = 58;
+    }
+    *date = static_cast<uint16_t>((tm.tm_year - 80) << 9 | (tm.tm_mon + 1) << 5 | tm.tm_mday);
+    *time = static_cast<uint16_t>(tm.tm_hour << 11 | tm.tm_min << 5 | tm.tm_sec / 2);
+}
+
 }  // namespace
 
-bool PrepareCustom(const std::string& source, const std::string& out, std::string* zip,
-                   std::string* made, std::string* why) {
+bool PrepareCustom(const std::string& source, const std::string& out, std::time_t when,
+                   std::string* zip, std::unique_ptr<TempFile>* made, std::string* why) {
     std::error_code ec;
     if (!fs::is_directory(source, ec)) {
         if (oem::CheckZipNames(source.c_str(), kTop, *why) != 0) {
@@ -76,19 +101,24 @@ bool PrepareCustom(const std::string& source, const std::string& out, std::strin
     }
     std::vector<oem::ZipMember> members;
     if (!CollectMembers(source, &members, why)) return false;
-    std::string tmpl = out + ".custom-XXXXXX";
-    const int fd = ::mkstemp(tmpl.data());
-    if (fd < 0) {
-        *why = "cannot make a temporary file beside '" + out + "'";
+    uint16_t date = 0;
+    uint16_t time = 0;
+    DosTime(when, &date, &time);
+    for (oem::ZipMember& m : members) {
+        m.dos_date = date;
+        m.dos_time = time;
+    }
+    *made = std::make_unique<TempFile>(out, "custom");
+    if (!(*made)->ok()) {
+        *why = "cannot make a temporary file beside '" + out + "': " + std::strerror(errno);
         return false;
     }
-    ::close(fd);
-    *made = tmpl;
-    if (oem::WriteStoredZip(tmpl.c_str(), members) != 0) {
-        *why = "cannot write the customisation archive '" + tmpl + "'";
+    (*made)->CloseFd();
+    if (oem::WriteStoredZip((*made)->path().c_str(), members) != 0) {
+        *why = "cannot write the customisation archive '" + (*made)->path() + "'";
         return false;
     }
-    *zip = tmpl;
+    *zip = (*made)->path();
     return true;
 }
 

@@ -2,13 +2,19 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <vector>
 
+#include "oem/zip_names.h"
+#include "package/crypto.h"
 #include "package/integrity.h"
+#include "sys/io.h"
 #include "tools/pack/custom.h"
 
 namespace pack {
@@ -131,7 +137,7 @@ const char* FullText(FullState s) {
 const char* SigText(SigState s) {
     switch (s) {
         case SigState::NotChecked:
-            return "not checked (no --pub-key given)";
+            return "not checked (no public key given)";
         case SigState::Unsigned:
             return "FAILED: the package is not signed (zero signature block)";
         case SigState::Ok:
@@ -157,6 +163,40 @@ std::string Printable(const char* text) {
         }
     }
     return out;
+}
+
+// The verdict of 'verify': the CRC holds, the legacy signature holds (or was
+// not asked for), and the full signature is not bad.
+bool Passes(const CheckOutcome& c) {
+    return c.crc_result == 0 && (c.sig == SigState::Ok || c.sig == SigState::NotChecked) &&
+           c.full != FullState::Bad;
+}
+
+// Why the first bytes of a file are not a package's, or "": a package opens
+// with its head, text of at least four "$"-separated fields ended by a NUL
+// within 256 bytes, and its board list, text ended by a NUL within 1280.
+std::string NotAPackage(const std::string& front) {
+    auto text = [&front](size_t at, size_t size, const char* what) -> std::string {
+        const size_t end = front.find('\0', at);
+        if (end == std::string::npos || end >= at + size) {
+            return std::string("its ") + what + " is not text ended within " +
+                   std::to_string(size) + " bytes";
+        }
+        for (size_t i = at; i < end; ++i) {
+            const auto c = static_cast<unsigned char>(front[i]);
+            if (c < 0x20 || c >= 0x7F) return std::string("its ") + what + " is not text";
+        }
+        return "";
+    };
+    std::string why = text(0, kHeadSize, "head");
+    if (why.empty()) why = text(kHeadSize, kCompatSize, "board list");
+    if (why.empty() &&
+        std::count(front.begin(),
+                   front.begin() + static_cast<std::ptrdiff_t>(::strnlen(front.data(), kHeadSize)),
+                   '$') < 3) {
+        why = "its head lacks the fields up to the CRC";
+    }
+    return why;
 }
 
 // The result lines of both 'info' and 'verify'.
@@ -198,6 +238,11 @@ int ReadPackage(int fd, const std::string& path, Package* p, std::string* why) {
     const ssize_t n = pkg::PreadFull(fd, p->bytes_front.data(), kBodyOffset, 0);
     if (n < static_cast<ssize_t>(kTableOffset)) {
         *why = "'" + path + "' is too short for a package (" + std::to_string(p->size) + " bytes)";
+        return -1;
+    }
+    const std::string wrong = NotAPackage(p->bytes_front);
+    if (!wrong.empty()) {
+        *why = "'" + path + "' is not an update package (" + wrong + ")";
         return -1;
     }
     int ret = pkg::ReadTable(fd, &p->count, &p->table);
@@ -285,8 +330,6 @@ int WriteInfo(int fd, const std::string& path, const Package& p, const std::stri
 
 int Verify(int fd, const Package& p, const std::string& pub_key, std::FILE* out) {
     const CheckOutcome c = CheckPackage(fd, p, pub_key);
-    const bool sig_ok =
-        (c.sig == SigState::Ok || c.sig == SigState::NotChecked) && c.full != FullState::Bad;
     if (out != nullptr) {
         if (c.crc_result == 0) {
             std::fprintf(out, "CRC: ok\n");
@@ -296,7 +339,7 @@ int Verify(int fd, const Package& p, const std::string& pub_key, std::FILE* out)
         }
         WriteSignatures(c, out);
     }
-    return c.crc_result == 0 && sig_ok ? 0 : 1;
+    return Passes(c) ? 0 : 1;
 }
 
 int EntryToExtract(const Package& p, uint32_t pos, SubImageEntry* entry, std::string* why) {
@@ -310,6 +353,179 @@ int EntryToExtract(const Package& p, uint32_t pos, SubImageEntry* entry, std::st
         return -1;
     }
     *entry = p.table[pos];
+    return 0;
+}
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+const char* SigWord(SigState s) {
+    switch (s) {
+        case SigState::NotChecked:
+        case SigState::KeyProblem:
+            return "not-checked";
+        case SigState::Unsigned:
+            return "unsigned";
+        case SigState::Ok:
+            return "ok";
+        case SigState::Failed:
+            return "bad";
+    }
+    return "";
+}
+
+const char* FullWord(FullState s) {
+    return s == FullState::NotChecked ? "not-checked" : FullText(s);
+}
+
+// The SHA-256 of [offset, offset + length) of fd in hexadecimal, or "" when
+// the region cannot be read whole.
+std::string RegionSha256(int fd, uint64_t offset, uint64_t length) {
+    pkg::crypto::Sha256 sha;
+    constexpr size_t kChunk = 262144;
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kChunk]);
+    if (!buf || !sha.Begin()) return "";
+    while (length > 0) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(length, kChunk));
+        if (pkg::PreadFull(fd, buf.get(), want, static_cast<off_t>(offset)) !=
+                static_cast<ssize_t>(want) ||
+            !sha.Update(buf.get(), want)) {
+            return "";
+        }
+        offset += want;
+        length -= want;
+    }
+    uint8_t digest[pkg::crypto::kSha256Size];
+    if (!sha.Finish(digest)) return "";
+    std::string hex;
+    for (uint8_t b : digest) {
+        char h[3];
+        std::snprintf(h, sizeof(h), "%02x", b);
+        hex += h;
+    }
+    return hex;
+}
+
+Json MakeJson(int fd, const std::string& name, const Package& p, const std::string& pub_key,
+              const CheckOutcome& c) {
+    Json j;
+    j["schema"] = "update-pack/1";
+    j["file"] = Printable(name.c_str());
+    j["size"] = p.size;
+    j["head"] = {{"fields", p.head.FieldCount},
+                 {"inner_version", Printable(p.head.InnerVersion)},
+                 {"unused", Printable(p.head.Unused)},
+                 {"pub_version", Printable(p.head.PubVersion)},
+                 {"head_crc", p.head.HeadCrc},
+                 {"key_suffix", Printable(p.head.KeySuffix)},
+                 {"encrypt_flag", Printable(p.head.EncryptFlag)}};
+    Json boards = Json::array();
+    if (!p.boards.empty()) {
+        for (const std::string& b : SplitBoards(p.boards)) boards.push_back(Printable(b.c_str()));
+    }
+    j["boards"] = boards;
+    Json entries = Json::array();
+    for (uint32_t i = 0; i < p.table.size(); ++i) {
+        const SubImageEntry& e = p.table[i];
+        char entry_name[sizeof(e.FileName) + 1] = {};
+        std::memcpy(entry_name, e.FileName, sizeof(e.FileName));
+        const bool present = e.FileLength != 0;
+        const bool inside = static_cast<uint64_t>(e.FileOffset) + e.FileLength <= p.size;
+        Json sha = nullptr;
+        if (present && inside) {
+            const std::string hex = RegionSha256(fd, e.FileOffset, e.FileLength);
+            if (!hex.empty()) sha = hex;
+        }
+        entries.push_back({{"position", i},
+                           {"role", RoleLabel(i)},
+                           {"name", Printable(entry_name)},
+                           {"present", present},
+                           {"length", e.FileLength},
+                           {"offset", e.FileOffset},
+                           {"flash_offset", e.FlashOffset},
+                           {"inside_file", inside},
+                           {"sha256", sha}});
+    }
+    j["table"] = {{"count", p.count}, {"read", p.table.size()}, {"entries", entries}};
+    const bool eci = std::strcmp(p.head.EncryptFlag, "ECI") == 0;
+    j["encryption"] = {{"enciphered", eci},
+                       {"scheme", eci ? Json("sampled-aes-256") : Json(nullptr)},
+                       {"confidential", false}};
+    const uint32_t custom = *ParsePosition("custom");
+    Json cj = nullptr;
+    if (custom < p.table.size() && p.table[custom].FileLength != 0) {
+        const SubImageEntry& e = p.table[custom];
+        std::string why;
+        std::vector<std::string> names;
+        const bool ok =
+            static_cast<uint64_t>(e.FileOffset) + e.FileLength <= p.size &&
+            oem::CheckZipRegion(fd, e.FileOffset, e.FileLength, "oem/", why, &names) == 0;
+        Json members = Json::array();
+        for (const std::string& n : names) members.push_back(Printable(n.c_str()));
+        cj = {{"length", e.FileLength},
+              {"accepted", ok},
+              {"reason", ok ? Json(nullptr) : Json(why.empty() ? "runs past the end" : why)},
+              {"members", members}};
+    }
+    j["custom"] = cj;
+    j["crc"] = {
+        {"ok", c.crc_result == 0}, {"expected", p.head.HeadCrc}, {"counted", c.counted_crc}};
+    j["signatures"] = {{"key", pub_key.empty() ? Json(nullptr) : Json(Printable(pub_key.c_str()))},
+                       {"legacy", {{"result", SigWord(c.sig)}, {"detail", c.sig_detail}}},
+                       {"full", {{"result", FullWord(c.full)}, {"detail", c.full_detail}}}};
+    j["verdict"] = Passes(c) ? "pass" : "fail";
+    return j;
+}
+
+}  // namespace
+
+int WriteJson(int fd, const std::string& name, const Package& p, const std::string& pub_key,
+              std::FILE* out) {
+    const CheckOutcome c = CheckPackage(fd, p, pub_key);
+    const int verdict = Passes(c) ? 0 : 1;
+    if (out == nullptr) return verdict;
+    try {
+        const std::string text =
+            MakeJson(fd, name, p, pub_key, c).dump(2, ' ', true, Json::error_handler_t::replace);
+        if (std::fprintf(out, "%s\n", text.c_str()) < 0 || std::fflush(out) != 0) return -1;
+    } catch (const std::exception&) {  // out of memory
+        return -1;
+    }
+    return verdict;
+}
+
+int CopyEntry(int fd, const std::string& name, const Package& p, const SubImageEntry& e, int out_fd,
+              std::string* why) {
+    const uint64_t end = static_cast<uint64_t>(e.FileOffset) + e.FileLength;
+    auto truncated = [&]() {
+        *why = "the sub-image (bytes " + std::to_string(e.FileOffset) + " to " +
+               std::to_string(end) + ") runs past the end of '" + name + "' (" +
+               std::to_string(p.size) + " bytes): the package is truncated";
+        return 1;
+    };
+    if (end > p.size) return truncated();
+    constexpr size_t kChunk = 262144;
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kChunk]);
+    if (!buf) {
+        *why = "out of memory";
+        return -1;
+    }
+    uint64_t at = e.FileOffset;
+    while (at < end) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(end - at, kChunk));
+        const ssize_t n = pkg::PreadFull(fd, buf.get(), want, static_cast<off_t>(at));
+        if (n < 0) {
+            *why = "cannot read '" + name + "': " + std::strerror(errno);
+            return -1;
+        }
+        if (static_cast<size_t>(n) != want) return truncated();
+        if (!sys::WriteFull(out_fd, buf.get(), want)) {
+            *why = std::string("cannot write the sub-image: ") + std::strerror(errno);
+            return -1;
+        }
+        at += want;
+    }
     return 0;
 }
 

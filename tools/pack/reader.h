@@ -40,7 +40,20 @@ struct Package {
 
 // Checks CRC and signatures as the updater does and writes the three result
 // lines to out (null: nothing). 0 when every check holds, 1 when one fails.
+// An empty pub_key checks the CRC alone (the signatures are "not checked").
 [[nodiscard]] int Verify(int fd, const Package& p, const std::string& pub_key, std::FILE* out);
+
+// The report of 'info --json' and 'verify --json': one JSON object (schema in
+// tools/pack/README.md) to out (null: nothing). The verdict as Verify gives
+// it, or -1 when out failed.
+[[nodiscard]] int WriteJson(int fd, const std::string& name, const Package& p,
+                            const std::string& pub_key, std::FILE* out);
+
+// Copies the sub-image of entry e out of the package open at fd (called
+// name) into out_fd. 0; 1 when the package ends before the sub-image does
+// (a truncated package); -1 when a read or write failed. *why says which.
+[[nodiscard]] int CopyEntry(int fd, const std::string& name, const Package& p,
+                            const SubImageEntry& e, int out_fd, std::string* why);
 
 // The entry at position pos for 'extract': 0 with *entry set, or -1 with the
 // reason in *why (past the table, absent).
