@@ -127,6 +127,11 @@ RsaOutcome SignDigest(const char* key_path, const uint8_t* input, uint8_t* out, 
 // block around a SHA-256 DigestInfo. Anything else there (zeros, or the
 // random padding of a legacy package) means the package carries none.
 inline constexpr size_t kFullSigMaxBytes = 256;
+// The DigestInfo of a SHA-256 hash (PKCS#1 v1.5): what a full signature
+// recovers to in front of its 32-byte hash.
+inline constexpr uint8_t kSha256DigestInfo[19] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60,
+                                                  0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
+                                                  0x01, 0x05, 0x00, 0x04, 0x20};
 enum class FullSignature { Absent, Ok, Bad };
 // Whether the block's tail is all zero for a key of key_bytes, so that it
 // certainly carries no full signature (a key over 2048 bits leaves no room

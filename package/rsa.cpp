@@ -117,13 +117,6 @@ bool FullSignatureAbsent(const uint8_t* block, size_t key_bytes) {
     return true;
 }
 
-namespace {
-// The DigestInfo of a SHA-256 hash (PKCS#1 v1.5): what a full signature
-// recovers to in front of its 32-byte hash.
-constexpr uint8_t kSha256DigestInfo[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
-                                         0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
-}  // namespace
-
 RsaOutcome DecodeFullSignature(const char* key_path, const uint8_t* block, uint8_t* hash,
                                bool* present) {
     *present = false;
