@@ -98,13 +98,6 @@ class TokenKey : public SigningKey {
         }
     }
     bool Open(const std::string& uri, std::string* why) {
-        if (uri.find("pin-value=") != std::string::npos) {
-            *why =
-                "the URI carries the PIN (pin-value=), which would show on the command line; "
-                "give it in $" +
-                std::string(kPinEnv) + " or a file named by $" + kPinFileEnv;
-            return false;
-        }
         ENGINE_load_builtin_engines();
         engine_ = ENGINE_by_id("pkcs11");
         if (engine_ == nullptr) {
@@ -281,6 +274,13 @@ bool WritePemKeys(const pkg::crypto::RsaKeyText& key, const std::string& private
 
 std::unique_ptr<SigningKey> OpenSigningKey(const std::string& spec, std::string* why) {
     if (spec.rfind("pkcs11:", 0) == 0) {
+        if (spec.find("pin-value=") != std::string::npos) {
+            *why =
+                "the URI carries the PIN (pin-value=), which would show on the command line; "
+                "give it in $" +
+                std::string(kPinEnv) + " or a file named by $" + kPinFileEnv;
+            return nullptr;
+        }
 #if defined(UPDATE_PACK_PKCS11)
         auto token = std::make_unique<TokenKey>();
         if (!token->Open(spec, why)) return nullptr;
