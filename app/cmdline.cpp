@@ -6,7 +6,7 @@
 #include <limits>
 #include <string_view>
 
-#include "flash/platform.h"
+#include "base/platform.h"
 #include "package/version.h"
 #include "sys/log.h"
 #include "sys/quote.h"

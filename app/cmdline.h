@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/request.h"
+#include "base/request.h"
 
 inline constexpr const char* kUpdateToolVersion = "v2.01";
 inline constexpr const char* kPackageFileName = "Program.bin";

@@ -4,11 +4,11 @@
 #include <cstdio>
 
 #include "app/cmdline.h"
+#include "app/dispatch.h"
 #include "app/launch.h"
-#include "app/progress.h"
-#include "app/request.h"
+#include "base/progress.h"
+#include "base/request.h"
 #include "fetch/fetch.h"
-#include "flash/dispatch.h"
 #include "package/format.h"
 #include "sys/log.h"
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "app/relocate.h"
-#include "app/request.h"
+#include "base/request.h"
 #include "sys/log.h"
 #include "sys/quote.h"
 #include "sys/runner.h"

@@ -2,26 +2,59 @@
 // watchdog, verdict and closing steps.
 #include "app/run.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <string_view>
+#include <vector>
 
 #include "app/cmdline.h"
-#include "app/entry.h"
-#include "app/progress.h"
 #include "app/relocate.h"
-#include "app/request.h"
 #include "app/single.h"
+#include "app/steps.h"
 #include "app/worker.h"
-#include "flash/dispatch.h"
-#include "flash/platform.h"
+#include "base/platform.h"
+#include "base/progress.h"
+#include "base/request.h"
+#include "flash/unlock.h"
 #include "package/integrity.h"
+#include "sys/fd.h"
 #include "sys/log.h"
+#include "sys/path.h"
 #include "sys/runner.h"
 
 namespace {
 constexpr const char* kLogUnit = sys::kUnitUpdate;
+
+constexpr const char* kRebootTrigger = "/proc/rmc/test";
+constexpr const char* kPasswordMask = "******";
+constexpr std::size_t kStartLineSize = 512;
+
+// Appends a word and one blank while the whole pair fits; reports whether it did.
+bool AppendWord(char (&line)[kStartLineSize], std::string_view word) {
+    std::size_t len = ::strnlen(line, sizeof(line));
+    if (len + word.size() + 1 > sizeof(line) - 1) return false;
+    std::memcpy(line + len, word.data(), word.size());
+    line[len + word.size()] = ' ';
+    line[len + word.size() + 1] = '\0';
+    return true;
+}
+
+const char* MaskedPassword(const char* password) {
+    return password[0] != '\0' ? kPasswordMask : "";
+}
+
+class RealRebootActions : public app::RebootActions {
+  public:
+    void Sleep(unsigned seconds) override { ::sleep(seconds); }
+    void Sync() override { ::sync(); }
+    int Kill(pid_t pid, int sig) override { return ::kill(pid, sig); }
+};
 
 // The worker is detached and never joined, but it borrows the request record
 // and may still be recording versions after the watchdog has seen 100 %.
@@ -163,3 +196,43 @@ int Close(UPDATE_PARA_S* para, int result, bool worker) {
 }
 
 }  // namespace
+
+void UPDATE_LogStart(int argc, char** argv, const UPDATE_PARA_S* para) {
+    // The log is kept on persistent storage later, so the password never
+    // reaches it in clear: neither as a command-line word nor as a field.
+    // The words hidden are those the parser took as the password.
+    char line[kStartLineSize] = {};
+    const std::vector<bool> secret = app::PasswordWords(argc, argv);
+    for (int i = 0; i < argc; ++i) {
+        std::string_view word = argv[i];
+        if (secret[static_cast<std::size_t>(i)] && !word.empty()) word = kPasswordMask;
+        if (!AppendWord(line, word)) break;
+    }
+    ULOG("Start update process: %s\n", line);
+    ULOG_ONLY("TransType:%u, UpdateType:%u, ForceFlag:%u, remote:%s, user:%s, password:%s\n",
+              static_cast<unsigned>(para->TransType), static_cast<unsigned>(para->UpdateType),
+              static_cast<unsigned>(para->ForceFlag), para->remote, para->user,
+              MaskedPassword(para->password));
+}
+
+namespace app {
+
+void RebootSequence(RebootActions& actions) {
+    for (unsigned delay : {6u, 2u, 1u}) {
+        actions.Sleep(delay);
+        actions.Sync();
+        (void)actions.Kill(1, SIGTERM);
+    }
+    const std::string trigger = sys::DevicePath(kRebootTrigger);
+    sys::UniqueFd fd(::open(trigger.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!fd) return;
+    ssize_t ignored = ::write(fd.get(), "r", 1);
+    (void)ignored;
+}
+
+}  // namespace app
+
+void UPDATE_Reboot() {
+    RealRebootActions actions;
+    app::RebootSequence(actions);
+}

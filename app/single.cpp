@@ -8,10 +8,10 @@
 #include <utility>
 
 #include "app/prepare.h"
-#include "app/progress.h"
-#include "app/request.h"
+#include "base/platform.h"
+#include "base/progress.h"
+#include "base/request.h"
 #include "fetch/fetch.h"
-#include "flash/platform.h"
 #include "flash/writer.h"
 #include "sys/log.h"
 #include "sys/runner.h"

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <new>
 
-#include "flash/mtd.h"
-#include "flash/platform.h"
+#include "base/mtd.h"
+#include "base/platform.h"
 #include "package/integrity.h"
 #include "package/version.h"
 #include "sys/fd.h"
@@ -78,36 +78,6 @@ int RewriteCopy(flash::MtdDevice& dev, uint8_t* buf, uint32_t env_size, const ch
         return -1;
     }
     return 0;
-}
-
-class KernelNvram final : public NvramDevice {
-  public:
-    explicit KernelNvram(sys::UniqueFd fd) : fd_(std::move(fd)) {}
-    int Store(NVRAM_ITEM_S* item) override {
-        return ::ioctl(fd_.get(), kNvramSetItem, item) == 0 ? 0 : -1;
-    }
-
-  private:
-    sys::UniqueFd fd_;
-};
-
-std::mutex g_nvram_mutex;
-NvramOpener& NvramOpenerSlot() {
-    static NvramOpener opener;
-    return opener;
-}
-
-std::unique_ptr<NvramDevice> OpenNvram(const char* path) {
-    NvramOpener opener;
-    {
-        std::lock_guard<std::mutex> lock(g_nvram_mutex);
-        opener = NvramOpenerSlot();
-    }
-    if (opener) return opener(path);
-    std::string real = sys::DevicePath(path);
-    sys::UniqueFd fd(::open(real.c_str(), O_RDWR | O_CLOEXEC));
-    if (!fd) return nullptr;
-    return std::make_unique<KernelNvram>(std::move(fd));
 }
 
 }  // namespace
@@ -230,24 +200,4 @@ int RepairEnvCopies(uint32_t env_size, const EnvGeometry& geometry) {
     int ret = RewriteCopy(*env_dev, env.get(), env_size, "Env");
     if (ret != 0) return ret;
     return RewriteCopy(*bak_dev, bak.get(), env_size, "BakEnv");
-}
-
-int SetEnvToFlash(NVRAM_ITEM_S* item) {
-    std::unique_ptr<NvramDevice> dev = OpenNvram(kNvramDev);
-    if (!dev) {
-        ULOG("open %s\n", kNvramDev);
-        return -1;
-    }
-    if (dev->Store(item) == 0) return 0;
-    int err = errno;
-    std::string_view value = sys::FieldText(item->value);
-    std::string_view name = sys::FieldText(item->name);
-    ULOG("Failed to set nvram value(%.*s) of %.*s, errno(%s)\n", static_cast<int>(value.size()),
-         value.data(), static_cast<int>(name.size()), name.data(), std::strerror(err));
-    return -1;
-}
-
-void SetNvramOpener(NvramOpener opener) {
-    std::lock_guard<std::mutex> lock(g_nvram_mutex);
-    NvramOpenerSlot() = std::move(opener);
 }

@@ -1,31 +1,18 @@
-// The boot environment and the nvram item store.
+// The boot environment.
 //
 // A new boot loader may read its environment with another size than the one
 // it was written with; NeedUpdateEnv tells when, and UpdateEnvCrc rewrites
 // the checksum of both copies ("/dev/mtd2" and its backup "/dev/mtd7") for
 // the size the new boot loader uses, leaving the variables as they are.
-// SetEnvToFlash stores one named value through "/dev/hal_nvram".
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <memory>
 
 inline constexpr uint32_t kEnvSizeSmall = 0x20000;  // 128 KiB
 inline constexpr uint32_t kEnvSizeLarge = 0x80000;  // 512 KiB
 inline constexpr const char* kEnvDev = "/dev/mtd2";
 inline constexpr const char* kBakEnvDev = "/dev/mtd7";
-inline constexpr const char* kNvramDev = "/dev/hal_nvram";
-inline constexpr unsigned long kNvramSetItem = 0x40615;
-
-// The argument of the nvram store request.
-struct NVRAM_ITEM_S {
-    char name[64];
-    char value[5120];
-};
-static_assert(sizeof(NVRAM_ITEM_S) == 64 + 5120);
-static_assert(offsetof(NVRAM_ITEM_S, value) == 64);
 
 // 1 when the environment must be re-checksummed, else 0. Reads the local
 // InnerVersion and the image PubVersion kept by the package check, the board
@@ -34,9 +21,6 @@ static_assert(offsetof(NVRAM_ITEM_S, value) == 64);
 // Re-checksums the primary copy, then the backup. 0, -1 (memory, "/dev/mtd2"
 // or a read), or the failed call's result (seek, erase, write).
 [[nodiscard]] int UpdateEnvCrc();
-// 0 when the driver stored the item, else -1.
-[[nodiscard]] int SetEnvToFlash(NVRAM_ITEM_S* item);
-
 // The same decisions with explicit inputs (the no-argument forms above read
 // them from the package check and the probes).
 // Environment size that a boot loader of image PubVersion pub_version uses.
@@ -54,15 +38,3 @@ struct EnvGeometry {
 // UpdateEnvCrcForSize on another geometry (8 <= small < large, env_size one
 // of the two): the same repair on smaller copies, as the fuzz target runs it.
 [[nodiscard]] int RepairEnvCopies(uint32_t env_size, const EnvGeometry& geometry);
-
-// The nvram device: one store request. Store returns the request's result
-// (0 stored, else -1 with errno set).
-class NvramDevice {
-  public:
-    virtual ~NvramDevice() = default;
-    virtual int Store(NVRAM_ITEM_S* item) = 0;
-};
-// Replaces how "/dev/hal_nvram" is opened (null with errno set
-// when it does not open); an empty function restores the real device.
-using NvramOpener = std::function<std::unique_ptr<NvramDevice>(const char* path)>;
-void SetNvramOpener(NvramOpener opener);

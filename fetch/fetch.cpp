@@ -19,7 +19,7 @@
 #define CURL_DISABLE_DEPRECATION 1
 #include <curl/curl.h>
 
-#include "app/progress.h"
+#include "base/progress.h"
 #include "package/integrity.h"
 #include "sys/fd.h"
 #include "sys/io.h"

@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "app/request.h"  // transfer protocols (TransType)
+#include "base/request.h"  // transfer protocols (TransType)
 
 inline constexpr const char* kImageFilePath = "/tmp/Program.bin";
 inline constexpr std::size_t kImageHeadSize = 256;

@@ -17,7 +17,7 @@
 #include <memory>
 #include <new>
 
-#include "flash/mtd.h"
+#include "base/mtd.h"
 #include "sys/fd.h"
 #include "sys/io.h"
 #include "sys/path.h"

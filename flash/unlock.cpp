@@ -5,8 +5,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "flash/mtd.h"
-#include "flash/platform.h"
+#include "base/mtd.h"
+#include "base/platform.h"
+#include "flash/unlock.h"
 #include "sys/log.h"
 
 namespace {

@@ -28,8 +28,8 @@
 #include <thread>
 #include <vector>
 
-#include "env/env.h"
-#include "flash/platform.h"
+#include "base/nvram.h"
+#include "base/platform.h"
 #include "sys/fd.h"
 #include "sys/io.h"
 #include "sys/log.h"

@@ -16,7 +16,7 @@
 #include <new>
 #include <string>
 
-#include "flash/platform.h"
+#include "base/platform.h"
 #include "package/crypto.h"
 #include "sys/fd.h"
 #include "sys/io.h"

@@ -13,7 +13,7 @@
 #include <new>
 #include <string_view>
 
-#include "flash/platform.h"
+#include "base/platform.h"
 #include "sys/fd.h"
 #include "sys/log.h"
 #include "sys/path.h"

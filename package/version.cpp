@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "flash/platform.h"
+#include "base/platform.h"
 #include "package/format.h"
 #include "sys/fd.h"
 #include "sys/log.h"

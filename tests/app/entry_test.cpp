@@ -2,6 +2,7 @@
 // sequence (through its seam only) and the first steps of the hand-over path.
 // The update run itself is always replaced by a recorder here.
 #include "app/entry.h"
+#include "app/run.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,7 @@
 
 #include "app/cmdline.h"
 #include "app/handover.h"
-#include "app/request.h"
+#include "base/request.h"
 #include "sys/fake_runner.h"
 #include "sys/log.h"
 #include "sys/path.h"

@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "app/launch.h"
-#include "app/progress.h"
-#include "app/progress_fixture.h"
 #include "app/worker.h"
+#include "base/progress.h"
+#include "base/progress_fixture.h"
 #include "sys/path.h"
 #include "sys/scratch.h"
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "app/prepare.h"
-#include "app/progress.h"
-#include "app/request.h"
 #include "app/worker.h"
+#include "base/progress.h"
+#include "base/request.h"
 #include "sys/fake_runner.h"
 #include "sys/path.h"
 #include "sys/runner.h"

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "flash/platform.h"
+#include "base/platform.h"
 #include "flash/writer.h"
 #include "sys/log.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/progress.h"
+#include "base/progress.h"
 #include "fetch/fetch.h"
 #include "fetch/http_server.h"
 #include "sys/fake_runner.h"

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "flash/mem_mtd.h"
-#include "flash/mtd.h"
+#include "base/mem_mtd.h"
+#include "base/mtd.h"
 #include "flash/tools.h"
 #include "sys/scratch.h"
 

@@ -2,9 +2,10 @@
 
 #include <string>
 
-#include "flash/mem_mtd.h"
-#include "flash/mtd.h"
-#include "flash/platform.h"
+#include "base/mem_mtd.h"
+#include "base/mtd.h"
+#include "base/platform.h"
+#include "flash/unlock.h"
 
 namespace {
 

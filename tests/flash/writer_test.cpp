@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "env/env.h"
-#include "flash/platform.h"
+#include "base/nvram.h"
+#include "base/platform.h"
 #include "flash/writer.h"
 #include "sys/fake_runner.h"
 #include "sys/path.h"

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "app/cmdline.h"
+#include "base/mem_mtd.h"
 #include "env/env.h"
-#include "flash/mem_mtd.h"
 #include "oem/oem.h"
 #include "package/decrypt.h"
 #include "package/format.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "flash/platform.h"
+#include "base/platform.h"
 #include "package/helpers.h"
 #include "sys/scratch.h"
 

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <memory>
 
+#include "base/mtd.h"
 #include "env/env.h"
-#include "flash/mtd.h"
 
 namespace {
 

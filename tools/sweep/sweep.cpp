@@ -39,7 +39,7 @@
 #include <string>
 #include <vector>
 
-#include "app/request.h"
+#include "base/request.h"
 #include "fetch/fetch.h"
 #include "package/crypto.h"
 #include "package/format.h"

@@ -1,4 +1,4 @@
-#include "flash/mtd.h"
+#include "base/mtd.h"
 
 #include <fcntl.h>
 #include <mtd/mtd-user.h>

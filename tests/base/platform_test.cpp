@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "flash/platform.h"
+#include "base/platform.h"
 #include "sys/fake_runner.h"
 #include "sys/path.h"
 #include "sys/runner.h"

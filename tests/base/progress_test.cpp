@@ -1,6 +1,6 @@
 // The progress state, the rate file and the folding of a cloud download's own
 // percent, all in a scratch device root with the commands recorded.
-#include "app/progress.h"
+#include "base/progress.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@
 #include <tuple>
 #include <vector>
 
-#include "app/progress_fixture.h"
+#include "base/progress_fixture.h"
 #include "sys/fake_runner.h"
 #include "sys/fd.h"
 #include "sys/path.h"

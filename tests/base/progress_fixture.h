@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "app/progress.h"
+#include "base/progress.h"
 #include "sys/path.h"
 #include "sys/scratch.h"
 

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "flash/mtd.h"
+#include "base/mtd.h"
 #include "sys/emulated.h"
 #include "sys/path.h"
 #include "sys/scratch.h"

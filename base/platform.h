@@ -103,5 +103,3 @@ int UPDATE_IsUbiRuntime();
 
 // Asks "/dev/hal_misc" for the device node of a named image.
 int UPDATE_GetPartInfo(PART_INFO_S* info);
-// On NOR platforms removes the write lock of the whole chip ("/dev/mtd0").
-void UPDATE_UnlockFlash();

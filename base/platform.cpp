@@ -1,4 +1,4 @@
-#include "flash/platform.h"
+#include "base/platform.h"
 
 #include <array>
 

@@ -23,11 +23,11 @@
 #include <string>
 #include <system_error>
 
+#include "app/dispatch.h"
 #include "app/launch.h"
-#include "app/progress.h"
-#include "app/request.h"
-#include "flash/dispatch.h"
-#include "flash/platform.h"
+#include "base/platform.h"
+#include "base/progress.h"
+#include "base/request.h"
 #include "flash/writer.h"
 #include "oem/oem.h"
 #include "package/decrypt.h"
@@ -466,4 +466,16 @@ int UPDATE_UpdatePartition(UPDATE_TASK_S* task, UPDATE_LINK_S* link) {
     if ((task->Type & kImageFirstStage) != 0 && updater != nullptr && updater->FileLength != 0)
         return HandOver(task, link, *updater);
     return WriteStep(task, *platform);
+}
+
+int UPDATE_LinkBin(UPDATE_LINK_S* link) {
+    // Logged as the step loop's unit, where the link is given back.
+    constexpr const char* kLogUnit = sys::kUnitComm;
+    if (::link(link->BinFile, link->LinkFile) != 0) {
+        ULOG("failed to create hard link %s for %s, error %s\n", link->LinkFile, link->BinFile,
+             std::strerror(errno));
+        return -1;
+    }
+    ULOG_ONLY("create hard link %s success\n", link->LinkFile);
+    return 0;
 }

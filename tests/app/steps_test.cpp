@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "app/request.h"
-#include "flash/dispatch.h"
-#include "flash/platform.h"
+#include "app/steps.h"
+#include "base/platform.h"
+#include "base/request.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ int Record(UPDATE_TASK_S* task, UPDATE_LINK_S* /*link*/) {
 
 TEST(StepLoopTest, OrderAndNames) {
     ASSERT_EQ(UPDATE_SelectPlatformKey(16), 0);  // support mask 0x100FF
-    flash::SetPartitionUpdater(Record);
+    app::SetPartitionUpdater(Record);
     struct Row {
         uint16_t type;
         int fail_at;
@@ -46,7 +46,7 @@ TEST(StepLoopTest, OrderAndNames) {
         EXPECT_EQ(UPDATE_UpdateAll(&task), row.result) << row.type;
         EXPECT_EQ(g_steps, row.steps) << row.type;
     }
-    flash::SetPartitionUpdater(nullptr);
+    app::SetPartitionUpdater(nullptr);
 }
 
 }  // namespace

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/request.h"
-#include "flash/dispatch.h"
-#include "flash/platform.h"
+#include "app/steps.h"
+#include "base/platform.h"
+#include "base/request.h"
 #include "package/format.h"
 #include "sys/log.h"
 
@@ -23,7 +23,7 @@ constexpr const char* kSuccessWords[kStepBits] = {
     "uImage", "program", "uboot",       "config",       "bootlogo",     "activex",
     nullptr,  "oem",     "slave_uboot", "slave_kernel", "slave_program"};
 
-flash::PartitionUpdater g_updater = nullptr;
+app::PartitionUpdater g_updater = nullptr;
 
 bool IsStandardSet(uint64_t type, uint64_t support) {
     return ((type ^ support) & kImageAll) == 0;
@@ -39,11 +39,11 @@ int RunStep(UPDATE_TASK_S* task, uint64_t type, const char* name) {
 
 }  // namespace
 
-namespace flash {
+namespace app {
 void SetPartitionUpdater(PartitionUpdater updater) {
     g_updater = updater;
 }
-}  // namespace flash
+}  // namespace app
 
 int UPDATE_UpdateAll(UPDATE_TASK_S* task) {
     const PLATFORM_INFO_S* platform = UPDATE_Platform();
@@ -80,16 +80,6 @@ int UPDATE_UpdateStep(UPDATE_TASK_S* task) {
         ULOG("failed to rename %s to %s, error: %s\n", link.LinkFile, link.BinFile, why);
     }
     return ret;
-}
-
-int UPDATE_LinkBin(UPDATE_LINK_S* link) {
-    if (::link(link->BinFile, link->LinkFile) != 0) {
-        ULOG("failed to create hard link %s for %s, error %s\n", link->LinkFile, link->BinFile,
-             std::strerror(errno));
-        return -1;
-    }
-    ULOG_ONLY("create hard link %s success\n", link->LinkFile);
-    return 0;
 }
 
 void UPDATE_ShowSuccess(const UPDATE_PARA_S* para) {

@@ -1,6 +1,6 @@
-// In-memory flash for unit tests (library update_flash_testing, never linked
+// In-memory flash for unit tests (library update_base_testing, never linked
 // into the updater): chips that behave like NOR and NAND erase blocks, opened
-// through the MTD opener of flash/mtd.h.
+// through the MTD opener of base/mtd.h.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "flash/mtd.h"
+#include "base/mtd.h"
 
 namespace flash {
 

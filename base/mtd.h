@@ -2,7 +2,7 @@
 // erase, unlock, bad-block query and positioned reads and writes.
 //
 // The real devices are driven by the kernel's MTD requests. Unit tests map
-// device paths to in-memory flash chips (flash/mem_mtd.h, a test-only
+// device paths to in-memory flash chips (base/mem_mtd.h, a test-only
 // library) through the opener, so the code that erases and writes flash runs
 // unchanged against them.
 #pragma once

@@ -1,4 +1,4 @@
-#include "flash/mem_mtd.h"
+#include "base/mem_mtd.h"
 
 #include <fcntl.h>
 #include <mtd/mtd-user.h>

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "flash/platform.h"
+#include "base/platform.h"
 #include "sys/fd.h"
 #include "sys/log.h"
 #include "sys/path.h"
