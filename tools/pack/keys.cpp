@@ -26,7 +26,7 @@
 namespace pack {
 namespace {
 
-constexpr size_t kMaxKeyFile = 64 * 1024;
+constexpr size_t kMaxKeyFile = size_t{64} * 1024;
 
 bool ReadSmallFile(const std::string& path, std::string* text, std::string* why) {
     sys::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

@@ -553,7 +553,7 @@ int OpenPackage(const char* command, const std::string& path, bool quiet, sys::U
 // The --pub-key file as the checks read it: a PEM public key is written in
 // hex to a temporary file that lives as long as *temp.
 std::string PubKeyPath(const Args& args, std::unique_ptr<pack::TempFile>* temp) {
-    const std::string path = args.Get("pub-key");
+    std::string path = args.Get("pub-key");
     if (path.empty() || !pack::IsPemFile(path)) return path;
     std::string n, e, why;
     if (!pack::ReadPublicKey(path, &n, &e, &why)) return path;  // the check then names it
