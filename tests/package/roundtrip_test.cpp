@@ -284,6 +284,41 @@ TEST_F(RoundTrip, AnyKeyOfTheTrustSetVerifies) {
     EXPECT_EQ(Check(path), (Checked{0, -1}));
 }
 
+// Key changes of a package: added before removed, a key that does not read
+// or a set left empty refuses the whole change, and "/.pub_key" is replaced
+// by a remaining key, never deleted.
+TEST_F(RoundTrip, KeyChangesAlwaysLeaveAKey) {
+    EXPECT_EQ(Check(Make()), kPasses);  // a full signature held: changes are taken
+    const std::string a = ReadWholeFile(dev_ / ".pub_key");
+    const std::string b = PublicKeyText();
+    const std::filesystem::path changes = dev_ / "tmp/oem/pub_keys";
+    const struct Row {
+        std::vector<std::pair<std::string, std::string>> files;  // under oem/pub_keys
+        int result;
+        std::string pub_key;
+        bool b_kept;  // /.pub_keys/b.pub
+    } rows[] = {
+        {{{"b.pub", b}}, 0, a, true},
+        {{{"b.pub", b}, {"bad.pub", "N = 00\n"}}, -1, a, false},
+        {{{"removed/a.pub", a}}, -1, a, false},
+        {{{"b.pub", b}, {"removed/a.pub", a}}, 0, b, false},
+        {{{"b.pub", b}, {"removed/a.pub", a}, {"removed/b.pub", b}}, -1, a, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(&row - rows);
+        std::filesystem::remove_all(dev_ / "tmp");
+        std::filesystem::remove_all(dev_ / ".pub_keys");
+        WriteFile(dev_ / ".pub_key", a);
+        std::filesystem::create_directories(changes / "removed");
+        for (const auto& [name, text] : row.files) WriteFile(changes / name, text);
+        int ret = 1;
+        Stdout([&] { ret = pkg::ApplyTrustChanges(); });
+        EXPECT_EQ(ret, row.result);
+        EXPECT_EQ(ReadWholeFile(dev_ / ".pub_key"), row.pub_key);
+        EXPECT_EQ(std::filesystem::exists(dev_ / ".pub_keys/b.pub"), row.b_kept);
+    }
+}
+
 TEST(PackPlan, Limits) {
     using Edit = void (*)(pkg::PackPlan&);
     static const pkg::PackImage a3{3, "a", 0, ""}, b3{3, "b", 0, ""}, a32{32, "a", 0, ""};
