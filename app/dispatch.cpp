@@ -19,7 +19,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "app/dispatch.h"
 #include "app/launch.h"
@@ -31,6 +33,7 @@
 #include "package/decrypt.h"
 #include "package/format.h"
 #include "package/integrity.h"
+#include "package/trust.h"
 #include "package/version.h"
 #include "sys/log.h"
 #include "sys/path.h"
@@ -192,6 +195,9 @@ int Customise(const UPDATE_TASK_S& task, uint64_t t, int* load) {
     ULOG_ONLY("customization length: %u.\n", length);
     if (length == 0 || (t & kImageUboot) != 0) return 0;
     ULOG_ONLY("update custom file.\n");
+    // Key changes left by an earlier archive are never taken for this one's.
+    std::error_code ec;
+    std::filesystem::remove_all(sys::DevicePath(pkg::kTrustChangesDir), ec);
     int r = UPDATE_UnpackFile(task.pszBinFile, custom->FileOffset, length, kCustomZipPath);
     if (r != 0) {
         ULOG_ONLY("update unpack custom file failed.\n");
@@ -200,6 +206,8 @@ int Customise(const UPDATE_TASK_S& task, uint64_t t, int* load) {
     ULOG_ONLY("update UPDATE_LoadCustom.\n");
     *load = UPDATE_LoadCustom(kCustomZipPath);
     if (*load != 0) ULOG_ONLY("load custom failed.\n");
+    // The archive may change the trust set (package/trust.h).
+    if (*load == 0) *load = pkg::ApplyTrustChanges();
     return 0;
 }
 

@@ -99,4 +99,13 @@ class Rsa {
 // A new key pair of the given modulus size; 0 or the backend's code.
 [[nodiscard]] int RsaGenerate(unsigned bits, unsigned exponent, RsaKeyText* key);
 
+// The numbers of an RSA key in PEM text: a private key (PKCS#1 "RSA PRIVATE
+// KEY" or unencrypted PKCS#8 "PRIVATE KEY") fills all eight, a public key
+// (PKCS#1 "RSA PUBLIC KEY" or SPKI "PUBLIC KEY") N and E only, the rest
+// empty. 0, or the backend's code (not an RSA key, or not of that kind).
+[[nodiscard]] int RsaKeyFromPem(const std::string& pem, bool private_key, RsaKeyText* key);
+// The PEM text of a key: the private key (private_key true), else the
+// public key as SPKI. 0 or the backend's code.
+[[nodiscard]] int RsaKeyToPem(const RsaKeyText& key, bool private_key, std::string* pem);
+
 }  // namespace pkg::crypto

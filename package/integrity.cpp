@@ -3,13 +3,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "package/format.h"
+#include "package/trust.h"
 #include "sys/fd.h"
 #include "sys/log.h"
 #include "sys/path.h"
@@ -51,6 +54,11 @@ int CompareCrc(uint32_t expected, uint32_t counted) {
 
 int CompareDigest(const uint8_t* digsig, const uint8_t* result) {
     if (digsig != nullptr && std::memcmp(digsig, result, kDigestSize) == 0) {
+        // The trusted key whose signature held (the one that recovered digsig).
+        const std::string key = pkg::DigestKey();
+        const std::string name = key.empty() ? kPublicKeyPath : key;
+        ULOG_ONLY("Package signed by the trusted key %s (%s).\n", name.c_str(),
+                  pkg::KeyFingerprint(sys::DevicePath(name.c_str())).c_str());
         ULOG_ONLY("Head DigSig is equal to DigSigResult!\n");
         return 0;
     }
@@ -73,13 +81,35 @@ const char* FullText(pkg::FullSignature state) {
     return "bad";
 }
 
+// The full signature a package's block carries, decoded before the scan
+// with the key that recovered the legacy digest first, then the rest of the
+// trust set: the whole-file hash is counted only when there is one.
+struct FullProbe {
+    bool present = false;
+    uint8_t hash[kDigestSize] = {};
+};
+
+FullProbe ProbeFull(const uint8_t* block) {
+    FullProbe probe;
+    std::vector<std::string> keys = pkg::TrustedKeyPaths();
+    const auto first = std::find(keys.begin(), keys.end(), pkg::DigestKey());
+    if (first != keys.end()) std::rotate(keys.begin(), first, first + 1);
+    for (const std::string& key : keys) {
+        const std::string path = sys::DevicePath(key.c_str());
+        (void)pkg::DecodeFullSignature(path.c_str(), block, probe.hash, &probe.present);
+        if (probe.present) break;
+    }
+    return probe;
+}
+
 // The full signature of a scanned package and the device's rule for
 // packages without one: 0 or -1, with the lines for the log.
 // The latest check's verdict is kept for the latch.
-int FullSignatureVerdict(const pkg::ScanResult& scan, int legacy_ret) {
-    pkg::FullSignature state = pkg::FullSignature::Bad;
-    const std::string key = sys::DevicePath(kPublicKeyPath);
-    (void)pkg::CheckFullSignature(key.c_str(), scan.signature, scan.full, &state);
+int FullSignatureVerdict(const pkg::ScanResult& scan, const FullProbe& probe, int legacy_ret) {
+    const pkg::FullSignature state = !probe.present ? pkg::FullSignature::Absent
+                                     : std::memcmp(probe.hash, scan.full, kDigestSize) == 0
+                                         ? pkg::FullSignature::Ok
+                                         : pkg::FullSignature::Bad;
     g_full_held = legacy_ret == 0 && state == pkg::FullSignature::Ok;
     g_full_required = UPDATE_FullSignatureRequired();
     ULOG_ONLY("Package signatures: legacy %s, full %s.\n", legacy_ret == 0 ? "ok" : "bad",
@@ -98,20 +128,19 @@ int FullSignatureVerdict(const pkg::ScanResult& scan, int legacy_ret) {
 // The CRC (when asked) and both signatures in one pass over an open package.
 // The whole-file hash is counted only for a package that carries a full
 // signature: a legacy-only one keeps the parallel pass of the chunk digest.
-int ScanAndVerify(int fd, bool crc, bool signatures, pkg::ScanResult* result) {
+int ScanAndVerify(int fd, bool crc, bool signatures, pkg::ScanResult* result, FullProbe* probe) {
     pkg::ScanOptions options;
     options.crc = crc;
     options.digest = signatures;
     options.zero_signature = true;
     uint8_t block[kSigSize] = {};
-    if (signatures) {
-        const bool read =
-            pkg::PreadFull(fd, block, kSigSize, kSigOffset) == static_cast<ssize_t>(kSigSize);
-        options.full = !read || !pkg::FullSignatureAbsent(block, pkg::kFullSigMaxBytes);
+    if (signatures &&
+        pkg::PreadFull(fd, block, kSigSize, kSigOffset) == static_cast<ssize_t>(kSigSize)) {
+        *probe = ProbeFull(block);
+        options.full = probe->present;
     }
     const int ret = pkg::ScanPackage(fd, options, result);
-    // Without the whole-file pass the verdict rests on the block read here.
-    if (!options.full) std::memcpy(result->signature, block, kSigSize);
+    std::memcpy(result->signature, block, kSigSize);
     return ret;
 }
 
@@ -164,14 +193,15 @@ int UPDATE_CheckDigSig(const char* path, const uint8_t* digsig) {
     ULOG_ONLY("start check sha256!\n");
     g_full_held = false;
     pkg::ScanResult scan;
-    int ret = DigestResult(ScanAndVerify(fd.get(), false, true, &scan));
+    FullProbe probe;
+    int ret = DigestResult(ScanAndVerify(fd.get(), false, true, &scan, &probe));
     fd.reset();
     if (ret != 0) {
         ULOG_ONLY("Count 256 failed!\n");
         return -1;
     }
     const int legacy = CompareDigest(digsig, scan.digest);
-    const int full = FullSignatureVerdict(scan, legacy);
+    const int full = FullSignatureVerdict(scan, probe, legacy);
     return legacy != 0 ? legacy : full;
 }
 
@@ -187,7 +217,8 @@ int UPDATE_CheckCrcAndDigSig(uint32_t expected, const char* path, const uint8_t*
         if (digsig != nullptr) sig_ret = -3;
     } else {
         pkg::ScanResult result;
-        const int scan = ScanAndVerify(fd.get(), true, digsig != nullptr, &result);
+        FullProbe probe;
+        const int scan = ScanAndVerify(fd.get(), true, digsig != nullptr, &result, &probe);
         fd.reset();
         // The messages come in the order the two separate checks give them.
         if (CrcCounterResult(scan) != 0) {
@@ -205,7 +236,7 @@ int UPDATE_CheckCrcAndDigSig(uint32_t expected, const char* path, const uint8_t*
         } else {
             ULOG_ONLY("start check sha256!\n");
             sig_ret = CompareDigest(digsig, result.digest);
-            const int full = FullSignatureVerdict(result, sig_ret);
+            const int full = FullSignatureVerdict(result, probe, sig_ret);
             if (sig_ret == 0) sig_ret = full;
         }
     }
@@ -215,7 +246,7 @@ int UPDATE_CheckCrcAndDigSig(uint32_t expected, const char* path, const uint8_t*
 }
 
 bool UPDATE_HasPublicKey() {
-    return ::access(sys::DevicePath(kPublicKeyPath).c_str(), F_OK) == 0;
+    return !pkg::TrustedKeyPaths().empty();
 }
 
 bool UPDATE_FullSignatureRequired() {

@@ -42,7 +42,8 @@ uint32_t UPDATE_EnvCrc32(uint32_t prev, const uint8_t* buf, size_t len);
 // if non-zero, else sig_result.
 [[nodiscard]] int UPDATE_CheckCrcAndDigSig(uint32_t expected, const char* path,
                                            const uint8_t* digsig, int* crc_result, int* sig_result);
-// Whether the device carries "/.pub_key" (the signature check is then on).
+// Whether the device trusts any key: "/.pub_key" or a key of "/.pub_keys"
+// (see package/trust.h); the signature check is then on.
 bool UPDATE_HasPublicKey();
 
 // With the signature check on, both checks above also check the package's
@@ -121,12 +122,25 @@ RsaOutcome SignDigest(const char* key_path, const uint8_t* input, uint8_t* out, 
 // The full signature: RSA PKCS#1 v1.5 with a DigestInfo-wrapped SHA-256 of
 // the whole package with bytes 1536..2047 read as zero, in the last k bytes
 // of the signature block (k = the key's length, at most 256: the legacy
-// signature holds the first k). All zero there: the package carries none.
+// signature holds the first k). The signature is its own mark: the tail
+// carries one only when the key's public operation turns it into a type-1
+// block around a SHA-256 DigestInfo. Anything else there (zeros, or the
+// random padding of a legacy package) means the package carries none.
 inline constexpr size_t kFullSigMaxBytes = 256;
+// The DigestInfo of a SHA-256 hash (PKCS#1 v1.5): what a full signature
+// recovers to in front of its 32-byte hash.
+inline constexpr uint8_t kSha256DigestInfo[19] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60,
+                                                  0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
+                                                  0x01, 0x05, 0x00, 0x04, 0x20};
 enum class FullSignature { Absent, Ok, Bad };
-// Whether the block carries no full signature for a key of key_bytes (a key
-// over 2048 bits leaves no room for one).
+// Whether the block's tail is all zero for a key of key_bytes, so that it
+// certainly carries no full signature (a key over 2048 bits leaves no room
+// for one).
 bool FullSignatureAbsent(const uint8_t* block /*512*/, size_t key_bytes);
+// The hash a full signature in the block signs, with the public key file at
+// path; *present false when the tail carries none for this key.
+RsaOutcome DecodeFullSignature(const char* key_path, const uint8_t* block /*512*/,
+                               uint8_t* hash /*32*/, bool* present);
 // The state of the block's full signature over hash with the public key
 // file at path; a failed key step is returned (state Bad).
 RsaOutcome CheckFullSignature(const char* key_path, const uint8_t* block /*512*/,

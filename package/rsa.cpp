@@ -10,9 +10,11 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "package/format.h"
 #include "package/integrity.h"
+#include "package/trust.h"
 #include "sys/fd.h"
 #include "sys/path.h"
 
@@ -115,20 +117,40 @@ bool FullSignatureAbsent(const uint8_t* block, size_t key_bytes) {
     return true;
 }
 
-RsaOutcome CheckFullSignature(const char* key_path, const uint8_t* block, const uint8_t* hash,
-                              FullSignature* state) {
-    *state = FullSignature::Bad;
+RsaOutcome DecodeFullSignature(const char* key_path, const uint8_t* block, uint8_t* hash,
+                               bool* present) {
+    *present = false;
     crypto::Rsa rsa;
     RsaOutcome loaded = LoadPublic(&rsa, key_path, "rsa_verify");
     if (loaded.stage != RsaStage::Ok) return loaded;
     const size_t k = rsa.KeyBytes();
-    if (FullSignatureAbsent(block, k)) {
-        *state = FullSignature::Absent;
+    if (FullSignatureAbsent(block, k)) return {};
+    // Padding of a legacy package recovers to anything but a type-1 block
+    // around a SHA-256 DigestInfo (a chance of 2^-1600 for a 2048-bit key).
+    uint8_t payload[crypto::kRsaMaxBytes];
+    size_t len = 0;
+    if (rsa.RecoverType1(block + kSigSize - k, payload, sizeof(payload), &len) != 0) return {};
+    if (len != sizeof(kSha256DigestInfo) + kDigestSize ||
+        std::memcmp(payload, kSha256DigestInfo, sizeof(kSha256DigestInfo)) != 0) {
         return {};
     }
-    const int ret = rsa.VerifySha256(hash, block + kSigSize - k);
-    if (ret != 0) return {RsaStage::Operation, ret};
-    *state = FullSignature::Ok;
+    std::memcpy(hash, payload + sizeof(kSha256DigestInfo), kDigestSize);
+    *present = true;
+    return {};
+}
+
+RsaOutcome CheckFullSignature(const char* key_path, const uint8_t* block, const uint8_t* hash,
+                              FullSignature* state) {
+    *state = FullSignature::Bad;
+    uint8_t signed_hash[kDigestSize] = {};
+    bool present = false;
+    const RsaOutcome out = DecodeFullSignature(key_path, block, signed_hash, &present);
+    if (out.stage != RsaStage::Ok) return out;
+    if (!present) {
+        *state = FullSignature::Absent;
+    } else if (std::memcmp(signed_hash, hash, kDigestSize) == 0) {
+        *state = FullSignature::Ok;
+    }
     return {};
 }
 
@@ -161,11 +183,23 @@ int WriteKeyFiles(const crypto::RsaKeyText& key, const char* private_path,
 
 }  // namespace pkg
 
+// Every key of the trust set is tried in turn; the first that recovers a
+// 32-byte digest is noted for the check. A failure is told as the first
+// key's ("/.pub_key" on a recorder with that key alone).
 int rsa_decrypt(const uint8_t* block, uint8_t* digsig) {
     pkg::RsaOutcome out{pkg::RsaStage::Seed, -1};
     try {
-        const std::string path = sys::DevicePath(kPublicKeyPath);
-        out = pkg::RecoverDigest(path.c_str(), block, digsig);
+        const std::vector<std::string> keys = pkg::TrustedKeyPaths();
+        if (keys.empty()) out = {pkg::RsaStage::Open, -1};
+        for (size_t i = 0; i < keys.size(); ++i) {
+            const std::string path = sys::DevicePath(keys[i].c_str());
+            const pkg::RsaOutcome one = pkg::RecoverDigest(path.c_str(), block, digsig);
+            if (one.stage == pkg::RsaStage::Ok) {
+                pkg::NoteDigestKey(keys[i]);
+                return 0;
+            }
+            if (i == 0) out = one;
+        }
     } catch (...) {
         // Out of memory while reading the key: reported as a set-up failure.
     }

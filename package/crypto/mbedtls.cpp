@@ -4,6 +4,7 @@
 #include <mbedtls/bignum.h>
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/entropy.h>
+#include <mbedtls/pk.h>
 #include <mbedtls/platform_util.h>
 #include <mbedtls/rsa.h>
 #include <mbedtls/sha256.h>
@@ -258,6 +259,69 @@ int RsaGenerate(unsigned bits, unsigned exponent, RsaKeyText* key) {
     Mpi* numbers[kRsaNumbers] = {&n, &e, &d, &p, &q, &dp, &dq, &qp};
     for (size_t i = 0; i < kRsaNumbers && ret == 0; ++i) ret = numbers[i]->Write(&(*key)[i]);
     mbedtls_rsa_free(&rsa);
+    return ret;
+}
+
+namespace {
+
+class Pk {
+  public:
+    Pk() { mbedtls_pk_init(&pk_); }
+    ~Pk() { mbedtls_pk_free(&pk_); }
+    Pk(const Pk&) = delete;
+    Pk& operator=(const Pk&) = delete;
+    mbedtls_pk_context* get() { return &pk_; }
+
+  private:
+    mbedtls_pk_context pk_;
+};
+
+}  // namespace
+
+int RsaKeyFromPem(const std::string& pem, bool private_key, RsaKeyText* key) {
+    Pk pk;
+    // The PEM reader wants the terminating NUL counted.
+    const auto* text = reinterpret_cast<const unsigned char*>(pem.c_str());
+    int ret = private_key ? mbedtls_pk_parse_key(pk.get(), text, pem.size() + 1, nullptr, 0)
+                          : mbedtls_pk_parse_public_key(pk.get(), text, pem.size() + 1);
+    if (ret != 0) return ret;
+    if (mbedtls_pk_get_type(pk.get()) != MBEDTLS_PK_RSA) return -1;
+    mbedtls_rsa_context* rsa = mbedtls_pk_rsa(*pk.get());
+    Mpi n, e, d, p, q, dp, dq, qp;
+    ret = mbedtls_rsa_export(rsa, n.get(), private_key ? p.get() : nullptr,
+                             private_key ? q.get() : nullptr, private_key ? d.get() : nullptr,
+                             e.get());
+    if (ret == 0 && private_key) ret = mbedtls_rsa_export_crt(rsa, dp.get(), dq.get(), qp.get());
+    Mpi* numbers[kRsaNumbers] = {&n, &e, &d, &p, &q, &dp, &dq, &qp};
+    const size_t count = private_key ? kRsaNumbers : 2;
+    for (size_t i = 0; i < kRsaNumbers && ret == 0; ++i) {
+        (*key)[i].clear();
+        if (i < count) ret = numbers[i]->Write(&(*key)[i]);
+    }
+    return ret;
+}
+
+int RsaKeyToPem(const RsaKeyText& key, bool private_key, std::string* pem) {
+    Pk pk;
+    int ret = mbedtls_pk_setup(pk.get(), mbedtls_pk_info_from_type(MBEDTLS_PK_RSA));
+    if (ret != 0) return ret;
+    mbedtls_rsa_context* rsa = mbedtls_pk_rsa(*pk.get());
+    Mpi n, e, d, p, q;
+    Mpi* numbers[] = {&n, &e, &d, &p, &q};
+    const size_t count = private_key ? 5 : 2;
+    for (size_t i = 0; i < count && ret == 0; ++i) ret = numbers[i]->Read(key[i]);
+    if (ret == 0) {
+        ret = private_key ? mbedtls_rsa_import(rsa, n.get(), p.get(), q.get(), d.get(), e.get())
+                          : mbedtls_rsa_import(rsa, n.get(), nullptr, nullptr, nullptr, e.get());
+    }
+    if (ret == 0) ret = mbedtls_rsa_complete(rsa);
+    std::vector<unsigned char> buf(16384);
+    if (ret == 0) {
+        ret = private_key ? mbedtls_pk_write_key_pem(pk.get(), buf.data(), buf.size())
+                          : mbedtls_pk_write_pubkey_pem(pk.get(), buf.data(), buf.size());
+    }
+    if (ret == 0) pem->assign(reinterpret_cast<const char*>(buf.data()));
+    mbedtls_platform_zeroize(buf.data(), buf.size());
     return ret;
 }
 

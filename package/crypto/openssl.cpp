@@ -1,9 +1,11 @@
 // OpenSSL 3 libcrypto backend of the crypto interface.
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/decoder.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
+#include <openssl/pem.h>
 #include <openssl/rsa.h>
 
 #include <cstring>
@@ -338,6 +340,81 @@ int RsaGenerate(unsigned bits, unsigned exponent, RsaKeyText* key) {
         (*key)[i] = ToHex(held.get());
         if ((*key)[i].empty()) return -1;
     }
+    return 0;
+}
+
+namespace {
+
+struct BioFree {
+    void operator()(BIO* b) const { BIO_free(b); }
+};
+using Bio = std::unique_ptr<BIO, BioFree>;
+
+const char* const kParamNames[kRsaNumbers] = {
+    OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,           OSSL_PKEY_PARAM_RSA_D,
+    OSSL_PKEY_PARAM_RSA_FACTOR1,   OSSL_PKEY_PARAM_RSA_FACTOR2,     OSSL_PKEY_PARAM_RSA_EXPONENT1,
+    OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+
+}  // namespace
+
+int RsaKeyFromPem(const std::string& pem, bool private_key, RsaKeyText* key) {
+    Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    if (!bio) return LastError();
+    // No passphrase callback: an encrypted key is refused, never prompted for.
+    static pem_password_cb* const kNoPassword = [](char*, int, int, void*) { return -1; };
+    Pkey pkey(private_key ? PEM_read_bio_PrivateKey(bio.get(), nullptr, kNoPassword, nullptr)
+                          : PEM_read_bio_PUBKEY(bio.get(), nullptr, kNoPassword, nullptr));
+    if (!pkey && !private_key) {
+        // PKCS#1 "RSA PUBLIC KEY" has a reader of its own.
+        Bio again(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+        ERR_clear_error();
+        if (again) {
+            EVP_PKEY* raw = nullptr;
+            OSSL_DECODER_CTX* dctx = OSSL_DECODER_CTX_new_for_pkey(
+                &raw, "PEM", "type-specific", "RSA", EVP_PKEY_PUBLIC_KEY, nullptr, nullptr);
+            if (dctx != nullptr && OSSL_DECODER_from_bio(dctx, again.get()) == 1) pkey.reset(raw);
+            OSSL_DECODER_CTX_free(dctx);
+        }
+    }
+    if (!pkey || EVP_PKEY_is_a(pkey.get(), "RSA") != 1) {
+        const int code = LastError();
+        return code != 0 ? code : -1;
+    }
+    const size_t count = private_key ? kRsaNumbers : 2;
+    for (size_t i = 0; i < kRsaNumbers; ++i) {
+        (*key)[i].clear();
+        if (i >= count) continue;
+        BIGNUM* b = nullptr;
+        if (EVP_PKEY_get_bn_param(pkey.get(), kParamNames[i], &b) != 1) return LastError();
+        Bn held(b);
+        (*key)[i] = ToHex(held.get());
+        if ((*key)[i].empty()) return -1;
+    }
+    return 0;
+}
+
+int RsaKeyToPem(const RsaKeyText& key, bool private_key, std::string* pem) {
+    const size_t count = private_key ? kRsaNumbers : 2;
+    Bn values[kRsaNumbers];
+    for (size_t i = 0; i < count; ++i) {
+        values[i] = FromHex(key[i]);
+        if (!values[i]) return -1;
+    }
+    Pkey pkey;
+    int ret = BuildKey(kParamNames, values, count,
+                       private_key ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY, &pkey);
+    if (ret != 0) return ret;
+    Bio bio(BIO_new(BIO_s_mem()));
+    if (!bio) return LastError();
+    const int ok = private_key ? PEM_write_bio_PrivateKey(bio.get(), pkey.get(), nullptr, nullptr,
+                                                          0, nullptr, nullptr)
+                               : PEM_write_bio_PUBKEY(bio.get(), pkey.get());
+    if (ok != 1) return LastError();
+    char* data = nullptr;
+    const long len = BIO_get_mem_data(bio.get(), &data);
+    if (len <= 0 || data == nullptr) return -1;
+    pem->assign(data, static_cast<size_t>(len));
+    if (private_key) OPENSSL_cleanse(data, static_cast<size_t>(len));
     return 0;
 }
 

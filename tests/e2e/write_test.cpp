@@ -377,6 +377,73 @@ TEST_F(WriteTest, FullSignatureAndTheLatch) {
     EXPECT_EQ(ReadDevice(latch), "1\n");
 }
 
+// A legacy package whose signature block ends in random padding is taken as
+// one without a full signature: installed before the latch, refused after it.
+// Key rotation: a package signed by the old key installs the new one, the
+// new key's packages install, one of them removes the old key, and a
+// package signed only by the old key is refused from then on. A change that
+// would leave no key, or comes from a package without a full signature, is
+// refused whole and changes nothing.
+TEST_F(WriteTest, RandomPaddingAndKeyRotation) {
+    auto custom = [&](const std::string& name, const std::string& file, const std::string& who) {
+        const std::string dir = Dir() + "/" + name;
+        std::filesystem::create_directories(std::filesystem::path(dir + file).parent_path());
+        devsim::WriteFile(dir + file, ReadFile(Keys(who) + "/pub_key"));
+        return "--custom " + dir;
+    };
+    std::string legacy = MakePackage({"uimage"}, "--legacy-only");
+    std::mt19937 rng(3);
+    for (size_t i = 1536 + 256; i < 2048; ++i) legacy[i] = static_cast<char>(rng());
+    // A refused run reboots the recorder: each boot ends with one, and what
+    // a reboot keeps is carried over by hand.
+    const std::vector<std::vector<std::pair<std::string, std::string>>> boots = {
+        {{"legacy", legacy},
+         {"legacy-adds", MakePackage({"uimage"}, custom("a", "/pub_keys/new.pub", "successor") +
+                                                     " --legacy-only")},
+         {"old-adds", MakePackage({"uimage"}, custom("b", "/pub_keys/new.pub", "successor"))},
+         {"legacy-after", legacy}},
+        {{"new", MakePackage({"uimage"}, "", "successor")},
+         {"new-removes-old",
+          MakePackage({"uimage"}, custom("c", "/pub_keys/removed/old.pub", "vendor"), "successor")},
+         {"new-removes-new",
+          MakePackage({"uimage"}, custom("d", "/pub_keys/removed/new.pub", "successor"),
+                      "successor")},
+         {"new-again", MakePackage({"uimage"}, "", "successor")},
+         {"old", MakePackage({"uimage"})}},
+    };
+    std::string out;
+    std::string log;
+    for (const auto& steps : boots) {
+        std::string loop;
+        for (const auto& [name, bytes] : steps) {
+            WriteState("var/pkg/" + name + "/Program.bin", bytes);
+            loop += "update -local /var/pkg/" + name + "/ uImage -wait >/dev/null; echo " + name +
+                    "=$?; ls /.pub_keys 2>/dev/null; ";
+        }
+        const RunResult r = Shell(loop);
+        out += r.out;
+        log += UpdateLog();
+        for (const char* kept : {".pub_key", ".pub_keys/new.pub", "var/runtime/sig_full"}) {
+            bool exists = false;
+            const std::string bytes = ReadDevice(std::string("/") + kept, &exists);
+            if (exists) WriteState(kept, bytes);
+        }
+    }
+    EXPECT_EQ(out,
+              "legacy=0\nlegacy-adds=0\nold-adds=0\nnew.pub\nlegacy-after=244\nnew.pub\n"
+              "new=0\nnew.pub\nnew-removes-old=0\nnew-removes-new=0\nnew-again=0\nold=255\n");
+    EXPECT_THAT(log, AllOf(HasSubstr("Package signatures: legacy ok, full absent."),
+                           HasSubstr("the package's full signature did not hold."),
+                           HasSubstr("Trusted key added: /.pub_keys/new.pub (sha256:"),
+                           HasSubstr("Package signed by the trusted key /.pub_keys/new.pub"),
+                           HasSubstr("Package has no full signature, which this device requires!"),
+                           HasSubstr("; /.pub_keys/new.pub takes its place."),
+                           HasSubstr("Package signed by the trusted key /.pub_key (sha256:"),
+                           HasSubstr("the recorder would trust no key."),
+                           HasSubstr("Decrypt sha256 data failed!")));
+    EXPECT_EQ(ReadDevice("/.pub_key"), ReadFile(Keys("successor") + "/pub_key"));
+}
+
 // Power cuts of an "all" update from persistent storage (before or after a
 // stand-in call, before a block of the eMMC copy, at a progress value, at a
 // time) and the updater killed at a progress value: the package stays as it

@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -16,6 +17,7 @@
 #include "package/format.h"
 #include "package/helpers.h"
 #include "package/integrity.h"
+#include "package/trust.h"
 #include "package/writer.h"
 #include "sys/path.h"
 #include "sys/scratch.h"
@@ -182,7 +184,8 @@ TEST_F(RoundTrip, VerifiesStaysByteIdenticalAndCatchesCorruptionAnywhere) {
         WriteFile(path, bad);
         const Checked c = Check(path);
         EXPECT_EQ(c.crc != 0, pos >= kBodyOffset);
-        EXPECT_NE(c.sig, 0);
+        // A spoilt full signature reads as absent: the content is the signed one.
+        EXPECT_EQ(c.sig != 0, pos < kSigOffset + 256 || pos >= kSigOffset + kSigSize);
         EXPECT_EQ(ReadWholeFile(path), bad);  // checks never write
     }
 }
@@ -229,8 +232,11 @@ TEST_F(RoundTrip, ForgedPackagePassesOnlyTheLegacyCheckAndTheLatchRefusesItsStri
     const std::string good = ReadWholeFile(path);
     const std::string forged = Forge(good);
     ASSERT_EQ(forged.size(), good.size() + 2 * kPackageChunkSize);
+    // The tail as a legacy package may have it: random padding, no full signature.
     std::string stripped = forged;
-    std::fill_n(stripped.begin() + kSigOffset + 256, 256, '\0');
+    std::mt19937_64 rng(5);
+    std::generate_n(stripped.begin() + kSigOffset + 256, 256,
+                    [&] { return static_cast<char>(rng()); });
     const std::string latch = dev_ / "var/runtime/sig_full";
     const struct Case {
         const std::string* bytes;
@@ -259,6 +265,58 @@ TEST_F(RoundTrip, ForgedPackagePassesOnlyTheLegacyCheckAndTheLatchRefusesItsStri
     WriteFile(dir_ / "pri_key", PrivateKeyText());  // 4096 bits: no room for the full signature
     pkg::PackReport report;
     EXPECT_NE(pkg::WritePackage(plan_, dir_ / "P.bin", &report, &last_), 0);
+}
+
+// Any key of the trust set verifies, "/.pub_key" first; the log names it.
+TEST_F(RoundTrip, AnyKeyOfTheTrustSetVerifies) {
+    const std::string path = Make();
+    std::filesystem::create_directories(dev_ / ".pub_keys");
+    std::filesystem::rename(dev_ / ".pub_key", dev_ / ".pub_keys/b.pub");
+    WriteFile(dev_ / ".pub_key", PublicKeyText());            // another key
+    WriteFile(dev_ / ".pub_keys/a.pub", "N = 00\nE = 03\n");  // no usable key
+    EXPECT_EQ(pkg::TrustedKeyPaths(),
+              (std::vector<std::string>{"/.pub_key", "/.pub_keys/a.pub", "/.pub_keys/b.pub"}));
+    EXPECT_EQ(Check(path), kPasses);
+    EXPECT_THAT(lines_, testing::Contains(testing::StartsWith(
+                            "Package signed by the trusted key /.pub_keys/b.pub (sha256:")));
+    EXPECT_EQ(last_, "Package signatures: legacy ok, full ok.");
+    std::filesystem::remove(dev_ / ".pub_keys/b.pub");
+    EXPECT_EQ(Check(path), (Checked{0, -1}));
+}
+
+// Key changes of a package: added before removed, a key that does not read
+// or a set left empty refuses the whole change, and "/.pub_key" is replaced
+// by a remaining key, never deleted.
+TEST_F(RoundTrip, KeyChangesAlwaysLeaveAKey) {
+    EXPECT_EQ(Check(Make()), kPasses);  // a full signature held: changes are taken
+    const std::string a = ReadWholeFile(dev_ / ".pub_key");
+    const std::string b = PublicKeyText();
+    const std::filesystem::path changes = dev_ / "tmp/oem/pub_keys";
+    const struct Row {
+        std::vector<std::pair<std::string, std::string>> files;  // under oem/pub_keys
+        int result;
+        std::string pub_key;
+        bool b_kept;  // /.pub_keys/b.pub
+    } rows[] = {
+        {{{"b.pub", b}}, 0, a, true},
+        {{{"b.pub", b}, {"bad.pub", "N = 00\n"}}, -1, a, false},
+        {{{"removed/a.pub", a}}, -1, a, false},
+        {{{"b.pub", b}, {"removed/a.pub", a}}, 0, b, false},
+        {{{"b.pub", b}, {"removed/a.pub", a}, {"removed/b.pub", b}}, -1, a, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(&row - rows);
+        std::filesystem::remove_all(dev_ / "tmp");
+        std::filesystem::remove_all(dev_ / ".pub_keys");
+        WriteFile(dev_ / ".pub_key", a);
+        std::filesystem::create_directories(changes / "removed");
+        for (const auto& [name, text] : row.files) WriteFile(changes / name, text);
+        int ret = 1;
+        Stdout([&] { ret = pkg::ApplyTrustChanges(); });
+        EXPECT_EQ(ret, row.result);
+        EXPECT_EQ(ReadWholeFile(dev_ / ".pub_key"), row.pub_key);
+        EXPECT_EQ(std::filesystem::exists(dev_ / ".pub_keys/b.pub"), row.b_kept);
+    }
 }
 
 TEST(PackPlan, Limits) {

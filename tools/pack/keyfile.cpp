@@ -53,10 +53,12 @@ std::string CheckKeyFile(const std::string& path, KeyKind wanted, const char* op
         const std::string label = label_end == std::string::npos
                                       ? "unknown"
                                       : text.substr(begin + 11, label_end - begin - 11);
-        return named + " is a PEM file (" + label +
-               "); this version reads only the hexadecimal key files that 'update-pack keygen' "
-               "writes (\"N = 00C1...\", one number per line): give " +
-               want;
+        const bool is_public = label == "PUBLIC KEY" || label == "RSA PUBLIC KEY";
+        const bool is_private = label == "PRIVATE KEY" || label == "RSA PRIVATE KEY";
+        if ((is_public && wanted == KeyKind::Public) || (is_private && wanted == KeyKind::Private))
+            return "";
+        return named + " is a PEM file (" + label + "): give " + want +
+               (is_private ? ", and keep the private key away from the checking side" : "");
     }
     const int numbers = CountNumbers(text);
     if (numbers == 2 && wanted == KeyKind::Public) return "";

@@ -27,8 +27,10 @@
 #include "tools/pack/cli.h"
 #include "tools/pack/custom.h"
 #include "tools/pack/keyfile.h"
+#include "tools/pack/keys.h"
 #include "tools/pack/output.h"
 #include "tools/pack/reader.h"
+#include "tools/pack/sign.h"
 
 #ifndef UPDATE_PACK_VERSION
 #define UPDATE_PACK_VERSION "unknown"
@@ -133,11 +135,34 @@ int Keygen(const Args& args) {
                 return Fail("keygen", "'" + p + "' exists (use --force to replace it)");
         }
     }
+    const std::string format = args.Get("format", "hex");
+    if (format != "hex" && format != "pem") {
+        return Usage("keygen", "--format is hex or pem, not '" + format + "'");
+    }
     pkg::crypto::RsaKeyText key;
     int ret = pkg::crypto::RsaGenerate(static_cast<unsigned>(*bits),
                                        static_cast<unsigned>(*exponent), &key);
     if (ret != 0) return Fail("keygen", "key generation failed (code " + std::to_string(ret) + ")");
-    if (pkg::WriteKeyFiles(key, pri.c_str(), pub.c_str()) != 0) {
+    if (format == "pem") {
+        // The device reads the public key in hex: that file stays as it is.
+        std::string why;
+        ret = pkg::WriteKeyFiles(key, pri.c_str(), pub.c_str());
+        if (ret == 0 && !pack::WritePemKeys(key, pri, pub + ".pem", &why)) {
+            return Fail("keygen", why, kExitIo);
+        }
+        for (std::string& number : key) std::fill(number.begin(), number.end(), '\0');
+        if (ret == 0) {
+            std::printf(
+                "wrote %s (private, PEM, keep it safe), %s (public: install as "
+                "/.pub_key) and %s.pem (public, PEM)\n",
+                pri.c_str(), pub.c_str(), pub.c_str());
+            return kExitOk;
+        }
+    } else {
+        ret = pkg::WriteKeyFiles(key, pri.c_str(), pub.c_str());
+        for (std::string& number : key) std::fill(number.begin(), number.end(), '\0');
+    }
+    if (ret != 0) {
         return Fail("keygen",
                     "cannot write the key files in '" + dir + "': " + std::strerror(errno),
                     kExitIo);
@@ -378,11 +403,19 @@ int Create(const Args& args) {
                      "refuses it; give --key PRI_KEY, or --unsigned to make it so");
     }
     std::vector<std::string> inputs;  // every file read, none of which may be the output
+    // A PEM key or a token key signs after the package is laid out, as 'sign' does.
+    std::unique_ptr<pack::SigningKey> signer;
     if (args.Has("key")) {
-        plan.private_key = args.Get("key");
-        why = pack::CheckKeyFile(plan.private_key, pack::KeyKind::Private, "--key");
-        if (!why.empty()) return Usage("create", why);
-        inputs.push_back(plan.private_key);
+        const std::string key = args.Get("key");
+        if (key.rfind("pkcs11:", 0) == 0 || pack::IsPemFile(key)) {
+            signer = pack::OpenSigningKey(key, &why);
+            if (!signer) return Fail("create", why);
+        } else {
+            plan.private_key = key;
+            why = pack::CheckKeyFile(plan.private_key, pack::KeyKind::Private, "--key");
+            if (!why.empty()) return Usage("create", why);
+        }
+        if (key.rfind("pkcs11:", 0) != 0) inputs.push_back(key);
     }
     plan.full_signature = !args.Has("legacy-only");
 
@@ -469,11 +502,19 @@ int Create(const Args& args) {
     };
     if (!output.Open(&why)) return Fail("create", why, kExitIo);
     pkg::PackReport report;
-    if (pkg::WritePackageTo(plan, output.fd(), out, &report, &why) != 0 || !output.Commit(&why)) {
+    if (pkg::WritePackageTo(plan, output.fd(), out, &report, &why) != 0 ||
+        (signer &&
+         pack::SignOpenPackage(output.fd(), *signer, plan.full_signature, false, &why) != 0) ||
+        !output.Commit(&why)) {
         bar.Finish();
         return Fail("create", why);
     }
     bar.Finish();
+    if (signer) {
+        report.is_signed = true;
+        report.full_signed = plan.full_signature;
+        report.key_bytes = signer->Bytes();
+    }
     for (const std::string& w : report.warnings) {
         std::fprintf(stderr, "update-pack create: warning: %s\n", w.c_str());
     }
@@ -509,6 +550,19 @@ int OpenPackage(const char* command, const std::string& path, bool quiet, sys::U
     return kExitFailed;
 }
 
+// The --pub-key file as the checks read it: a PEM public key is written in
+// hex to a temporary file that lives as long as *temp.
+std::string PubKeyPath(const Args& args, std::unique_ptr<pack::TempFile>* temp) {
+    std::string path = args.Get("pub-key");
+    if (path.empty() || !pack::IsPemFile(path)) return path;
+    std::string n, e, why;
+    if (!pack::ReadPublicKey(path, &n, &e, &why)) return path;  // the check then names it
+    *temp = std::make_unique<pack::TempFile>("-", "pub-key");
+    const std::string text = "N = " + n + "\nE = " + e + "\n";
+    if (!(*temp)->ok() || !sys::WriteFull((*temp)->fd(), text.data(), text.size())) return path;
+    return (*temp)->path();
+}
+
 // --pub-key for info and verify: "" when absent or a public key file, else the refusal.
 std::string CheckPubKey(const Args& args) {
     if (!args.Has("pub-key")) return "";
@@ -524,7 +578,8 @@ int Info(const Args& args) {
     pack::Package p;
     const int opened = OpenPackage("info", path, false, &fd, &p);
     if (opened != kExitOk) return opened;
-    const std::string key = args.Get("pub-key");
+    std::unique_ptr<pack::TempFile> pem_key;
+    const std::string key = PubKeyPath(args, &pem_key);
     if (args.Has("json")) {
         return pack::WriteJson(fd.get(), path, p, key, stdout) < 0 ? kExitIo : kExitOk;
     }
@@ -547,7 +602,8 @@ int Verify(const Args& args) {
     pack::Package p;
     const int opened = OpenPackage("verify", path, quiet, &fd, &p);
     if (opened != kExitOk) return opened;
-    const std::string key = args.Get("pub-key");
+    std::unique_ptr<pack::TempFile> pem_key;
+    const std::string key = PubKeyPath(args, &pem_key);
     int verdict = 0;
     if (args.Has("json")) {
         verdict = pack::WriteJson(fd.get(), path, p, key, quiet ? nullptr : stdout);
@@ -603,6 +659,10 @@ const pack::Command kCommands[] = {
          {"private", 0, "NAME", false, "private key file name (default pri_key)"},
          {"public", 0, "NAME", false, "public key file name (default pub_key)"},
          {"force", 0, nullptr, false, "overwrite existing key files"},
+         {"format", 0, "hex|pem", false,
+          "the private key as hex numbers (default) or as PEM\n"
+          "(then also PUBLIC.pem); the public key file stays hex,\n"
+          "as the recorder reads it"},
          kHelpOption,
      },
      Keygen},
@@ -707,6 +767,56 @@ const pack::Command kCommands[] = {
          kHelpOption,
      },
      Verify},
+    {"sign",
+     "sign an existing package (a key file or a PKCS#11 token)",
+     "IN -o OUT --key KEY [--full-only]",
+     "Writes OUT: the package IN with both signatures made by KEY (the legacy\n"
+     "one over the chunk digest, the full one over the SHA-256 of the file),\n"
+     "checked against the key's public half before anything is written.\n"
+     "'create' without a key followed by 'sign' gives the bytes of 'create --key'.\n"
+     "A token's PIN comes from $UPDATE_PACK_PIN or the file named by\n"
+     "$UPDATE_PACK_PIN_FILE; $UPDATE_PACK_PKCS11_MODULE names the PKCS#11 module.\n",
+     {
+         {"output", 'o', "OUT", false, "the signed package to write"},
+         {"key", 0, "KEY", false,
+          "private key: a hex key file, a PEM file (PKCS#1 or\n"
+          "PKCS#8) or a pkcs11: URI"},
+         {"full-only", 0, nullptr, false,
+          "keep the legacy signature (it must hold with KEY)\n"
+          "and add or replace the full one"},
+         {"quiet", 0, nullptr, false, "no summary"},
+         kHelpOption,
+     },
+     pack::Sign},
+    {"digest",
+     "print what each signature signs, for an external signer",
+     "IN [--legacy-out FILE] [--full-out FILE]",
+     "Prints the two values a signing service signs for the package IN (its\n"
+     "signature block read as zero): the legacy digest, signed as it is with\n"
+     "PKCS#1 v1.5 block type 1 (openssl pkeyutl -sign -pkeyopt\n"
+     "rsa_padding_mode:pkcs1), and the SHA-256 of the file, signed with PKCS#1\n"
+     "v1.5 and a SHA-256 DigestInfo (openssl pkeyutl -sign -pkeyopt digest:sha256).\n"
+     "Then 'update-pack attach' places the two signatures.\n",
+     {
+         {"legacy-out", 0, "FILE", false, "also write the 32 legacy digest bytes to FILE"},
+         {"full-out", 0, "FILE", false, "also write the 32 SHA-256 bytes to FILE"},
+         kHelpOption,
+     },
+     pack::Digest},
+    {"attach",
+     "place signatures made elsewhere into a package, after checking them",
+     "IN --pub-key KEY --legacy-sig FILE [--full-sig FILE] -o OUT",
+     "Writes OUT: the package IN with the given signatures (raw, as long as the\n"
+     "key) in its signature block. Both are checked with the public key against\n"
+     "the package first; a signature that does not hold writes nothing.\n",
+     {
+         {"output", 'o', "OUT", false, "the signed package to write"},
+         {"pub-key", 0, "KEY", false, "public key file (hex or PEM)"},
+         {"legacy-sig", 0, "FILE", false, "the legacy signature"},
+         {"full-sig", 0, "FILE", false, "the full signature (without it: legacy only)"},
+         kHelpOption,
+     },
+     pack::Attach},
     {"extract",
      "copy one sub-image out of a package",
      "FILE POS -o OUT",

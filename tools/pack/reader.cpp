@@ -112,7 +112,9 @@ CheckOutcome CheckPackage(int fd, const Package& p, const std::string& pub_key) 
                                                       : FullState::Bad;
         if (r.stage == pkg::RsaStage::Ok && full == pkg::FullSignature::Absent &&
             !pkg::FullSignatureAbsent(block, pkg::kFullSigMaxBytes)) {
-            c.full_detail = "the key is over 2048 bits: no room for one";
+            c.full_detail =
+                "the tail holds none for this key (padding, a spoilt one, or a "
+                "key over 2048 bits)";
         }
     }
     return c;

@@ -5,7 +5,9 @@
 // update. Every variant must be refused; an accepted one is explained or the
 // sweep fails:
 //   unchanged        the variant has the package's bytes;
-//   unread-signature only signature-block bytes past the key's length differ;
+//   unread-signature only signature-block bytes past the legacy signature
+//                    differ (a full signature spoilt there reads as absent:
+//                    the content is still the signed one);
 //   xor-fold         the variant's 262144-byte chunks are the package's, with
 //                    chunks swapped or a pair of equal chunks added: the
 //                    known weakness of the digest's XOR fold. "dup-pair-crc"
@@ -167,8 +169,9 @@ const char* Explain(const Bytes& good, const Bytes& v, const Device& dev) {
         while (first < v.size() && v[first] == good[first]) ++first;
         size_t last = v.size();
         while (last > first && v[last - 1] == good[last - 1]) --last;
-        const size_t unread_end = kSigOffset + kSigSize - (full ? dev.key_bytes : 0);
-        if (first >= kSigOffset + dev.key_bytes && last <= unread_end) {
+        // Past the legacy signature only the full one is read: spoilt, it
+        // reads as absent, and the signed content is the package's own.
+        if (first >= kSigOffset + dev.key_bytes && last <= kSigOffset + kSigSize) {
             return "unread-signature";
         }
     }
