@@ -3,7 +3,9 @@
 //
 //   UPDATE_UpdateAll        splits the request's image mask into steps: the
 //                           platform's standard set at once ("All.bin"), then
-//                           one step per further image kind, in bit order;
+//                           one step per further image kind, in bit order (a
+//                           first stage that hands over: one step "All.bin"
+//                           with the whole request);
 //   UPDATE_UpdateStep       completes a step's mask and runs the dispatcher;
 //   UPDATE_UpdatePartition  checks the package once per run (CRC, signature)
 //                           before its first write, prepares (OEM scratch,

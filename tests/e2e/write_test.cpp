@@ -104,11 +104,13 @@ TEST_F(WriteTest, AllByTftpWritesTheStandardSetAndReboots) {
 }
 
 // Deciphered in place on a RAM file system (its flag then gone); from other
-// media through a copy in /tmp, the operator's file untouched.
+// media through a copy in /tmp, the operator's file untouched. A program
+// planted as "/tmp/busybox" is not the tool host: each run makes its own.
 TEST_F(WriteTest, EncryptedPackageLandsPlain) {
     const std::string pkg = MakePackage({"uimage", "program", "web"}, "--encrypt");
     WriteState("var/pkg/Program.bin", pkg);
     RunResult r = Shell(
+        "printf '#!/bin/sh\\ntouch /var/pwned\\n' > /tmp/busybox && chmod +x /tmp/busybox && "
         "mkdir -p /mnt/ram && mount -t tmpfs ram /mnt/ram && cp /var/pkg/Program.bin /mnt/ram/ && "
         "update -local /mnt/ram/ all -wait && echo flags=$(head -c 256 /mnt/ram/Program.bin | "
         "grep -c ECI)");
@@ -117,10 +119,11 @@ TEST_F(WriteTest, EncryptedPackageLandsPlain) {
     EXPECT_THAT(r.out, Not(HasSubstr("update relocate")));
     ExpectPartitions({"uimage", "program", "web"});
     EXPECT_TRUE(ChangedByRun("/var/tmp/update_keyfac"));
+    EXPECT_FALSE(ChangedByRun("/var/pwned"));
 
     r = RunUpdate({"-local", "/var/pkg/", "all", "-wait"});
     EXPECT_EQ(r.status, 0) << r.out << r.harness;
-    EXPECT_THAT(r.out, HasSubstr("update relocate /var/pkg//Program.bin -> /tmp/Program.bin"));
+    EXPECT_THAT(r.out, HasSubstr("update reads /var/pkg//Program.bin once into /tmp/Program.bin"));
     EXPECT_EQ(r.SigtermCount(), 0);
     EXPECT_FALSE(r.RebootRequested());
     ExpectPartitions({"uimage", "program", "web"});
@@ -207,6 +210,55 @@ TEST_F(WriteTest, KernelWriteFailureStopsTheRun) {
     EXPECT_EQ(r.SigtermCount(), 3);
 }
 
+// A stick whose content changes once the package was read whole (usb-swap:
+// its twin then serves the reads). The check's one read is what is written
+// and run: from a private copy in RAM (the medium read once), or, where the
+// package does not fit in /tmp, held against each sub-image's digest, which
+// fails the run (no success line, no latch, reboot).
+TEST_F(WriteTest, BytesCheckedAreTheBytesWrittenAndRun) {
+    struct Case {
+        bool small_tmp;       // room for the program's two copies, not the package
+        std::string swapped;  // "uimage" or "updater"
+        int status;
+    };
+    devsim::WriteFile(Dir() + "/evil", "#!/bin/sh\ntouch /var/pwned\nexit 0\n", 0755);
+    devsim::WriteFile(Dir() + "/ballast", RandomBytes(6 << 20, 8));  // at an unused position
+    const std::string evil = ReadFile(Dir() + "/evil");
+    const std::string program = ReadFile(UpdateBinary());
+    for (const Case& c :
+         {Case{false, "uimage", 0}, Case{false, "updater", 0}, Case{true, "uimage", 255}}) {
+        const std::string pkg = MakePackage(
+            {"uimage", "program", "web"},
+            c.swapped == "updater" ? "--updater " + UpdateBinary()
+                                   : (c.small_tmp ? "--image 7=" + Dir() + "/ballast" : ""));
+        std::string twin = pkg;
+        if (c.swapped == "uimage") {
+            const size_t at = pkg.find(Images().at("uimage").second);
+            for (size_t i = at; i < at + 4096; ++i) twin[i] = static_cast<char>(~twin[i]);
+        } else {
+            twin.replace(pkg.find(program), evil.size(), evil);
+        }
+        ClearFaults();
+        AddFault("usb-swap");
+        if (c.small_tmp) AddFault("tmp-kib=" + std::to_string(program.size() * 2 / 1024 + 1024));
+        WriteState("mnt/usb/Program.bin", pkg);
+        WriteState("mnt/usb/Program.bin.swap", twin);
+        RunResult r = RunUpdate({"-local", "/mnt/usb/", "all", "-wait"});
+        EXPECT_EQ(r.status, c.status) << c.swapped << r.out << r.harness;
+        EXPECT_FALSE(ChangedByRun("/var/pwned"));
+        if (c.status == 0) {
+            ExpectPartitions({"uimage", "program", "web"});
+            const uint64_t served = std::stoull(ReadOut("usb.log").substr(7));
+            EXPECT_LE(served, pkg.size() * 105 / 100) << "the medium is read once";
+        } else {
+            EXPECT_THAT(r.out, HasSubstr("differs from what the package check read"));
+            EXPECT_THAT(r.out, Not(HasSubstr("success")));
+            EXPECT_FALSE(ChangedByRun("/var/runtime/sig_full"));
+            EXPECT_EQ(r.SigtermCount(), 3);
+        }
+    }
+}
+
 // Nothing is written and the package stays as it was: a body byte changed,
 // a stranger's signature (its block does not open with the device's key), and a corrupted package
 // that selects u-boot alone. A forged package's own program never runs,
@@ -253,6 +305,14 @@ TEST_F(WriteTest, FirstStageHandsOverToThePackagesProgram) {
     EXPECT_THAT(log, HasSubstr("Update success. System reboot now..."));
     EXPECT_FALSE(ChangedByRun("/tmp/lnAll.bin"));
     EXPECT_EQ(r.SigtermCount(), 3);
+
+    // A request of several kinds is handed over once, whole.
+    Serve("Program.bin",
+          MakePackage({"uimage", "program"}, "--encrypt --updater " + UpdateBinary()));
+    r = RunUpdate({"-tftp", "127.0.0.1", "uImage", "program", "-wait"});
+    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    EXPECT_THAT(r.out, HasSubstr("/tmp/busybox update -local /tmp/ uImage program  -w -loop)"));
+    ExpectPartitions({"uimage", "program"});
 }
 
 // A stand-in program shows the words it gets, one per line, and ends with
@@ -373,6 +433,11 @@ TEST_F(WriteTest, FullSignatureAndTheLatch) {
         "mkdir /var/runtime/busy && mount -t tmpfs busy /var/runtime/busy && "
         "update -tftp 127.0.0.1 config -wait; echo status=$?");
     EXPECT_THAT(r.out, HasSubstr("status=255")) << r.out << r.harness;
+    EXPECT_EQ(ReadDevice(latch), "1\n");
+    // A config image loaded by -debug empties the configuration too.
+    r = Shell(
+        "touch /tmp/config.img && update -tftp 127.0.0.1 config -debug -wait; echo status=$?");
+    EXPECT_THAT(r.out, HasSubstr("status=0")) << r.out << r.harness;
     EXPECT_EQ(ReadDevice(latch), "1\n");
 }
 
