@@ -285,6 +285,29 @@ TEST_F(WriteTest, BadPackagesAreRefusedBeforeAnyWrite) {
     }
 }
 
+// A corrupted package that selects u-boot on a recorder whose boot
+// environment needs the repair is refused before the repair touches either
+// copy.
+TEST_F(WriteTest, CorruptedBootLoaderPackageLeavesTheEnvironmentAlone) {
+    SetVersion("PUB:B0140P10\nNEW:B0140P10\nINN:QTPXV300R003B03\nBUILD:2026-11-30 10:00:00\n");
+    SetBoardType("BRD-K300-X");
+    SetUbootRev("U-57");
+    const std::string env = RandomBytes(128 << 10, 9);
+    const std::string bak = RandomBytes(128 << 10, 10);
+    WriteState("dev/mtd2", env);
+    WriteState("dev/mtd7", bak);
+    std::string pkg = MakePackage({"uboot"}, "--board BRD-K300-X");
+    pkg[5000] = static_cast<char>(~pkg[5000]);
+    WriteState("var/pkg/Program.bin", pkg);
+    RunResult r = RunUpdate({"-local", "/var/pkg/", "uboot"});
+    EXPECT_EQ(r.status, 247) << r.out << r.harness;  // -9
+    EXPECT_THAT(r.out, HasSubstr("update check crc failed."));
+    EXPECT_THAT(r.out, Not(HasSubstr("envcrc")));
+    EXPECT_EQ(ReadDevice("/dev/mtd2"), env);
+    EXPECT_EQ(ReadDevice("/dev/mtd7"), bak);
+    ExpectPartitions({});
+}
+
 // The package's own program (here this build of update) takes over a first
 // stage: it checks, deciphers and writes; the first stage then reports 99
 // and 100 and reboots once, with no success line of its own.
