@@ -273,7 +273,9 @@ void* UPDATE_LoadUpdate(void* arg) {
         return Fail(ret);
     }
 
-    UPDATE_ReportRate(99);
+    // After a hand-over the rate file already shows the second stage's 100:
+    // it never goes back to 99.
+    if (!(IsFirstStage(*para) && UPDATE_HandedOver())) UPDATE_ReportRate(99);
     UPDATE_ReportRate(100);
 
     if (WantsRecord(*para)) {

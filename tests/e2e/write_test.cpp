@@ -319,9 +319,12 @@ TEST_F(WriteTest, FirstStageHandsOverToThePackagesProgram) {
     EXPECT_THAT(r.out, HasSubstr("Launch update cmd (chmod +x /tmp/busybox; /tmp/busybox update "
                                  "-local /tmp/ all  -w -loop)"));
     ExpectPartitions({"uimage", "program", "web"});
-    // The first stage's 20, the second stage's writes and end, the first's end.
-    ExpectRates(r, {"20", "60", "65", "70", "80", "85", "99", "100", "99", "100"});
+    // The first stage's 20, the second stage's writes and end, the first's
+    // end: once at 100, the rate file stays there.
+    ExpectRates(r, {"20", "60", "65", "70", "80", "85", "99", "100"});
     EXPECT_EQ(r.rates.front(), "20");
+    const auto end = std::find(r.rates.begin(), r.rates.end(), "100");
+    EXPECT_EQ(std::count(end, r.rates.end(), "100"), r.rates.end() - end);
     const std::string log = UpdateLog();
     EXPECT_THAT(log, HasSubstr("create hard link /tmp/lnAll.bin success"));
     EXPECT_EQ(log.find("update all success!"), log.rfind("update all success!"));
