@@ -355,6 +355,9 @@ TEST_F(WriteTest, SecondStageWordsAndFailure) {
          0,
          "update\n-local\n/tmp/\nall\n-w\n-new\n$(touch /var/pwned)\n-loop\n"},
         {{"-tftp", "127.0.0.1", "uImage"}, 3, "update\n-local\n/tmp/\nuImage\n-w\n-loop\n"},
+        {{"-tftp", "127.0.0.1", "uImage", "-force", "-wait"},
+         0,
+         "update\n-local\n/tmp/\nuImage\n-f\n-w\n-loop\n"},
     };
     for (const Case& c : cases) {
         const std::string code = std::to_string(c.code);
@@ -591,7 +594,10 @@ TEST_F(WriteTest, HostileValuesStayValues) {
         std::vector<std::string> args;
         std::string quoted;  // in the update log
     };
-    std::vector<Case> cases = {{{"-local", path, "all", "-wait"}, Quote(path + "/Program.bin")},
+    // The package on the odd path is read once into its private copy; no
+    // shell line names the path.
+    std::vector<Case> cases = {{{"-local", path, "all", "-wait"},
+                                "update reads " + path + "/Program.bin once into /tmp/Program.bin"},
                                {{"-local", "/mnt/usb/", "all", "-wait"}, ""}};
     for (const std::string& v : kHostile) {
         cases.push_back({{"-tftp", v, "all", "-check"}, "invalid remote address"});
