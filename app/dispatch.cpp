@@ -12,6 +12,7 @@
 // - An image longer than its partition is refused by the writer itself.
 // - A first stage runs a package's own update program only after the
 //   package's CRC and signature held, as before a write.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
@@ -20,6 +21,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <new>
 #include <string>
 #include <system_error>
 
@@ -30,11 +33,14 @@
 #include "base/request.h"
 #include "flash/writer.h"
 #include "oem/oem.h"
+#include "package/checked.h"
 #include "package/decrypt.h"
 #include "package/format.h"
 #include "package/integrity.h"
 #include "package/trust.h"
 #include "package/version.h"
+#include "sys/fd.h"
+#include "sys/io.h"
 #include "sys/log.h"
 #include "sys/path.h"
 #include "sys/quote.h"
@@ -47,9 +53,8 @@ constexpr unsigned long kTmpfsMagic = 0x01021994;
 constexpr unsigned long kRamfsMagic = 0x858458F6;
 constexpr const char* kEncryptedMark = "ECI";
 constexpr const char* kToolHost = "/tmp/busybox";
-constexpr const char* kSelfCopy = "/tmp/update";
+constexpr size_t kToolCopyBuffer = 1 << 20;
 constexpr size_t kCmdSize = 512;
-constexpr size_t kSelfPathSize = 64;
 constexpr size_t kMtdLineSize = 512;
 
 // Set once this run has left the writing to the package's own program.
@@ -131,34 +136,154 @@ int PlaceInRam(UPDATE_TASK_S* task, bool report = false) {
 
 }  // namespace
 
-int UPDATE_VerifyPackage(UPDATE_TASK_S* task) {
-    if (IsEncrypted()) {
-        int r = PlaceInRam(task);
-        if (r != 0) return r;
+namespace {
+
+// The bytes free in /tmp against the package's size: whether the package
+// fits there whole.
+bool FitsInTmp(const char* path, unsigned long long* need, unsigned long long* free_bytes) {
+    struct stat st {};
+    struct statvfs room {};
+    if (::stat(path, &st) != 0 || ::statvfs(sys::DevicePath("/tmp").c_str(), &room) != 0) {
+        ULOG("update cannot size %s or /tmp: %s\n", path, std::strerror(errno));
+        return false;
     }
+    *need = static_cast<unsigned long long>(st.st_size);
+    *free_bytes = static_cast<unsigned long long>(room.f_bavail) * room.f_frsize;
+    return *need <= *free_bytes;
+}
+
+// A fresh "/tmp/Program.bin" that no one else holds: whatever stood there
+// goes, and a link planted in its place is not followed.
+sys::UniqueFd CreateRamCopy() {
+    const std::string path = sys::DevicePath(kRamPackagePath);
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        ULOG("update cannot remove %s: %s\n", kRamPackagePath, std::strerror(errno));
+        return {};
+    }
+    sys::UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) ULOG("update cannot create %s: %s\n", kRamPackagePath, std::strerror(errno));
+    return fd;
+}
+
+// How the check reads a package outside RAM: into a private copy in RAM
+// when it fits, else counting every sub-image's digest. A package that must
+// be deciphered, or a flash kind whose writes are not read back, needs the
+// copy: without room for it the package is refused before anything is
+// written. 0 or -1.
+int PrepareCheckedRead(const UPDATE_TASK_S& task, sys::UniqueFd* copy,
+                       std::unique_ptr<pkg::CheckedRead>* read) {
+    unsigned long long need = 0;
+    unsigned long long free_bytes = 0;
+    if (FitsInTmp(task.pszBinFile, &need, &free_bytes)) {
+        *copy = CreateRamCopy();
+        if (!*copy) return -1;
+        ULOG("update reads %s once into %s for the check and the writes\n", task.pszBinFile,
+             kRamPackagePath);
+        *read = std::make_unique<pkg::CheckedRead>(copy->get(), nullptr);
+        return 0;
+    }
+    if (need == 0 && free_bytes == 0) return -1;
+    if (IsEncrypted()) {
+        ULOG(
+            "update encrypted package %s (%llu bytes) does not fit in /tmp (%llu bytes free); "
+            "it is deciphered in RAM only.\n",
+            task.pszBinFile, need, free_bytes);
+        return -1;
+    }
+    const PLATFORM_INFO_S* platform = UPDATE_Platform();
+    if (platform == nullptr || platform->FlashType != kFlashEmmc) {
+        ULOG(
+            "update package %s (%llu bytes) does not fit in /tmp (%llu bytes free), and this "
+            "flash's writes are not read back; nothing written.\n",
+            task.pszBinFile, need, free_bytes);
+        return -1;
+    }
+    ULOG(
+        "update package %s (%llu bytes) does not fit in /tmp (%llu bytes free): every "
+        "sub-image is held against its digest from the check\n",
+        task.pszBinFile, need, free_bytes);
+    *read = std::make_unique<pkg::CheckedRead>(-1, task.pstFileStruct);
+    return 0;
+}
+
+// After the check's read: the copy or the digests take the medium's place.
+// 0, or -9 when the read was cut short or the bytes checked hold another
+// table than the one the writes would follow.
+int AdoptCheckedRead(UPDATE_TASK_S* task, pkg::CheckedRead& read, bool copied) {
+    if (!read.Finish()) {
+        ULOG("update package %s could not be read whole for the check.\n", task->pszBinFile);
+        return -9;
+    }
+    if (task->pstFileStruct != nullptr && !read.SameTable(*task->pstFileStruct)) {
+        ULOG("update package %s changed between its table and its check.\n", task->pszBinFile);
+        return -9;
+    }
+    if (copied) {
+        ULOG_ONLY("update checked %llu bytes, now in %s\n",
+                  static_cast<unsigned long long>(read.BytesRead()), kRamPackagePath);
+        task->pszBinFile = kRamPackagePath;
+    } else {
+        UPDATE_KeepSubImageDigests(task->pszBinFile, read.Digests());
+    }
+    return 0;
+}
+
+// The checks proper: CRC (unless forced) and signature (with a public key)
+// in one pass, that pass also feeding sink. 0, -9 or -12.
+int CheckOnce(UPDATE_TASK_S* task, const pkg::Sink& sink) {
     const bool with_signature = UPDATE_HasPublicKey();
     int crc_result = 0;
     int sig_result = 0;
     if (task->Para->ForceFlag != 1) {
         int ret = UPDATE_CheckCrcAndDigSig(task->HeadCrc, task->pszBinFile,
                                            with_signature ? task->DigSig : nullptr, &crc_result,
-                                           &sig_result);
+                                           &sig_result, sink);
         if (crc_result != 0 || (ret != 0 && sig_result == 0)) {
             ULOG("update check crc failed.\n");
-            UPDATE_CleanAll();
             return -9;
         }
     } else if (with_signature) {
-        sig_result = UPDATE_CheckDigSig(task->pszBinFile, task->DigSig);
+        sig_result = UPDATE_CheckDigSig(task->pszBinFile, task->DigSig, sink);
+    } else if (sink) {
+        // Forced without a key: nothing is checked, but the copy is made.
+        sys::UniqueFd fd(::open(task->pszBinFile, O_RDONLY | O_CLOEXEC));
+        pkg::ScanOptions options;
+        options.sink = sink;
+        pkg::ScanResult ignored;
+        if (!fd || pkg::ScanPackage(fd.get(), options, &ignored) != 0) {
+            ULOG("update cannot read %s.\n", task->pszBinFile);
+            return -9;
+        }
     }
     if (with_signature) {
         if (sig_result != 0) {
             ULOG("update check digital signature failed.\n");
-            UPDATE_CleanAll();
-            UPDATE_ReportResult(-12);
             return -12;
         }
         ULOG_ONLY("Count sha256 over!\n");
+    }
+    return 0;
+}
+
+}  // namespace
+
+int UPDATE_VerifyPackage(UPDATE_TASK_S* task) {
+    sys::UniqueFd copy;
+    std::unique_ptr<pkg::CheckedRead> read;
+    if (!InRam(task->pszBinFile) && PrepareCheckedRead(*task, &copy, &read) != 0) return -1;
+    pkg::Sink sink;
+    if (read) {
+        pkg::CheckedRead* r = read.get();
+        sink = [r](const uint8_t* data, size_t n, uint64_t pos) { return r->Feed(data, n, pos); };
+    }
+    int ret = CheckOnce(task, sink);
+    if (ret == 0 && read) ret = AdoptCheckedRead(task, *read, copy.get() >= 0);
+    copy.reset();
+    if (ret != 0) {
+        UPDATE_CleanAll();
+        if (ret == -12) UPDATE_ReportResult(-12);
+        return ret;
     }
     task->Verified = true;
     return 0;
@@ -166,24 +291,48 @@ int UPDATE_VerifyPackage(UPDATE_TASK_S* task) {
 
 namespace {
 
-// Makes "/tmp/busybox", the host of the built-in tools the writers run.
+// Makes "/tmp/busybox", the host of the built-in tools the writers run,
+// afresh in every run: a copy of the running program itself. Whatever stood
+// there (an earlier run's program, a file or link another process planted)
+// is removed first, and a link put in its place meanwhile is not followed.
 int ProvideToolHost() {
-    if (::access(sys::DevicePath(kToolHost).c_str(), R_OK | X_OK) == 0) return 0;
-    char cmd[kCmdSize];
-    if (::access(sys::DevicePath(kSelfCopy).c_str(), R_OK | X_OK) == 0) {
-        std::snprintf(cmd, sizeof cmd, "ln -s %s %s", kSelfCopy, kToolHost);
-    } else {
-        char self[kSelfPathSize + 1] = {};
-        ssize_t n = ::readlink("/proc/self/exe", self, kSelfPathSize);
-        if (n < 0) {
-            ULOG("read update link failed, error: %s\n", std::strerror(errno));
+    static dev_t made_dev = 0;  // the copy this run made, kept for its later steps
+    static ino_t made_ino = 0;
+    const std::string host = sys::DevicePath(kToolHost);
+    struct stat st {};
+    if (made_ino != 0 && ::lstat(host.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        st.st_dev == made_dev && st.st_ino == made_ino) {
+        return 0;
+    }
+    // Opened first: the running program may be the "/tmp/busybox" removed next.
+    sys::UniqueFd self(::open("/proc/self/exe", O_RDONLY | O_CLOEXEC));
+    if (::unlink(host.c_str()) != 0 && errno != ENOENT) {
+        ULOG("remove %s failed, error: %s\n", kToolHost, std::strerror(errno));
+        return -1;
+    }
+    sys::UniqueFd out(
+        ::open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700));
+    if (!self || !out) {
+        ULOG("make %s failed, error: %s\n", kToolHost, std::strerror(errno));
+        return -1;
+    }
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[kToolCopyBuffer]);
+    if (!buf) return -1;
+    for (;;) {
+        const ssize_t n = sys::ReadFull(self.get(), buf.get(), kToolCopyBuffer);
+        if (n < 0 || (n > 0 && !sys::WriteFull(out.get(), buf.get(), static_cast<size_t>(n)))) {
+            ULOG("copy to %s failed, error: %s\n", kToolHost, std::strerror(errno));
+            out.reset();
+            (void)::unlink(host.c_str());
             return -1;
         }
-        std::snprintf(cmd, sizeof cmd, "cp  -f %s %s", sys::ShellQuote(self).c_str(), kToolHost);
+        if (n == 0) break;
     }
-    int s = UPDATE_System(cmd);
-    if (s != 0) ULOG("exec cmd %s failed\n", cmd);
-    return s;
+    if (::fstat(out.get(), &st) == 0) {
+        made_dev = st.st_dev;
+        made_ino = st.st_ino;
+    }
+    return 0;
 }
 
 // Unpacks the customisation archive and installs it: the unpack's code, or
@@ -407,7 +556,10 @@ int HandOver(UPDATE_TASK_S* task, UPDATE_LINK_S* link, const SubImageEntry& upda
     int r = UPDATE_ReplaceUpdate(&updater, task->pszBinFile);
     if (r != 0) return r;
     char words[kUpdateParaSize] = {};
-    UPDATE_EncodeType(static_cast<unsigned>(task->Type & ~uint64_t{kImageFirstStage}), 0, words);
+    const PLATFORM_INFO_S* platform = UPDATE_Platform();
+    UPDATE_EncodeTypes(static_cast<unsigned>(task->Type & ~uint64_t{kImageFirstStage}),
+                       platform != nullptr ? static_cast<unsigned>(platform->SupportMask) : 0,
+                       words);
     UPDATE_EncodeOptions(task->Para->ForceFlag, 0, words);
     ULOG("after encode, szUpdatePara: %s\n", words);
     ULOG("update dir: %s \n", "/tmp");

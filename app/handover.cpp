@@ -39,12 +39,20 @@ int UPDATE_LoadByArgs(UPDATE_PARA_S* para, const char* unknown) {
         return ret;
     }
     // The package's program runs only from a package whose CRC and
-    // signature hold.
+    // signature hold, and only as the check read it (from its copy in RAM,
+    // or held against the check's digest).
+    FileTable table = UPDATE_GetFileStruct(local_path);
+    if (!table) {
+        ULOG("update failed! please try again!\n");
+        UPDATE_ReportResult(-1);
+        return -1;
+    }
     ImageHeadFields fields{};
     UPDATE_SplitHead(head, &fields);
     UPDATE_TASK_S task{};
     task.Para = para;
     task.pszBinFile = local_path;
+    task.pstFileStruct = &table;
     task.HeadCrc = fields.HeadCrc;
     task.DigSig = digsig;
     ret = UPDATE_VerifyPackage(&task);
@@ -53,12 +61,6 @@ int UPDATE_LoadByArgs(UPDATE_PARA_S* para, const char* unknown) {
         return ret;
     }
 
-    FileTable table = UPDATE_GetFileStruct(local_path);
-    if (!table) {
-        ULOG("update failed! please try again!\n");
-        UPDATE_ReportResult(-1);
-        return -1;
-    }
     // The package's own program, when it carries one; a table too short to
     // hold its entry carries none.
     const SubImageEntry* updater = UPDATE_EntryAt(&table, UPDATE_UpdaterPosition());
@@ -67,14 +69,14 @@ int UPDATE_LoadByArgs(UPDATE_PARA_S* para, const char* unknown) {
         UPDATE_ReportResult(0);
         return -1;
     }
-    ret = UPDATE_ReplaceUpdate(updater, local_path);
+    ret = UPDATE_ReplaceUpdate(updater, task.pszBinFile);
     if (ret != 0) {
         ULOG("RelocateUpdate failed.\n");
         UPDATE_ReportResult(ret);
         return ret;
     }
     char dir[kFileNameSize] = {};
-    if (UPDATE_GetBinDir(local_path, dir) != 0) {
+    if (UPDATE_GetBinDir(task.pszBinFile, dir) != 0) {
         UPDATE_ReportResult(-1);
         return -1;
     }

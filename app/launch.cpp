@@ -54,6 +54,16 @@ void UPDATE_EncodeType(unsigned mask, int flag, char* text) {
     if (flag == 0) (void)Append(text, "all ");
 }
 
+void UPDATE_EncodeTypes(unsigned mask, unsigned standard, char* text) {
+    if ((standard & kImageAll) != 0 && (mask & kImageAll) == (standard & kImageAll)) {
+        (void)Append(text, "all ");
+        mask &= ~kImageAll;
+    }
+    for (const TypeWord& w : kTypeWords) {
+        if (w.mask != kImageAll && (mask & w.mask) != 0) (void)Append(text, w.word);
+    }
+}
+
 void UPDATE_EncodeOptions(unsigned force, unsigned reboot, char* text) {
     if (force == 1) (void)Append(text, " -f");
     (void)Append(text, reboot == 1 ? " -r" : " -w");

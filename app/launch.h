@@ -19,6 +19,9 @@ inline constexpr std::size_t kUpdateParaSize = 512;
 // "uImage ", "program ", ... or "all " for 0xA3; any other mask appends
 // "all " when flag is 0 and nothing when flag is 1.
 void UPDATE_EncodeType(unsigned mask, int flag, char* text);
+// Appends the words of every image kind of mask: "all " when it holds the
+// platform's standard set (standard & 0xA3), then one word per further kind.
+void UPDATE_EncodeTypes(unsigned mask, unsigned standard, char* text);
 // Appends " -f" for a forced run, then " -r" when reboot is 1, else " -w".
 void UPDATE_EncodeOptions(unsigned force, unsigned reboot, char* text);
 // The second stage's words for the entry's hand-over: the FILE word, "-f ",

@@ -49,6 +49,12 @@ int UPDATE_UpdateAll(UPDATE_TASK_S* task) {
     const PLATFORM_INFO_S* platform = UPDATE_Platform();
     if (task == nullptr || task->Para == nullptr || platform == nullptr) return -1;
     uint64_t rest = task->Para->UpdateType;
+    // A first stage whose package carries its own update program hands the
+    // whole request over once: a second stage per step would find the
+    // package already deciphered by the one before it.
+    const SubImageEntry* updater = UPDATE_EntryAt(task->pstFileStruct, UPDATE_UpdaterPosition());
+    if (IsFirstStage(*task->Para) && updater != nullptr && updater->FileLength != 0)
+        return RunStep(task, rest & ~static_cast<uint64_t>(kImageFirstStage), kAllStepName);
     if (IsStandardSet(rest, platform->SupportMask)) {
         int ret = RunStep(task, kImageAll, kAllStepName);
         if (ret != 0) return ret;

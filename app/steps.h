@@ -2,7 +2,9 @@
 //
 //   UPDATE_UpdateAll        splits the request's image mask into steps: the
 //                           platform's standard set at once ("All.bin"), then
-//                           one step per further image kind, in bit order;
+//                           one step per further image kind, in bit order (a
+//                           first stage that hands over: one step "All.bin"
+//                           with the whole request);
 //   UPDATE_UpdateStep       completes a step's mask, runs the dispatcher and
 //                           gives the package its own name back after a
 //                           hand-over;

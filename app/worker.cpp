@@ -237,40 +237,45 @@ void* UPDATE_LoadUpdate(void* arg) {
     }
     compat.reset();
 
-    // The environment repair and the model copy change the recorder, so a
-    // check leaves them to the real update.
-    if (!check_only) {
-        if ((update_type & kImageUboot) != 0) {
-            if (NeedUpdateEnv() == 1) {
-                int env_ret = UpdateEnvCrc();
-                if (env_ret != 0) {
-                    ULOG("\nfailed to update back env iRet %d.\n", env_ret);
-                    return Fail(-1);
-                }
-                ULOG("\nsuccess to update envcrc bakenvcrc. ");
-            } else {
-                ULOG("\nno need to update envcrc bakenvcrc. ");
-            }
-        }
-        if (UPDATE_NeedCopyModel() != 0) UPDATE_CopyModel();
-    }
-
     if (check_only) return FinishCheck(local_path, head_crc, digsig);
 
-    if (!UPDATE_ServicesStopped()) UPDATE_StopServices();
     UPDATE_TASK_S task{};
     task.Para = para;
     task.pszBinFile = local_path;
     task.pstFileStruct = &table;
     task.HeadCrc = head_crc;
     task.DigSig = digsig;
+    // The environment repair and the model copy change the recorder: a
+    // package that selects the boot loader is checked before the repair.
+    if ((update_type & kImageUboot) != 0) {
+        if (NeedUpdateEnv() == 1) {
+            ret = UPDATE_VerifyPackage(&task);
+            if (ret != 0) {
+                ULOG("update failed! please try again!, ulRet=%d\n", ret);
+                return Fail(ret);
+            }
+            int env_ret = UpdateEnvCrc();
+            if (env_ret != 0) {
+                ULOG("\nfailed to update back env iRet %d.\n", env_ret);
+                return Fail(-1);
+            }
+            ULOG("\nsuccess to update envcrc bakenvcrc. ");
+        } else {
+            ULOG("\nno need to update envcrc bakenvcrc. ");
+        }
+    }
+    if (UPDATE_NeedCopyModel() != 0) UPDATE_CopyModel();
+
+    if (!UPDATE_ServicesStopped()) UPDATE_StopServices();
     ret = UPDATE_UpdateAll(&task);
     if (ret != 0) {
         ULOG("update failed! please try again!, ulRet=%d\n", ret);
         return Fail(ret);
     }
 
-    UPDATE_ReportRate(99);
+    // After a hand-over the rate file already shows the second stage's 100:
+    // it never goes back to 99.
+    if (!(IsFirstStage(*para) && UPDATE_HandedOver())) UPDATE_ReportRate(99);
     UPDATE_ReportRate(100);
 
     if (WantsRecord(*para)) {

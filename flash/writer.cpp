@@ -30,6 +30,8 @@
 
 #include "base/nvram.h"
 #include "base/platform.h"
+#include "package/checked.h"
+#include "package/integrity.h"
 #include "sys/fd.h"
 #include "sys/io.h"
 #include "sys/log.h"
@@ -182,7 +184,10 @@ int RunEmmc(const char* report, const char* cmd, const flash::WriteRequest& r, c
     if (target != nullptr && !FitsDevice(target, r.length)) return -1;
     ULOG(report, cmd);
     const auto start = std::chrono::steady_clock::now();
-    if (UPDATE_System(cmd) != 0) {
+    const bool latched = UPDATE_FullSignatureRequired();
+    const int status = UPDATE_System(cmd);
+    if (std::strcmp(cmd, kClearRuntime) == 0) (void)UPDATE_RestoreFullSignatureLatch(latched);
+    if (status != 0) {
         ULOG("update %s failed!\n", r.dev);
         return -1;
     }
@@ -293,7 +298,9 @@ int WriteFlash(const WriteRequest& r, const WriterEnv& env) {
     }
 
     if (config && (fs.ubiRuntime || !fs.Legacy())) {
+        const bool latched = UPDATE_FullSignatureRequired();
         (void)UPDATE_System(kClearRuntime);
+        (void)UPDATE_RestoreFullSignatureLatch(latched);
         ULOG("rm -rf /var/runtime/*.\n");
         return 0;
     }
@@ -412,6 +419,10 @@ sys::UniqueFd OpenReadBack(const char* target, bool* direct) {
 }  // namespace
 
 int VerifyCopy(const char* target, const char* file, uint64_t offset, uint64_t length) {
+    // A package written straight from its medium: the partition must hold
+    // what the check read, whatever the medium holds now.
+    if (UPDATE_HasSubImageDigests(file))
+        return UPDATE_CheckAgainstDigest(file, offset, length, target) == 0 ? 0 : -1;
     bool direct = true;
     sys::UniqueFd dev = OpenReadBack(target, &direct);
     sys::UniqueFd src(::open(file, O_RDONLY | O_CLOEXEC));

@@ -63,7 +63,9 @@ struct WriterEnv {
 
 // The read-back of an eMMC write: drops the device's cached pages, then
 // compares the first length bytes of target with length bytes of file from
-// offset. 0 when they are equal; -1 (with the reason logged) otherwise.
+// offset, or, where the package check kept digests of file (it was too big
+// for a copy in RAM), with that sub-image's digest. 0 when they are equal;
+// -1 (with the reason logged) otherwise.
 [[nodiscard]] int VerifyCopy(const char* target, const char* file, uint64_t offset,
                              uint64_t length);
 

@@ -212,8 +212,8 @@ int UPDATE_LoadCustom(const char* zip_path) {
         return -1;
     }
     char cmd[kCmdLen];
-    if (!Format(cmd, "mkdir -p %s;unzip %s -d %s", kOemDir, sys::ShellQuote(zip_path).c_str(),
-                "/tmp")) {
+    if (!Format(cmd, "mkdir -p %s;unzip -o %s -d %s </dev/null", kOemDir,
+                sys::ShellQuote(zip_path).c_str(), "/tmp")) {
         ULOG_ONLY("tar file %s failed.\n", zip_path);
         return -1;
     }

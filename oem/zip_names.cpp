@@ -38,7 +38,9 @@ uint32_t Le32(const uint8_t* p) {
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-// A name that unpacks under `top`: relative, no ".." component, no NUL.
+// A name that unpacks under `top`: relative, no "..", "." or empty component
+// (but a folder's trailing "/"), no NUL. One spelling per path, so that two
+// names never unpack to one file ("oem/x" and "oem/./x").
 bool SafeName(std::string_view name, std::string_view top) {
     if (name.size() <= top.size() || name.substr(0, top.size()) != top) {
         return name == top.substr(0, top.size() - 1) || name == top;
@@ -48,7 +50,8 @@ bool SafeName(std::string_view name, std::string_view top) {
     while (pos <= name.size()) {
         std::size_t end = name.find('/', pos);
         if (end == std::string_view::npos) end = name.size();
-        if (name.substr(pos, end - pos) == "..") return false;
+        const std::string_view part = name.substr(pos, end - pos);
+        if (part == ".." || part == "." || (part.empty() && end != name.size())) return false;
         pos = end + 1;
     }
     return true;

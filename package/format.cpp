@@ -1,4 +1,5 @@
 #include "package/format.h"
+#include "package/checked.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -158,8 +159,10 @@ const SubImageEntry* UPDATE_EntryAt(const FileTable* table, uint64_t position) {
     return &(*table)[static_cast<size_t>(position)];
 }
 
-int UPDATE_UnpackFile(const char* pszBinFile, uint32_t offset, uint32_t length,
-                      const char* pszUnpackFileName) {
+namespace {
+
+int Unpack(const char* pszBinFile, uint32_t offset, uint32_t length,
+           const char* pszUnpackFileName) {
     sys::UniqueFd in(::open(pszBinFile, O_RDONLY | O_CLOEXEC));
     if (!in) {
         ULOG("Get Binfile: %s failed\n", pszBinFile);
@@ -207,6 +210,18 @@ int UPDATE_UnpackFile(const char* pszBinFile, uint32_t offset, uint32_t length,
     }
 }
 
+}  // namespace
+
+// A package read from its medium by digests: what was unpacked from it is
+// run or installed only when it is what the check read.
+int UPDATE_UnpackFile(const char* pszBinFile, uint32_t offset, uint32_t length,
+                      const char* pszUnpackFileName) {
+    int ret = Unpack(pszBinFile, offset, length, pszUnpackFileName);
+    if (ret == 0) ret = UPDATE_CheckAgainstDigest(pszBinFile, offset, length, pszUnpackFileName);
+    if (ret == -9) (void)::unlink(pszUnpackFileName);
+    return ret;
+}
+
 int UPDATE_ReplaceUpdate(const SubImageEntry* entry, const char* pszBinFile) {
     ULOG_ONLY("replace update ......\n");
     if (entry == nullptr) {
@@ -223,13 +238,16 @@ int UPDATE_ReplaceUpdate(const SubImageEntry* entry, const char* pszBinFile) {
     return ret;
 }
 
+// The package's name is the path's last component: a folder named like it
+// ("/mnt/usb/Program.bin.d/") is a folder.
 int UPDATE_GetBinDir(const char* path, char* dir) {
-    const char* found = path != nullptr ? std::strstr(path, kPackageName) : nullptr;
-    if (found == nullptr) {
+    const std::string_view whole = path != nullptr ? path : "";
+    const size_t slash = whole.rfind('/');
+    const size_t n = slash == std::string_view::npos ? 0 : slash + 1;
+    if (whole.substr(n) != kPackageName) {
         ULOG("update invalid bin file %s (no %s).\n", path != nullptr ? path : "", kPackageName);
         return -1;
     }
-    const auto n = static_cast<size_t>(found - path);
     if (n >= kMaxBinDir) {
         ULOG("update invalid bin file %s (unexpected size %u, max %u).\n", path,
              static_cast<unsigned>(n), static_cast<unsigned>(kMaxBinDir - 1));
@@ -238,7 +256,7 @@ int UPDATE_GetBinDir(const char* path, char* dir) {
     if (n == 0) {
         sys::CopyText(dir, kMaxBinDir, ".");
     } else {
-        sys::CopyText(dir, kMaxBinDir, std::string_view(path, n));
+        sys::CopyText(dir, kMaxBinDir, whole.substr(0, n));
     }
     return 0;
 }

@@ -78,13 +78,17 @@ void UPDATE_SetSubImageCount(uint32_t count);
 // the end of that table (or there is no table): such an entry is absent.
 const SubImageEntry* UPDATE_EntryAt(const FileTable* table, uint64_t position);
 
-// Copies length bytes from offset of the package into a new file.
-// 0, or -2 no buffer, -3 cannot open, -4 seek failed, -5 read failed, -6 write failed.
+// Copies length bytes from offset of the package into a new file; where the
+// check kept digests of the package (package/checked.h), the new file must
+// have that sub-image's digest. 0, or -2 no buffer, -3 cannot open, -4 seek
+// failed, -5 read failed, -6 write failed, -9 not the bytes checked (the new
+// file is then removed).
 [[nodiscard]] int UPDATE_UnpackFile(const char* pszBinFile, uint32_t offset, uint32_t length,
                                     const char* pszUnpackFileName);
 // Unpacks the second-stage updater (the entry at UPDATE_UpdaterPosition()) to "/tmp/busybox".
 [[nodiscard]] int UPDATE_ReplaceUpdate(const SubImageEntry* entry, const char* pszBinFile);
-// The text before "Program.bin" in path ("." when it starts the path); dir holds >= 512 bytes.
+// The folder of a path whose last component is "Program.bin" (with its
+// trailing "/"; "." for a bare name); dir holds >= 512 bytes.
 [[nodiscard]] int UPDATE_GetBinDir(const char* path, char* dir);
 
 // Table positions relative to the program image's position P of the selected

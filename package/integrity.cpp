@@ -128,8 +128,10 @@ int FullSignatureVerdict(const pkg::ScanResult& scan, const FullProbe& probe, in
 // The CRC (when asked) and both signatures in one pass over an open package.
 // The whole-file hash is counted only for a package that carries a full
 // signature: a legacy-only one keeps the parallel pass of the chunk digest.
-int ScanAndVerify(int fd, bool crc, bool signatures, pkg::ScanResult* result, FullProbe* probe) {
+int ScanAndVerify(int fd, bool crc, bool signatures, pkg::ScanResult* result, FullProbe* probe,
+                  const std::function<bool(const uint8_t*, size_t, uint64_t)>& sink) {
     pkg::ScanOptions options;
+    options.sink = sink;
     options.crc = crc;
     options.digest = signatures;
     options.zero_signature = true;
@@ -184,7 +186,8 @@ int UPDATE_CountSha256(int fd, uint8_t* out) {
 
 // The package is opened read-only and its signature block is read as zero:
 // it is never written, so a crash cannot spoil it and read-only media work.
-int UPDATE_CheckDigSig(const char* path, const uint8_t* digsig) {
+int UPDATE_CheckDigSig(const char* path, const uint8_t* digsig,
+                       const std::function<bool(const uint8_t*, size_t, uint64_t)>& sink) {
     sys::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd) {
         ULOG_ONLY("open packet file failed!\n");
@@ -194,7 +197,7 @@ int UPDATE_CheckDigSig(const char* path, const uint8_t* digsig) {
     g_full_held = false;
     pkg::ScanResult scan;
     FullProbe probe;
-    int ret = DigestResult(ScanAndVerify(fd.get(), false, true, &scan, &probe));
+    int ret = DigestResult(ScanAndVerify(fd.get(), false, true, &scan, &probe, sink));
     fd.reset();
     if (ret != 0) {
         ULOG_ONLY("Count 256 failed!\n");
@@ -206,7 +209,8 @@ int UPDATE_CheckDigSig(const char* path, const uint8_t* digsig) {
 }
 
 int UPDATE_CheckCrcAndDigSig(uint32_t expected, const char* path, const uint8_t* digsig,
-                             int* crc_result, int* sig_result) {
+                             int* crc_result, int* sig_result,
+                             const std::function<bool(const uint8_t*, size_t, uint64_t)>& sink) {
     int crc_ret = 0;
     int sig_ret = 0;
     g_full_held = false;
@@ -218,7 +222,7 @@ int UPDATE_CheckCrcAndDigSig(uint32_t expected, const char* path, const uint8_t*
     } else {
         pkg::ScanResult result;
         FullProbe probe;
-        const int scan = ScanAndVerify(fd.get(), true, digsig != nullptr, &result, &probe);
+        const int scan = ScanAndVerify(fd.get(), true, digsig != nullptr, &result, &probe, sink);
         fd.reset();
         // The messages come in the order the two separate checks give them.
         if (CrcCounterResult(scan) != 0) {
@@ -286,4 +290,8 @@ int UPDATE_LatchFullSignature() {
 
 int UPDATE_KeepFullSignatureLatch() {
     return g_full_required && WriteLatch() < 0 ? -1 : 0;
+}
+
+int UPDATE_RestoreFullSignatureLatch(bool latched) {
+    return latched && WriteLatch() < 0 ? -1 : 0;
 }

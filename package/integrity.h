@@ -34,14 +34,18 @@ uint32_t UPDATE_EnvCrc32(uint32_t prev, const uint8_t* buf, size_t len);
 [[nodiscard]] int UPDATE_CountSha256(int fd, uint8_t* out);
 // 0 when the package's digest (signature block read as zero) equals digsig;
 // -1 differs or not computed; -3 cannot be opened. The package is only read.
-[[nodiscard]] int UPDATE_CheckDigSig(const char* path, const uint8_t* digsig);
+// sink: see pkg::ScanOptions (declared below).
+[[nodiscard]] int UPDATE_CheckDigSig(
+    const char* path, const uint8_t* digsig,
+    const std::function<bool(const uint8_t*, size_t, uint64_t)>& sink = {});
 // Both checks in one read pass, with the results of UPDATE_CheckCrc and
 // UPDATE_CheckDigSig and the messages of the two run in turn: the signature's
 // messages follow only a CRC that holds (its result is given either way).
 // digsig null checks the CRC only (sig_result is then 0). Returns crc_result
 // if non-zero, else sig_result.
-[[nodiscard]] int UPDATE_CheckCrcAndDigSig(uint32_t expected, const char* path,
-                                           const uint8_t* digsig, int* crc_result, int* sig_result);
+[[nodiscard]] int UPDATE_CheckCrcAndDigSig(
+    uint32_t expected, const char* path, const uint8_t* digsig, int* crc_result, int* sig_result,
+    const std::function<bool(const uint8_t*, size_t, uint64_t)>& sink = {});
 // Whether the device trusts any key: "/.pub_key" or a key of "/.pub_keys"
 // (see package/trust.h); the signature check is then on.
 bool UPDATE_HasPublicKey();
@@ -64,11 +68,18 @@ bool UPDATE_FullSignatureHeld();
 // After the configuration was emptied: writes the latch again when the
 // device required full signatures at the latest check. 0 or -1.
 [[nodiscard]] int UPDATE_KeepFullSignatureLatch();
+// Whatever emptied the configuration (a config image loaded by -debug as
+// well): writes the latch again when it was there before. latched: whether
+// it was. 0 or -1.
+[[nodiscard]] int UPDATE_RestoreFullSignatureLatch(bool latched);
 
 inline constexpr const char* kPublicKeyPath = "/.pub_key";
 inline constexpr const char* kPrivateKeyFile = "pri_key";
 
 namespace pkg {
+
+// The sink of a scan (ScanOptions::sink).
+using Sink = std::function<bool(const uint8_t* data, size_t n, uint64_t pos)>;
 
 // The byte-table CRC-32/MPEG-2: the portable definition, always built.
 uint32_t PacketCrcTable(const uint8_t* buf, size_t len, uint32_t reg);
@@ -93,6 +104,10 @@ struct ScanOptions {
     unsigned threads = 0;  // 0: one per core (at most 8); 1: no extra threads
     // Bytes read so far; called from any thread, never concurrently.
     std::function<void(uint64_t done, uint64_t total)> progress;
+    // Every byte as read (the signature block too), in file order and never
+    // concurrently: the scan's own read feeds a private copy or digests, so
+    // the bytes checked are the bytes later used. false ends the scan (-6).
+    std::function<bool(const uint8_t* data, size_t n, uint64_t pos)> sink;
 };
 struct ScanResult {
     uint32_t crc = 0;
@@ -100,7 +115,8 @@ struct ScanResult {
     uint8_t full[32] = {};        // with options.full
     uint8_t signature[512] = {};  // bytes 1536..2047 as read, with options.full
 };
-// 0, -2 no buffer, -4 seek failed, -5 read failed, -1 digest failed.
+// 0, -2 no buffer, -4 seek failed, -5 read failed, -1 digest failed, -6 the
+// sink refused.
 [[nodiscard]] int ScanPackage(int fd, const ScanOptions& options, ScanResult* result);
 
 // Reads the next number of a key file: the trailing run of hexadecimal digits

@@ -195,7 +195,8 @@ int ScanPackageBody(int fd, const ScanOptions& options, ScanResult* result) {
 // reads its chunk and hashes it on its own, then waits for the chunk's turn
 // to feed the CRC and the whole-file hash, which only the turn's holder
 // touches. The chunk hashes of several chunks thus run beside one serial
-// whole-file hash, and every byte is read once.
+// whole-file hash, and every byte is read once. A sink (the private copy,
+// the sub-image digests) is fed by the turn's holder as well, in file order.
 class InOrderScan {
   public:
     // buf_size: the bytes read at once, kPackageChunkSize or, for a file of
@@ -209,7 +210,7 @@ class InOrderScan {
           progress_(progress),
           end_(chunks) {}
 
-    bool Start() { return full_.Begin(); }
+    bool Start() { return !options_.full || full_.Begin(); }
 
     // Runs on its own thread: nothing may escape it.
     void Work() noexcept {
@@ -226,7 +227,7 @@ class InOrderScan {
         result->crc = crc_;
         std::memcpy(result->digest, fold_, sizeof(fold_));
         std::memcpy(result->signature, signature_, sizeof(signature_));
-        return full_.Finish(result->full) ? 0 : -1;
+        return !options_.full || full_.Finish(result->full) ? 0 : -1;
     }
 
   private:
@@ -281,7 +282,17 @@ class InOrderScan {
             if (n != 0 && options_.digest) {
                 for (size_t i = 0; i < 32; ++i) fold_[i] ^= static_cast<uint8_t>(hash[i] + 0x30);
             }
-            if (!full_.Update(buf.get(), n)) return Fail(-1);
+            if (options_.full && !full_.Update(buf.get(), n)) return Fail(-1);
+            if (options_.sink) {
+                // The sink takes the bytes as read: the signature block back.
+                if (pos < kSigOffset + kSigSize && pos + n > kSigOffset) {
+                    const uint64_t from = std::max<uint64_t>(pos, kSigOffset);
+                    const uint64_t to = std::min<uint64_t>(pos + n, kSigOffset + kSigSize);
+                    std::memcpy(buf.get() + (from - pos), signature_ + (from - kSigOffset),
+                                static_cast<size_t>(to - from));
+                }
+                if (n != 0 && !options_.sink(buf.get(), n, pos)) return Fail(-6);
+            }
             progress_->Add(n);
             std::lock_guard<std::mutex> lock(mutex_);
             ++turn_;
@@ -348,7 +359,7 @@ int ScanInOrder(int fd, const ScanOptions& options, ScanResult* result) {
 int ScanPackage(int fd, const ScanOptions& options, ScanResult* result) {
     *result = ScanResult{};
     try {
-        if (options.full) return ScanInOrder(fd, options, result);
+        if (options.full || options.sink) return ScanInOrder(fd, options, result);
         return ScanPackageBody(fd, options, result);
     } catch (...) {
         return -2;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "sys/fd.h"
 #include "sys/log.h"
@@ -34,16 +35,48 @@ class RealRunnerImpl : public Runner {
     }
 };
 
+// SIGINT and SIGQUIT are ignored while any shell child runs, as system()
+// does: the first of overlapping calls saves the process's dispositions and
+// the last restores them, so parallel calls (the deciphering jobs) never
+// save each other's "ignore" and leave it behind.
+class IgnoreInterrupts {
+  public:
+    IgnoreInterrupts() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (users_++ == 0) {
+            struct sigaction ignore {};
+            ignore.sa_handler = SIG_IGN;
+            sigemptyset(&ignore.sa_mask);
+            sigaction(SIGINT, &ignore, &saved_int_);
+            sigaction(SIGQUIT, &ignore, &saved_quit_);
+        }
+        int_ = saved_int_;
+        quit_ = saved_quit_;
+    }
+    ~IgnoreInterrupts() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (--users_ == 0) {
+            sigaction(SIGINT, &saved_int_, nullptr);
+            sigaction(SIGQUIT, &saved_quit_, nullptr);
+        }
+    }
+    IgnoreInterrupts(const IgnoreInterrupts&) = delete;
+    IgnoreInterrupts& operator=(const IgnoreInterrupts&) = delete;
+    // The dispositions a child takes back (async-signal-safe to read).
+    struct sigaction int_ {};
+    struct sigaction quit_ {};
+
+  private:
+    static inline std::mutex mutex_;
+    static inline int users_ = 0;
+    static inline struct sigaction saved_int_ {};
+    static inline struct sigaction saved_quit_ {};
+};
+
 // Runs "sh -c cmd" and waits for it: the wait status, or -1 with err set when
 // the fork or the wait failed.
 int ShellStatus(const char* cmd, int& err) {
-    struct sigaction ignore {};
-    struct sigaction saved_int {};
-    struct sigaction saved_quit {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGINT, &ignore, &saved_int);
-    sigaction(SIGQUIT, &ignore, &saved_quit);
+    const IgnoreInterrupts interrupts;
     sigset_t block;
     sigset_t saved_mask;
     sigemptyset(&block);
@@ -53,8 +86,8 @@ int ShellStatus(const char* cmd, int& err) {
     int status = -1;
     pid_t pid = vfork();
     if (pid == 0) {
-        sigaction(SIGINT, &saved_int, nullptr);
-        sigaction(SIGQUIT, &saved_quit, nullptr);
+        sigaction(SIGINT, &interrupts.int_, nullptr);
+        sigaction(SIGQUIT, &interrupts.quit_, nullptr);
         sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
         execl("/bin/sh", "sh", "-c", cmd, static_cast<char*>(nullptr));
         _exit(127);
@@ -75,8 +108,6 @@ int ShellStatus(const char* cmd, int& err) {
         }
     }
 
-    sigaction(SIGINT, &saved_int, nullptr);
-    sigaction(SIGQUIT, &saved_quit, nullptr);
     sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
     return pid < 0 || err != 0 ? -1 : status;
 }

@@ -104,11 +104,13 @@ TEST_F(WriteTest, AllByTftpWritesTheStandardSetAndReboots) {
 }
 
 // Deciphered in place on a RAM file system (its flag then gone); from other
-// media through a copy in /tmp, the operator's file untouched.
+// media through a copy in /tmp, the operator's file untouched. A program
+// planted as "/tmp/busybox" is not the tool host: each run makes its own.
 TEST_F(WriteTest, EncryptedPackageLandsPlain) {
     const std::string pkg = MakePackage({"uimage", "program", "web"}, "--encrypt");
     WriteState("var/pkg/Program.bin", pkg);
     RunResult r = Shell(
+        "printf '#!/bin/sh\\ntouch /var/pwned\\n' > /tmp/busybox && chmod +x /tmp/busybox && "
         "mkdir -p /mnt/ram && mount -t tmpfs ram /mnt/ram && cp /var/pkg/Program.bin /mnt/ram/ && "
         "update -local /mnt/ram/ all -wait && echo flags=$(head -c 256 /mnt/ram/Program.bin | "
         "grep -c ECI)");
@@ -117,10 +119,11 @@ TEST_F(WriteTest, EncryptedPackageLandsPlain) {
     EXPECT_THAT(r.out, Not(HasSubstr("update relocate")));
     ExpectPartitions({"uimage", "program", "web"});
     EXPECT_TRUE(ChangedByRun("/var/tmp/update_keyfac"));
+    EXPECT_FALSE(ChangedByRun("/var/pwned"));
 
     r = RunUpdate({"-local", "/var/pkg/", "all", "-wait"});
     EXPECT_EQ(r.status, 0) << r.out << r.harness;
-    EXPECT_THAT(r.out, HasSubstr("update relocate /var/pkg//Program.bin -> /tmp/Program.bin"));
+    EXPECT_THAT(r.out, HasSubstr("update reads /var/pkg//Program.bin once into /tmp/Program.bin"));
     EXPECT_EQ(r.SigtermCount(), 0);
     EXPECT_FALSE(r.RebootRequested());
     ExpectPartitions({"uimage", "program", "web"});
@@ -207,6 +210,55 @@ TEST_F(WriteTest, KernelWriteFailureStopsTheRun) {
     EXPECT_EQ(r.SigtermCount(), 3);
 }
 
+// A stick whose content changes once the package was read whole (usb-swap:
+// its twin then serves the reads). The check's one read is what is written
+// and run: from a private copy in RAM (the medium read once), or, where the
+// package does not fit in /tmp, held against each sub-image's digest, which
+// fails the run (no success line, no latch, reboot).
+TEST_F(WriteTest, BytesCheckedAreTheBytesWrittenAndRun) {
+    struct Case {
+        bool small_tmp;       // room for the program's two copies, not the package
+        std::string swapped;  // "uimage" or "updater"
+        int status;
+    };
+    devsim::WriteFile(Dir() + "/evil", "#!/bin/sh\ntouch /var/pwned\nexit 0\n", 0755);
+    devsim::WriteFile(Dir() + "/ballast", RandomBytes(6 << 20, 8));  // at an unused position
+    const std::string evil = ReadFile(Dir() + "/evil");
+    const std::string program = ReadFile(UpdateBinary());
+    for (const Case& c :
+         {Case{false, "uimage", 0}, Case{false, "updater", 0}, Case{true, "uimage", 255}}) {
+        const std::string pkg = MakePackage(
+            {"uimage", "program", "web"},
+            c.swapped == "updater" ? "--updater " + UpdateBinary()
+                                   : (c.small_tmp ? "--image 7=" + Dir() + "/ballast" : ""));
+        std::string twin = pkg;
+        if (c.swapped == "uimage") {
+            const size_t at = pkg.find(Images().at("uimage").second);
+            for (size_t i = at; i < at + 4096; ++i) twin[i] = static_cast<char>(~twin[i]);
+        } else {
+            twin.replace(pkg.find(program), evil.size(), evil);
+        }
+        ClearFaults();
+        AddFault("usb-swap");
+        if (c.small_tmp) AddFault("tmp-kib=" + std::to_string(program.size() * 2 / 1024 + 1024));
+        WriteState("mnt/usb/Program.bin", pkg);
+        WriteState("mnt/usb/Program.bin.swap", twin);
+        RunResult r = RunUpdate({"-local", "/mnt/usb/", "all", "-wait"});
+        EXPECT_EQ(r.status, c.status) << c.swapped << r.out << r.harness;
+        EXPECT_FALSE(ChangedByRun("/var/pwned"));
+        if (c.status == 0) {
+            ExpectPartitions({"uimage", "program", "web"});
+            const uint64_t served = std::stoull(ReadOut("usb.log").substr(7));
+            EXPECT_LE(served, pkg.size() * 105 / 100) << "the medium is read once";
+        } else {
+            EXPECT_THAT(r.out, HasSubstr("differs from what the package check read"));
+            EXPECT_THAT(r.out, Not(HasSubstr("success")));
+            EXPECT_FALSE(ChangedByRun("/var/runtime/sig_full"));
+            EXPECT_EQ(r.SigtermCount(), 3);
+        }
+    }
+}
+
 // Nothing is written and the package stays as it was: a body byte changed,
 // a stranger's signature (its block does not open with the device's key), and a corrupted package
 // that selects u-boot alone. A forged package's own program never runs,
@@ -233,6 +285,29 @@ TEST_F(WriteTest, BadPackagesAreRefusedBeforeAnyWrite) {
     }
 }
 
+// A corrupted package that selects u-boot on a recorder whose boot
+// environment needs the repair is refused before the repair touches either
+// copy.
+TEST_F(WriteTest, CorruptedBootLoaderPackageLeavesTheEnvironmentAlone) {
+    SetVersion("PUB:B0140P10\nNEW:B0140P10\nINN:QTPXV300R003B03\nBUILD:2026-11-30 10:00:00\n");
+    SetBoardType("BRD-K300-X");
+    SetUbootRev("U-57");
+    const std::string env = RandomBytes(128 << 10, 9);
+    const std::string bak = RandomBytes(128 << 10, 10);
+    WriteState("dev/mtd2", env);
+    WriteState("dev/mtd7", bak);
+    std::string pkg = MakePackage({"uboot"}, "--board BRD-K300-X");
+    pkg[5000] = static_cast<char>(~pkg[5000]);
+    WriteState("var/pkg/Program.bin", pkg);
+    RunResult r = RunUpdate({"-local", "/var/pkg/", "uboot"});
+    EXPECT_EQ(r.status, 247) << r.out << r.harness;  // -9
+    EXPECT_THAT(r.out, HasSubstr("update check crc failed."));
+    EXPECT_THAT(r.out, Not(HasSubstr("envcrc")));
+    EXPECT_EQ(ReadDevice("/dev/mtd2"), env);
+    EXPECT_EQ(ReadDevice("/dev/mtd7"), bak);
+    ExpectPartitions({});
+}
+
 // The package's own program (here this build of update) takes over a first
 // stage: it checks, deciphers and writes; the first stage then reports 99
 // and 100 and reboots once, with no success line of its own.
@@ -244,15 +319,26 @@ TEST_F(WriteTest, FirstStageHandsOverToThePackagesProgram) {
     EXPECT_THAT(r.out, HasSubstr("Launch update cmd (chmod +x /tmp/busybox; /tmp/busybox update "
                                  "-local /tmp/ all  -w -loop)"));
     ExpectPartitions({"uimage", "program", "web"});
-    // The first stage's 20, the second stage's writes and end, the first's end.
-    ExpectRates(r, {"20", "60", "65", "70", "80", "85", "99", "100", "99", "100"});
+    // The first stage's 20, the second stage's writes and end, the first's
+    // end: once at 100, the rate file stays there.
+    ExpectRates(r, {"20", "60", "65", "70", "80", "85", "99", "100"});
     EXPECT_EQ(r.rates.front(), "20");
+    const auto end = std::find(r.rates.begin(), r.rates.end(), "100");
+    EXPECT_EQ(std::count(end, r.rates.end(), "100"), r.rates.end() - end);
     const std::string log = UpdateLog();
     EXPECT_THAT(log, HasSubstr("create hard link /tmp/lnAll.bin success"));
     EXPECT_EQ(log.find("update all success!"), log.rfind("update all success!"));
     EXPECT_THAT(log, HasSubstr("Update success. System reboot now..."));
     EXPECT_FALSE(ChangedByRun("/tmp/lnAll.bin"));
     EXPECT_EQ(r.SigtermCount(), 3);
+
+    // A request of several kinds is handed over once, whole.
+    Serve("Program.bin",
+          MakePackage({"uimage", "program"}, "--encrypt --updater " + UpdateBinary()));
+    r = RunUpdate({"-tftp", "127.0.0.1", "uImage", "program", "-wait"});
+    EXPECT_EQ(r.status, 0) << r.out << r.harness;
+    EXPECT_THAT(r.out, HasSubstr("/tmp/busybox update -local /tmp/ uImage program  -w -loop)"));
+    ExpectPartitions({"uimage", "program"});
 }
 
 // A stand-in program shows the words it gets, one per line, and ends with
@@ -269,6 +355,9 @@ TEST_F(WriteTest, SecondStageWordsAndFailure) {
          0,
          "update\n-local\n/tmp/\nall\n-w\n-new\n$(touch /var/pwned)\n-loop\n"},
         {{"-tftp", "127.0.0.1", "uImage"}, 3, "update\n-local\n/tmp/\nuImage\n-w\n-loop\n"},
+        {{"-tftp", "127.0.0.1", "uImage", "-force", "-wait"},
+         0,
+         "update\n-local\n/tmp/\nuImage\n-f\n-w\n-loop\n"},
     };
     for (const Case& c : cases) {
         const std::string code = std::to_string(c.code);
@@ -374,6 +463,11 @@ TEST_F(WriteTest, FullSignatureAndTheLatch) {
         "mkdir /var/runtime/busy && mount -t tmpfs busy /var/runtime/busy && "
         "update -tftp 127.0.0.1 config -wait; echo status=$?");
     EXPECT_THAT(r.out, HasSubstr("status=255")) << r.out << r.harness;
+    EXPECT_EQ(ReadDevice(latch), "1\n");
+    // A config image loaded by -debug empties the configuration too.
+    r = Shell(
+        "touch /tmp/config.img && update -tftp 127.0.0.1 config -debug -wait; echo status=$?");
+    EXPECT_THAT(r.out, HasSubstr("status=0")) << r.out << r.harness;
     EXPECT_EQ(ReadDevice(latch), "1\n");
 }
 
@@ -568,7 +662,10 @@ TEST_F(WriteTest, HostileValuesStayValues) {
         std::vector<std::string> args;
         std::string quoted;  // in the update log
     };
-    std::vector<Case> cases = {{{"-local", path, "all", "-wait"}, Quote(path + "/Program.bin")},
+    // The package on the odd path is read once into its private copy; no
+    // shell line names the path.
+    std::vector<Case> cases = {{{"-local", path, "all", "-wait"},
+                                "update reads " + path + "/Program.bin once into /tmp/Program.bin"},
                                {{"-local", "/mnt/usb/", "all", "-wait"}, ""}};
     for (const std::string& v : kHostile) {
         cases.push_back({{"-tftp", v, "all", "-check"}, "invalid remote address"});

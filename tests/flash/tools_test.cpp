@@ -50,6 +50,29 @@ TEST_F(ToolsTest, FlashcpRefusesImpossibleCopiesBeforeErasing) {
     EXPECT_EQ(std::string(chip_->data().begin(), chip_->data().begin() + 4), "keep");
 }
 
+// Copies that end exactly at the device's end, over old data: every block
+// they cover is erased first (flash keeps a bit cleared until then).
+TEST_F(ToolsTest, FlashcpFillsToTheDevicesEndOverOldData) {
+    struct Row {
+        std::size_t bytes;
+        std::string offset;
+        int erases;
+    };
+    for (const Row& row :
+         {Row{0x40000, "-o0", 4}, Row{0x20000, "-o0x20000", 2}, Row{0x18000, "-o0x20000", 2}}) {
+        chip_->data().assign(chip_->data().size(), 0x00);  // old data everywhere
+        const int before = chip_->Count(MemFlash::Op::Erase);
+        Source(row.bytes);
+        auto r = Tool(UPDATE_FlashcpMain, {"flashcp", row.offset, src_, "/dev/mtd4"});
+        EXPECT_EQ(r[0], "0") << row.offset << r[2];
+        EXPECT_EQ(chip_->Count(MemFlash::Op::Erase) - before, row.erases) << row.offset;
+        const std::size_t at = row.bytes == 0x40000 ? 0 : 0x20000;
+        EXPECT_EQ(std::string(chip_->data().begin() + at, chip_->data().begin() + at + row.bytes),
+                  std::string(row.bytes, 'x'))
+            << row.offset;
+    }
+}
+
 TEST_F(ToolsTest, EraseallSkipsBadBlocksOrStopsAskingWhenUnsupported) {
     auto nand = map_.Add("/dev/mtd5", 0x40000, 0x10000, MTD_NANDFLASH);
     nand->MarkBad(1);

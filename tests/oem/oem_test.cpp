@@ -69,6 +69,9 @@ TEST_F(OemTest, UnsafeArchivesAreRefusedBeforeUnpacking) {
         {{"oem/link", "/etc", 0120777}},
         {{"busybox", "5"}},
         {{"oem/a", "1"}, {"oem/a", "2"}},
+        {{"oem/a", "1"}, {"oem/./a", "2"}},
+        {{"oem/a", "1"}, {"oem//a", "2"}},
+        {{"oem/a/..", "7"}},
         {{"oem/aaa", "6"}},  // its local header is rewritten to "../aaa" below
     };
     const std::string zip = root_ / "tmp/custom.zip";

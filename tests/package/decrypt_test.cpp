@@ -202,18 +202,21 @@ TEST_F(DecryptJobs, JobReachingIntoANeighbourRunsFirst) {
     pkgtest::Stdout([&] {
         EXPECT_NE(UPDATE_DecryptBin((dir / "Program.bin").c_str(), 2, &short_table, "IB0102S"), 0);
     });
-    // Overlapping regions are refused before any job runs.
-    std::string bad = pkg;
-    bad[2052 + 3 * 144 + 132] = static_cast<char>(4600 & 0xFF);
-    bad[2052 + 3 * 144 + 133] = static_cast<char>(4600 >> 8);
-    WriteFile(dir / "Program.bin", bad);
-    table = UPDATE_GetFileStruct((dir / "Program.bin").c_str());
-    runner.spans.clear();
-    pkgtest::Stdout([&] {
-        EXPECT_NE(UPDATE_DecryptBin((dir / "Program.bin").c_str(), 5, &table, "IB0102S"), 0);
-    });
-    EXPECT_TRUE(runner.spans.empty());
-    EXPECT_EQ(ReadWholeFile(dir / "Program.bin"), bad);
+    // Overlapping regions, and one starting in the head, are refused before
+    // any job runs.
+    for (const int offset : {4600, 3000}) {
+        std::string bad = pkg;
+        bad[2052 + 3 * 144 + 132] = static_cast<char>(offset & 0xFF);
+        bad[2052 + 3 * 144 + 133] = static_cast<char>(offset >> 8);
+        WriteFile(dir / "Program.bin", bad);
+        table = UPDATE_GetFileStruct((dir / "Program.bin").c_str());
+        runner.spans.clear();
+        pkgtest::Stdout([&] {
+            EXPECT_NE(UPDATE_DecryptBin((dir / "Program.bin").c_str(), 5, &table, "IB0102S"), 0);
+        });
+        EXPECT_TRUE(runner.spans.empty()) << offset;
+        EXPECT_EQ(ReadWholeFile(dir / "Program.bin"), bad);
+    }
 }
 
 }  // namespace

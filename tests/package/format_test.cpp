@@ -148,7 +148,7 @@ TEST_F(FormatTest, UnpackCopiesTheRegionOrFails) {
 // The package's own program unpacked to /tmp/busybox and run: the hand-over
 // runs in the simulated recorder (WriteTest.FirstStageHandsOverToThePackagesProgram).
 TEST_F(FormatTest, BinDir) {
-    const std::string long_prefix(511, 'd');
+    const std::string long_prefix = "/" + std::string(509, 'd') + "/";  // 511 characters
     struct Case {
         std::string path;
         int ret;
@@ -157,11 +157,14 @@ TEST_F(FormatTest, BinDir) {
     const Case cases[] = {
         {"Program.bin", 0, "."},
         {"/tmp/Program.bin", 0, "/tmp/"},
-        {"/mnt/usb/fw/Program.bin.1", 0, "/mnt/usb/fw/"},
+        {"/mnt/usb/Program.bin.d/Program.bin", 0, "/mnt/usb/Program.bin.d/"},
         {long_prefix + "Program.bin", 0, long_prefix},
-        {long_prefix + "dProgram.bin", -1,
-         "update invalid bin file " + long_prefix +
-             "dProgram.bin (unexpected size 512, max 511).\n"},
+        {"/d" + long_prefix + "Program.bin", -1,
+         "update invalid bin file /d" + long_prefix +
+             "Program.bin (unexpected size 513, max 511).\n"},
+        {"/mnt/usb/fw/Program.bin.1", -1,
+         "update invalid bin file /mnt/usb/fw/Program.bin.1 (no Program.bin).\n"},
+        {"/tmp/dProgram.bin", -1, "update invalid bin file /tmp/dProgram.bin (no Program.bin).\n"},
         {"/tmp/program.bin", -1, "update invalid bin file /tmp/program.bin (no Program.bin).\n"},
     };
     for (const Case& c : cases) {

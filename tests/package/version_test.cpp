@@ -133,6 +133,7 @@ TEST(BoardCompat, Matching) {
         {"BRD-K700-Q08@48-X-REV2", "BRD-K700-Q08@48-X-R", 0},
         {"BRD-K700-Q08@48-X-R", "BRD-K700-Q08@48-X-REV9", 0},
         {"BRD-K700-Q08@48-X-REV2", "BRD-K700-Q08@48-X", -1},
+        {"BRD-K700-Q08@48-X-A", "BRD-K700-Q08@48-X-B", -1},  // the 19th alone differs
         {"BRD", "BRD-K700", -1},
         {sixty_five + "BRD-K700-Q08@48-X", "BRD-K700-Q08@48-X", -1},  // 65th entry
         {sixty_four, "BRD-K700-Q08@48-X", 0},                         // 64th entry

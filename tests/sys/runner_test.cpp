@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "scratch.h"
@@ -27,6 +29,23 @@ TEST(SystemTest, ExitStatusOrSignal) {
     EXPECT_EQ(UPDATE_System("kill -9 $$"), 9);
     EXPECT_EQ(GetCapturedStdout(),
               "system: Abnormal signal termination, exit status: 9 cmd: kill -9 $$\n");
+}
+
+// Overlapping shell calls (as the six deciphering jobs make) leave SIGINT
+// and SIGQUIT as they found them.
+TEST(SystemTest, ParallelCallsRestoreTheInterruptDispositions) {
+    std::vector<std::thread> jobs;
+    for (int i = 0; i < 6; ++i) {
+        jobs.emplace_back([] {
+            for (int n = 0; n < 5; ++n) EXPECT_EQ(UPDATE_System("sleep 0.0$$"), 0);
+        });
+    }
+    for (std::thread& job : jobs) job.join();
+    for (int sig : {SIGINT, SIGQUIT}) {
+        struct sigaction now {};
+        sigaction(sig, nullptr, &now);
+        EXPECT_EQ(now.sa_handler, SIG_DFL) << sig;
+    }
 }
 
 // No shell between: the words arrive as they are. A killed child gives -1, a

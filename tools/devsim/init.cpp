@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "slowdisk.h"
+#include "slowusb.h"
 
 namespace {
 
@@ -533,6 +534,31 @@ int main(int argc, char** argv) {
         WriteStatus(kExSetup);
         return kExSetup;
     }
+    // The removable medium at "/mnt/usb" through devsim's own FUSE file
+    // system under the faults usb-mbps=R and usb-swap.
+    struct SlowUsbStop {
+        ~SlowUsbStop() { devsim::StopSlowUsb(g_out + "/usb.log"); }
+    } slow_usb_stop;
+    if (const std::string speed = Env("DEVSIM_USB_MBPS");
+        !speed.empty() || Env("DEVSIM_USB_SWAP") == "1") {
+        double read_mbps = 0;
+        std::string why;
+        std::error_code ec;
+        std::filesystem::create_directories(merged + "/mnt/usb", ec);
+        if (!speed.empty() && !devsim::ParseUsbSpeed(speed, &read_mbps)) {
+            why = "usb-mbps wants R in MB/s, not " + speed;
+        } else {
+            why =
+                devsim::StartSlowUsb(merged + "/mnt/usb", read_mbps, Env("DEVSIM_USB_SWAP") == "1");
+        }
+        if (!why.empty()) {
+            Note(why);
+            KillAllAndReap();
+            Teardown(g_out, merged);
+            WriteStatus(kExSetup);
+            return kExSetup;
+        }
+    }
     const double t_ready = Seconds();
 
     // 3. Fail closed.
@@ -741,6 +767,7 @@ int main(int argc, char** argv) {
     if (loop_fd >= 0) {
         fsync(loop_fd);
     }
+    devsim::StopSlowUsb(g_out + "/usb.log");
     Teardown(g_out, merged);
     if (loop_fd >= 0) close(loop_fd);  // autoclear detaches the loop device
     devsim::StopSlowDisk();            // the loop's last flush has reached the image
