@@ -116,8 +116,8 @@ void ExpectRates(const std::string& seen, const std::vector<std::string>& order)
 }
 
 // NAND: -check, refused packages (CRC, signature), "all" with the kernel's
-// first two programs failing (nandsim weak pages: the write is retried and
-// skips the blocks the failures marked bad), u-boot with the environment
+// first two programs failing (nandsim weak pages: the write is retried) and
+// a bad block inside the program partition, u-boot with the environment
 // repair, config with the read-only remount.
 TEST_F(VrecUpdate, SlowNandProfile) {
     Recorder("console=ttyS0 root=/dev/mtdblock5 rootfstype=jffs2");
@@ -150,10 +150,10 @@ TEST_F(VrecUpdate, SlowNandProfile) {
         Rated("all", "update -local /mnt/usb/ all") + "cat /var/runtime/log/update_record.log; ";
     line += Timed("uboot", "update -local /mnt/usb/ uboot -wait");
     line += Timed("config", "update -local /mnt/usb/ config -wait");
-    VrecRun r = Update(
-        "nand",
-        {"--profile", "nand", "--fault", "write-fail=mtd4:0", "--fault", "write-fail=mtd4:64"},
-        line + "echo t-end $(cut -d' ' -f1 /proc/uptime); echo =rates;");
+    VrecRun r = Update("nand",
+                       {"--profile", "nand", "--fault", "write-fail=mtd4:0", "--fault",
+                        "write-fail=mtd4:64", "--badblocks", "mtd5:3"},
+                       line + "echo t-end $(cut -d' ' -f1 /proc/uptime); echo =rates;");
     ASSERT_EQ(r.status, 0) << r.harness << r.err;
 
     EXPECT_EQ(Rc(r.out, "check"), "0") << Step(r.out, "check");
@@ -193,7 +193,10 @@ TEST_F(VrecUpdate, SlowNandProfile) {
     const std::string mtd4 = r.Image(4);
     EXPECT_TRUE(Holds(mtd4.substr(mtd4.compare(0, 4096, kernel, 0, 4096) == 0 ? 0 : 0x40000),
                       kernel, 2048));
-    EXPECT_TRUE(Holds(r.Image(5), program, 2048));
+    // The program's blocks skip the bad fourth block of its partition.
+    EXPECT_THAT(all, HasSubstr("Skipping bad block at 0x00060000"));
+    const std::string mtd5 = r.Image(5);
+    EXPECT_TRUE(Holds(mtd5.substr(0, 0x60000) + mtd5.substr(0x80000), program, 2048));
     EXPECT_TRUE(Holds(r.Image(6), web, 2048));
     EXPECT_TRUE(Same(r.Image(8), seed + Ff((1024 - 128) << 10)));
     for (int m : {9, 10, 11})
