@@ -342,5 +342,31 @@ TEST_F(VrecUpdate, SlowNandPowerCutThenTheSameUpdate) {
         EXPECT_EQ(again.Image(m).find_first_not_of('\xff'), std::string::npos) << m;
 }
 
+// NOR: a power cut while flashcp writes the program, then the same update
+// again on the flash the cut left: the chip ends as one good run leaves it.
+TEST_F(VrecUpdate, SlowNorPowerCutThenTheSameUpdate) {
+    Recorder("console=ttyS0 root=/dev/mtdblock5 rootfstype=squashfs");
+    const std::string kernel = Image("k.img", 96 << 10, 51),
+                      program = Image("p.img", 256 << 10, 52), web = Image("w.img", 32 << 10, 53);
+    Pack("", {"uimage=" + At("k.img") + "@0x10000", "program=" + At("p.img") + "@0x30000",
+              "web=" + At("w.img") + "@0x70000"});
+    const std::string run = "update -local /mnt/usb/ all -wait";
+    VrecRun cut = Update("nor", {"--profile", "nor", "--cut", "file=/tmp/cut"},
+                         "(until grep -q 'flashcp -g [0-9]* -l 262144' /var/log/update.log; do "
+                         "usleep 20000; done 2>/dev/null; usleep 200000; touch /tmp/cut) & " +
+                             run + ";");
+    ASSERT_EQ(cut.status, 137) << cut.harness << cut.out;
+    std::filesystem::rename(dir_ + "/out", dir_ + "/cut");
+    VrecRun again =
+        Update("nor", {"--profile", "nor", "--flash", dir_ + "/cut"}, Timed("again", run));
+    ASSERT_EQ(again.status, 0) << again.harness << again.err;
+    EXPECT_EQ(Rc(again.out, "again"), "0") << Step(again.out, "again");
+    const std::string chip = Ff(0x10000) + kernel + Ff(0x20000 - kernel.size()) + program +
+                             Ff(0x40000 - program.size()) + web + Ff(0x10000 - web.size());
+    EXPECT_TRUE(Same(again.Image(0), chip));
+    for (int m = 1; m < 12; ++m)
+        EXPECT_EQ(again.Image(m).find_first_not_of('\xff'), std::string::npos) << m;
+}
+
 }  // namespace
 }  // namespace vrec
