@@ -397,8 +397,9 @@ class StepWriter {
             return 0;
         }
         EntryLine(*e, console);
-        const int64_t size =
+        int64_t size =
             platform_.Layout != nullptr ? static_cast<int64_t>(platform_.Layout[row].Size) : 0;
+        if (size == 0) size = flash::DeviceSize(dev);
         return UPDATE_WriteFlash(dev, task_.pszBinFile, size, platform_.FlashType, e->FileOffset,
                                  e->FileLength, e->FlashOffset);
     }
@@ -519,8 +520,10 @@ int WriteStep(UPDATE_TASK_S* task, const PLATFORM_INFO_S& platform) {
     UPDATE_ReportRate(65);
     if ((t & kImageTvconfig) != 0) {
         ULOG("update tvconfig......\n");
-        r = w.Write(platform.Parts[kSlotProgram].Dev, platform.Parts[kSlotTvconfig].Index,
-                    kRowTvconfig);
+        // Into the tvconfig partition's own UBI volume, never over the
+        // program partition; the layout has no row for it (size 0), so the
+        // partition's own size bounds the image.
+        r = w.WriteSlot(kSlotTvconfig, kRowTvconfig);
         if (r != 0) {
             ULOG_ONLY("update tvconfig failed.\n");
             return r;

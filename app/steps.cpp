@@ -15,13 +15,15 @@ namespace {
 constexpr const char* kLogUnit = sys::kUnitComm;
 
 constexpr const char* kAllStepName = "All.bin";
-// Bits 0 to 10 make steps of their own; tvconfig (bit 11) rides with others.
-constexpr int kStepBits = 11;
+// Bits 0 to 11 make steps of their own: tvconfig (bit 11) too, on the
+// platforms whose support mask lets it through, or it could never be written.
+constexpr int kStepBits = 12;
 
-// Success words by bit number; bit 6 is the first-stage bit and never printed.
+// Success words by bit number; bit 6 is the first-stage bit and never
+// printed, nor is tvconfig.
 constexpr const char* kSuccessWords[kStepBits] = {
-    "uImage", "program", "uboot",       "config",       "bootlogo",     "activex",
-    nullptr,  "oem",     "slave_uboot", "slave_kernel", "slave_program"};
+    "uImage", "program", "uboot",       "config",       "bootlogo",      "activex",
+    nullptr,  "oem",     "slave_uboot", "slave_kernel", "slave_program", nullptr};
 
 app::PartitionUpdater g_updater = nullptr;
 

@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/mtd.h"
 #include "base/nvram.h"
 #include "base/platform.h"
 #include "package/checked.h"
@@ -35,6 +36,7 @@
 #include "sys/fd.h"
 #include "sys/io.h"
 #include "sys/log.h"
+#include "sys/path.h"
 #include "sys/quote.h"
 #include "sys/runner.h"
 #include "sys/text.h"
@@ -54,6 +56,7 @@ constexpr const char* kFirmwareHost = "/bin/busybox";
 constexpr const char* kNorChip = "/dev/mtd0";
 constexpr const char* kClearRuntime = "rm -rf /var/runtime/*";
 constexpr const char* kMdcName = "mdc.bin";
+constexpr const char* kImageLink = "/tmp/update-image.bin";
 
 using Command = char[kCmdSize];
 
@@ -138,9 +141,20 @@ int Finish() {
     return 0;
 }
 
-int RetryNor(const char* cmd, const flash::WriterEnv& env) {
+// The argument vector of a command line, split as UPDATE_ExecLine splits
+// it: 0, -1 (with its message) for a line the split refuses, or the error
+// number when memory cannot be had.
+int SplitLine(const char* cmd, std::vector<std::string>* argv);
+
+// A command whose split failed can never run: it is refused before anything
+// is erased, and never retried.
+bool Split(const char* cmd, std::vector<std::string>* argv) {
+    return SplitLine(cmd, argv) == 0;
+}
+
+int RetryNor(const std::vector<std::string>& argv, const flash::WriterEnv& env) {
     for (int n = 0; n < kAttempts; ++n) {
-        const int ret = UPDATE_ExecLine(cmd);
+        const int ret = UPDATE_Exec(argv);
         if (ret == 0) return Finish();
         ULOG("NOR flash write failed[%d] error [%d]\n", n, ret);
         if (n + 1 < kAttempts) Pause(env);
@@ -149,9 +163,9 @@ int RetryNor(const char* cmd, const flash::WriterEnv& env) {
     return -1;
 }
 
-int RetryNand(const char* cmd, const flash::WriterEnv& env) {
+int RetryNand(const std::vector<std::string>& argv, const flash::WriterEnv& env) {
     for (int n = 0; n < kAttempts; ++n) {
-        if (UPDATE_ExecLine(cmd) == 0) return 0;
+        if (UPDATE_Exec(argv) == 0) return 0;
         ULOG("NAND flash write failed[%d].\n", n);
         if (n + 1 < kAttempts) Pause(env);
     }
@@ -226,25 +240,77 @@ std::string MdcTarget(const flash::WriteRequest& r) {
     return path;
 }
 
+// The image file as one word of a tool's command line: the path itself, or,
+// for a path the split would refuse (64 characters or more, a blank: a
+// package deep on a USB stick), a short link to it in "/tmp" that lives as
+// long as this object.
+class ImageWord {
+  public:
+    explicit ImageWord(const char* file) : word_(file) {
+        if (word_.size() < kWordSize && word_.find_first_of(" \t") == std::string::npos) return;
+        std::string target = word_;
+        if (target.front() != '/') {
+            char cwd[4096];
+            if (::getcwd(cwd, sizeof cwd) == nullptr) return;
+            target = std::string(cwd) + "/" + target;
+        }
+        const std::string link = sys::DevicePath(kImageLink);
+        (void)::unlink(link.c_str());
+        if (::symlink(target.c_str(), link.c_str()) != 0) {
+            ULOG("cannot link %s to %s: %s\n", kImageLink, word_.c_str(), std::strerror(errno));
+            return;
+        }
+        ULOG_ONLY("image file %s is written through %s\n", word_.c_str(), kImageLink);
+        word_ = kImageLink;
+        linked_ = true;
+    }
+    ~ImageWord() {
+        if (linked_) (void)::unlink(sys::DevicePath(kImageLink).c_str());
+    }
+    ImageWord(const ImageWord&) = delete;
+    ImageWord& operator=(const ImageWord&) = delete;
+    [[nodiscard]] const char* c_str() const { return word_.c_str(); }
+
+  private:
+    std::string word_;
+    bool linked_ = false;
+};
+
 int WriteNor(const char* host, const char* copy_target, const flash::WriteRequest& r,
              const flash::WriterEnv& env) {
     Command cmd;
     bool ok;
+    const ImageWord file(r.file);
     if (IsRole(r.dev, kSlotConfig)) {
         ok = Format(cmd, "%s flash_eraseall %s", host, r.dev);
     } else {
         if (!Fits(r)) return -1;
         ok = Format(cmd, "%s flashcp -g %lu -l %lu -o %lu %s %s", host, Num(r.fileOffset),
-                    Num(r.length), Num(r.flashOffset), r.file, copy_target);
+                    Num(r.length), Num(r.flashOffset), file.c_str(), copy_target);
     }
-    if (!ok) return -1;
+    std::vector<std::string> argv;
+    if (!ok || !Split(cmd, &argv)) return -1;
     ULOG("%s\n", cmd);
-    return RetryNor(cmd, env);
+    return RetryNor(argv, env);
 }
 
-}  // namespace
+// An entry of length 0 is no image, on every flash kind: nothing is erased
+// or written for it (flashcp would read "-l 0" as the whole package).
+bool Absent(const flash::WriteRequest& r) {
+    if (r.length != 0) return false;
+    ULOG("no image for %s (length 0): nothing erased or written\n", r.dev);
+    return true;
+}
 
-int UPDATE_ExecLine(const char* cmd) {
+// The write command of the NAND writers, built and split before the erase.
+struct NandWrite {
+    Command cmd{};
+    std::vector<std::string> argv;
+    const char* tag = nullptr;  // console tag
+    bool erase = true;          // a UBI volume update erases nothing itself
+};
+
+int SplitLine(const char* cmd, std::vector<std::string>* out) {
     const std::size_t len = cmd != nullptr ? ::strnlen(cmd, kCmdSize) : 0;
     if (len >= kCmdSize) {
         ULOG("Invalid argument: cmd len %d\n", static_cast<int>(std::strlen(cmd)));
@@ -270,16 +336,25 @@ int UPDATE_ExecLine(const char* cmd) {
         ++words;
         pos = end;
     }
+    out->clear();
+    out->reserve(static_cast<std::size_t>(words));
+    for (int i = 0; i < words; ++i) out->emplace_back(block.get() + i * kWordSize);
+    return 0;
+}
+
+}  // namespace
+
+int UPDATE_ExecLine(const char* cmd) {
     std::vector<std::string> argv;
-    argv.reserve(static_cast<std::size_t>(words));
-    for (int i = 0; i < words; ++i) argv.emplace_back(block.get() + i * kWordSize);
-    return UPDATE_Exec(argv);
+    const int ret = SplitLine(cmd, &argv);
+    return ret != 0 ? ret : UPDATE_Exec(argv);
 }
 
 namespace flash {
 
 int WriteFlash(const WriteRequest& r, const WriterEnv& env) {
     if (r.dev == nullptr || r.file == nullptr) return -1;
+    if (Absent(r)) return 0;
     // Only the NAND commands depend on the root file system.
     const bool nand = r.flashType != kFlashNor && r.flashType != kFlashEmmc;
     const FsFacts fs = nand ? ProbeFs() : FsFacts{};
@@ -304,30 +379,46 @@ int WriteFlash(const WriteRequest& r, const WriterEnv& env) {
         ULOG("rm -rf /var/runtime/*.\n");
         return 0;
     }
-    if (!config && !Fits(r)) return -1;
-    if (const int ret = EraseNand(kPackageHost, r.dev); ret != 0) return ret;
-    if (config) return Finish();
+    if (config) {
+        if (const int ret = EraseNand(kPackageHost, r.dev); ret != 0) return ret;
+        return Finish();
+    }
 
     const bool ubi_image = !fs.yaffs2 && !fs.jffs2 && !fs.squashfs && !fs.ext4 &&
                            (IsRole(r.dev, kSlotUboot) || IsRole(r.dev, kSlotTvconfig));
     const bool program_like = fs.yaffs2 && (IsRole(r.dev, kSlotProgram) || IsRole(r.dev, kSlotWeb));
+    const bool volume = ubi_image && !IsRole(r.dev, kSlotUboot);
+    // The volume's own size bounds a UBI volume update: ubiupdatevol refuses
+    // a longer image before it changes the volume.
+    if (!volume && !Fits(r)) return -1;
+    const ImageWord file(r.file);
+    NandWrite w;
     bool ok;
-    if (ubi_image && IsRole(r.dev, kSlotUboot)) {
-        ok = Format(cmd, "/usr/sbin/nandwrite_mboot -g %lu -l %lu -m %s", Num(r.fileOffset),
-                    Num(r.length), r.file);
-        std::printf("MTD_BOOTLOAD\n");
-    } else if (ubi_image) {
-        ok = Format(cmd, "/usr/sbin/ubiupdatevol /dev/ubi0_0 --skip %lu -s %lu %s",
-                    Num(r.fileOffset), Num(r.length), r.file);
-        std::printf("MTD_BOOTLOAD\n");
+    if (ubi_image && !volume) {
+        ok = Format(w.cmd, "/usr/sbin/nandwrite_mboot -g %lu -l %lu -m %s", Num(r.fileOffset),
+                    Num(r.length), file.c_str());
+        w.tag = "MTD_BOOTLOAD";
+    } else if (volume) {
+        // The volume lives on the UBI device of this partition: erasing the
+        // partition under it would destroy the volume table and every
+        // erase counter. The update replaces the volume's content itself.
+        ok = Format(w.cmd, "/usr/sbin/ubiupdatevol /dev/ubi0_0 --skip %lu -s %lu %s",
+                    Num(r.fileOffset), Num(r.length), file.c_str());
+        w.tag = "MTD_BOOTLOAD";
+        w.erase = false;
     } else {
-        ok = Format(cmd, "/usr/sbin/nandwrite %s %s -g %lu -l %lu -m %s",
-                    program_like ? "-o" : "-p", r.dev, Num(r.fileOffset), Num(r.length), r.file);
-        if (program_like) std::printf("MTD_PROGRAM\n");
+        ok = Format(w.cmd, "/usr/sbin/nandwrite %s %s -g %lu -l %lu -m %s",
+                    program_like ? "-o" : "-p", r.dev, Num(r.fileOffset), Num(r.length),
+                    file.c_str());
+        if (program_like) w.tag = "MTD_PROGRAM";
     }
-    if (!ok) return -1;
-    ULOG("%s\n", cmd);
-    if (RetryNand(cmd, env) != 0) return -1;
+    if (!ok || !Split(w.cmd, &w.argv)) return -1;  // before anything is erased
+    if (w.erase) {
+        if (const int ret = EraseNand(kPackageHost, r.dev); ret != 0) return ret;
+    }
+    if (w.tag != nullptr) std::printf("%s\n", w.tag);
+    ULOG("%s\n", w.cmd);
+    if (RetryNand(w.argv, env) != 0) return -1;
     if (!fs.Legacy() && IsRole(r.dev, kSlotTvconfig)) {
         NVRAM_ITEM_S item{};
         sys::CopyText(item.name, "sync_mmap");
@@ -339,6 +430,7 @@ int WriteFlash(const WriteRequest& r, const WriterEnv& env) {
 
 int WriteImage(const WriteRequest& r, const WriterEnv& env) {
     if (r.dev == nullptr || r.file == nullptr) return -1;
+    if (Absent(r)) return 0;
     ULOG("Begin write flash, mtd:%s\n", r.dev);
     const bool config = IsRole(r.dev, kSlotConfig);
     const bool program_like = IsRole(r.dev, kSlotProgram) || IsRole(r.dev, kSlotWeb);
@@ -363,15 +455,21 @@ int WriteImage(const WriteRequest& r, const WriterEnv& env) {
         return RunEmmc("update CMD is %s\n", cmd, r, nullptr, env);
     }
 
-    if (!config && !Fits(r)) return -1;
-    if (const int ret = EraseNand(kFirmwareHost, r.dev); ret != 0) return ret;
-    if (config) return Finish();
-    if (!Format(cmd, "/usr/sbin/nandwrite %s %s -g %lu -l %lu -m %s", program_like ? "-o" : "-p",
-                r.dev, Num(r.fileOffset), Num(r.length), r.file)) {
+    if (config) {
+        if (const int ret = EraseNand(kFirmwareHost, r.dev); ret != 0) return ret;
+        return Finish();
+    }
+    if (!Fits(r)) return -1;
+    const ImageWord file(r.file);
+    NandWrite w;
+    if (!Format(w.cmd, "/usr/sbin/nandwrite %s %s -g %lu -l %lu -m %s", program_like ? "-o" : "-p",
+                r.dev, Num(r.fileOffset), Num(r.length), file.c_str()) ||
+        !Split(w.cmd, &w.argv)) {
         return -1;
     }
-    ULOG("%s\n", cmd);
-    if (RetryNand(cmd, env) != 0) return -1;
+    if (const int ret = EraseNand(kFirmwareHost, r.dev); ret != 0) return ret;
+    ULOG("%s\n", w.cmd);
+    if (RetryNand(w.argv, env) != 0) return -1;
     return Finish();
 }
 
@@ -417,6 +515,13 @@ sys::UniqueFd OpenReadBack(const char* target, bool* direct) {
 }
 
 }  // namespace
+
+int64_t DeviceSize(const char* dev) {
+    std::unique_ptr<MtdDevice> mtd = OpenMtd(dev != nullptr ? dev : "", O_RDONLY);
+    MtdInfo info;
+    if (!mtd || mtd->GetInfo(&info) != 0) return 0;
+    return info.size;
+}
 
 int VerifyCopy(const char* target, const char* file, uint64_t offset, uint64_t length) {
     // A package written straight from its medium: the partition must hold

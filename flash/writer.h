@@ -61,6 +61,10 @@ struct WriterEnv {
 [[nodiscard]] int WriteFlash(const WriteRequest& req, const WriterEnv& env);
 [[nodiscard]] int WriteImage(const WriteRequest& req, const WriterEnv& env);
 
+// The size of an MTD device as its driver reports it (MEMGETINFO); 0 when
+// dev is no MTD device. Bounds an image whose layout row is empty.
+[[nodiscard]] int64_t DeviceSize(const char* dev);
+
 // The read-back of an eMMC write: drops the device's cached pages, then
 // compares the first length bytes of target with length bytes of file from
 // offset, or, where the package check kept digests of file (it was too big

@@ -35,7 +35,7 @@ constexpr StepNameRow kStepNames[] = {
     {0x1, "uImage.bin"},        {0x2, "Program.bin"},        {0x4, "Uboot.bin"},
     {0x8, "Config.bin"},        {0x10, "Bootlog.bin"},       {0x20, "Activex.bin"},
     {0x40, "Update.bin"},       {0x80, "Oem.bin"},           {0x100, "SlaveUboot.bin"},
-    {0x200, "SlaveKernel.bin"}, {0x400, "SlaveProgram.bin"},
+    {0x200, "SlaveKernel.bin"}, {0x400, "SlaveProgram.bin"}, {0x800, "TvConfig.bin"},
 };
 constexpr const char* kWholePackageName = "All.bin";
 

@@ -16,5 +16,5 @@ $SUDO apt-get install -y -q --no-install-recommends \
   busybox-static tftpd-hpa python3 python3-pyftpdlib nginx-light \
   fdisk util-linux iproute2 openssl inotify-tools ca-certificates \
   procps psmisc kmod \
-  qemu-system-x86 mtd-utils cpio xz-utils \
+  qemu-system-x86 mtd-utils cpio xz-utils e2fsprogs \
   softhsm2 libengine-pkcs11-openssl opensc

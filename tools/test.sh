@@ -2,8 +2,8 @@
 # Sets up a fresh machine, builds and runs every test:
 #   1. the default build (OpenSSL crypto, ISA-L CRC, warnings as errors):
 #      unit tests, the end-to-end tests in the simulated recorder and the
-#      flash tests in the virtual recorder (qemu), these with the writer
-#      driver of a NOR and a NAND profile build;
+#      flash tests and whole updates in the virtual recorder (qemu), these
+#      with the writer driver and the updater of NOR and NAND profile builds;
 #   2. a sanitizer build (ASan + UBSan) with the other backends (mbedTLS,
 #      byte-table CRC): unit tests;
 #   3. the aarch64 cross build (warnings as errors): unit tests under
@@ -23,12 +23,15 @@ fi
 echo "== default build (openssl, isal)"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_WERROR=ON
 cmake --build build -j "$jobs"
-# The NOR and NAND profile builds of the writer driver, for the flash tests
-# in the virtual recorder (build-nor, build-nand: write-flash only).
-for variant in nor:3 nand:0; do
-  cmake -S . -B "build-${variant%%:*}" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DUPDATE_WERROR=ON -DUPDATE_BENCH=OFF -DUPDATE_PROFILE_KEY="${variant##*:}"
-  cmake --build "build-${variant%%:*}" -j "$jobs" --target write-flash
+# The NOR, NAND and NAND-with-UBI profile builds for the tests in the virtual
+# recorder (build-nor, build-nand: the writer driver and the updater;
+# build-ubi: the updater only).
+for variant in nor:3:write-flash nand:0:write-flash ubi:6:; do
+  IFS=: read -r name key extra <<<"$variant"
+  cmake -S . -B "build-$name" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DUPDATE_WERROR=ON -DUPDATE_BENCH=OFF -DUPDATE_PROFILE_KEY="$key"
+  # shellcheck disable=SC2086 # extra is a word or none
+  cmake --build "build-$name" -j "$jobs" --target update $extra
 done
 # The virtual recorder's kernel (Debian's current one, cached in build/vrec).
 tools/vrec/vrec kernel --build build

@@ -35,6 +35,7 @@ TEST(StepLoopTest, OrderAndNames) {
         {0x4B, -1, 0, {"uImage.bin 0x41", "Program.bin 0x42", "Config.bin 0x48"}},
         {0xE7, 1, -6, {"All.bin 0xe3"}},
         {0x423, 2, -6, {"uImage.bin 0x1", "Program.bin 0x2"}},
+        {0x8E3, -1, 0, {"All.bin 0xe3", "TvConfig.bin 0x840"}},
     };
     for (const Row& row : rows) {
         g_steps.clear();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -28,6 +29,7 @@ class WriterTest : public ::testing::Test {
   protected:
     void SetUp() override {
         sys::SetDeviceRoot(dir_.path());
+        std::filesystem::create_directories(dir_.path() + "/tmp");
         SetNvramOpener([this](const char*) { return std::make_unique<Nvram>(&nvram_); });
     }
     void TearDown() override {
@@ -37,11 +39,12 @@ class WriterTest : public ::testing::Test {
     }
     // Writes 700 bytes from 4096 of "/p.bin" to flash offset 256; the
     // commands run, "|"-joined, without the file-system probes.
-    std::string Write(bool image, uint32_t key, const char* dev, int64_t part) {
+    std::string Write(bool image, uint32_t key, const char* dev, int64_t part,
+                      const char* file = "/p.bin", uint64_t length = 700) {
         EXPECT_EQ(UPDATE_SelectPlatformKey(key), 0);
         sys::ScopedRunner scoped(runner_);
-        const flash::WriteRequest req{dev,  "/p.bin", part, UPDATE_Platform()->FlashType,
-                                      4096, 700,      256};
+        const flash::WriteRequest req{dev,  file,   part, UPDATE_Platform()->FlashType,
+                                      4096, length, 256};
         gt::CaptureStdout();
         result_ = image ? flash::WriteImage(req, env_) : flash::WriteFlash(req, env_);
         out_ = gt::GetCapturedStdout();
@@ -58,6 +61,7 @@ class WriterTest : public ::testing::Test {
                           [](const char*, const char*, uint64_t, uint64_t) { return 0; }};
     int result_ = 0;
     std::string out_;
+    std::error_code ec_;
 };
 
 TEST_F(WriterTest, CommandLinesPerFlashKindRoleAndFileSystem) {
@@ -95,7 +99,9 @@ TEST_F(WriterTest, CommandLinesPerFlashKindRoleAndFileSystem) {
         {false, kNand, "ext4", "/dev/mtd5", 700, erase + "5" + nandwrite + " -p /dev/mtd5" + range},
         {false, kNand, "", "/dev/mtd1", 700, erase + "1" + nandwrite + "_mboot" + range},
         {false, kNand, "", "/dev/mtd9", 700,
-         erase + "9|exec: /usr/sbin/ubiupdatevol /dev/ubi0_0 --skip 4096 -s 700 /p.bin"},
+         "exec: /usr/sbin/ubiupdatevol /dev/ubi0_0 --skip 4096 -s 700 /p.bin"},  // no erase
+        {false, kNand, "", "/dev/mtd9", 0,  // the volume bounds its image, not the layout
+         "exec: /usr/sbin/ubiupdatevol /dev/ubi0_0 --skip 4096 -s 700 /p.bin"},
         {false, kNand, "", "/dev/mtd5", 699, ""},
         {true, kNand, "", "/dev/mtd6", 700,
          "exec: /bin/busybox flash_eraseall /dev/mtd6" + nandwrite + " -o /dev/mtd6" + range},
@@ -106,7 +112,7 @@ TEST_F(WriterTest, CommandLinesPerFlashKindRoleAndFileSystem) {
         EXPECT_EQ(Write(row.image, row.key, row.dev, row.part), row.commands) << row.dev;
         EXPECT_EQ(result_, row.commands.empty() ? -1 : 0) << row.dev;
     }
-    EXPECT_EQ(nvram_, std::vector<std::string>{"sync_mmap"});  // the tvconfig write
+    EXPECT_EQ(nvram_, (std::vector<std::string>{"sync_mmap", "sync_mmap"}));  // tvconfig
 }
 
 TEST_F(WriterTest, FailedWritesAreRetriedWithPausesAndEraseFailuresAreNot) {
@@ -131,6 +137,38 @@ TEST_F(WriterTest, FailedWritesAreRetriedWithPausesAndEraseFailuresAreNot) {
     runner_.results = {7};  // the NAND erase
     EXPECT_EQ(Write(false, kNand, "/dev/mtd5", 700), "exec: /tmp/busybox flash_eraseall /dev/mtd5");
     EXPECT_EQ(result_, 7);
+}
+
+// An entry of length 0 is no image: nothing is erased or written on any
+// flash kind (flashcp would copy the whole package for "-l 0"); a package
+// path that cannot be one word of a tool's command is written through a
+// short link, so nothing is erased before a command that could never run.
+TEST_F(WriterTest, AbsentImagesAndUnsplittablePaths) {
+    for (const uint32_t key : {kNor, kNand, kEmmc}) {
+        for (const char* dev : {"/dev/mtd1", "/dev/mtd5", "/dev/mtd3", "/dev/mmcblk0p5"}) {
+            for (const bool image : {false, true}) {
+                runner_ = {};
+                EXPECT_EQ(Write(image, key, dev, 0x80000, "/p.bin", 0), "") << key << dev;
+                EXPECT_EQ(result_, 0);
+                EXPECT_EQ(out_, std::string("no image for ") + dev +
+                                    " (length 0): nothing erased or written\n");
+            }
+        }
+    }
+    const std::string deep = "/mnt/usb/" + std::string(60, 'd') + "/Program.bin";
+    const std::string link = "/tmp/update-image.bin";
+    for (const std::string& file : {deep, std::string("/mnt/usb/new fw/Program.bin")}) {
+        runner_ = {};
+        EXPECT_EQ(Write(false, kNand, "/dev/mtd5", 700, file.c_str()),
+                  "exec: /tmp/busybox flash_eraseall /dev/mtd5|exec: /usr/sbin/nandwrite -p "
+                  "/dev/mtd5 -g 4096 -l 700 -m " +
+                      link);
+        EXPECT_EQ(result_, 0);
+        runner_ = {};
+        EXPECT_EQ(Write(false, kNor, "/dev/mtd5", 700, file.c_str()),
+                  "exec: /tmp/busybox flashcp -g 4096 -l 700 -o 256 " + link + " /dev/mtd0");
+        EXPECT_FALSE(std::filesystem::exists(dir_.path() + link, ec_)) << "the link outlives";
+    }
 }
 
 TEST_F(WriterTest, ExecLineSplitsAndRefusesOversizedLines) {

@@ -15,26 +15,6 @@ using devsim::RandomBytes;
 using testing::HasSubstr;
 using testing::Not;
 
-std::string Ff(std::size_t n) {
-    return std::string(n, '\xff');
-}
-// What one marked step printed: the text between "=<step>" and "=<step> rc".
-std::string Step(const std::string& out, const std::string& step) {
-    std::size_t from = out.find("=" + step + "\n");
-    std::size_t to = out.find("=" + step + " ", from);
-    return from == std::string::npos || to == std::string::npos
-               ? "(missing)"
-               : out.substr(from + step.size() + 2, to - from - step.size() - 2);
-}
-std::string Rc(const std::string& out, const std::string& step) {
-    std::size_t at = out.find("=" + step + " ");
-    return at == std::string::npos ? "?" : out.substr(at + step.size() + 2, 1);
-}
-// SH marked as step NAME for Step() and Rc().
-std::string Mark(const std::string& name, const std::string& sh) {
-    return "echo =" + name + "; " + sh + "; echo =" + name + " $?; ";
-}
-
 class VrecFlash : public VrecTest {
   protected:
     // write-flash of the profile build BUILD-<variant>.
@@ -64,7 +44,10 @@ TEST_F(VrecFlash, NorToolsAndWriter) {
     line += Mark("src", "flashcp -l 30000 a.bin /dev/mtd8") +
             Mark("dev", "flashcp -o 0xf0000 -l 0x18000 b.bin /dev/mtd8") +
             Mark("odd", "flashcp -o 0x1000 a.bin /dev/mtd8");
+    // An absent image (length 0) writes nothing: flashcp's own "-l 0" would
+    // copy the whole file over the chip's start.
     line += Mark("ea", "flash_eraseall /dev/mtd9") +
+            Mark("absent", "write-flash /dev/mtd1 b.bin 1048576 0 0") +
             Mark("wr", "write-flash /dev/mtd5 b.bin 8388608 1000 90000 0x10000");
     VrecRun r = Run({"--profile", "nor", "--bin", Driver("nor")}, line);
     ASSERT_EQ(r.status, 0) << r.harness << r.err;
@@ -87,6 +70,8 @@ TEST_F(VrecFlash, NorToolsAndWriter) {
     EXPECT_THAT(Step(r.out, "ea"), Not(HasSubstr("Skipping")));
     EXPECT_THAT(Step(r.out, "ea"), HasSubstr("Erasing 64 Kibyte @ 100000 - 100% complete.\n"));
     EXPECT_TRUE(Same(r.Image(9), Ff(1 << 20)));
+    EXPECT_EQ(Rc(r.out, "absent"), "0");
+    EXPECT_THAT(Step(r.out, "absent"), Not(HasSubstr("flashcp")));
     EXPECT_EQ(Rc(r.out, "wr"), "0") << r.out;
     EXPECT_TRUE(Same(r.Image(0), seed.substr(0, 0x10000) + b.substr(1000, 90000) +
                                      Ff(0x20000 - 90000) + seed.substr(0x30000, 0x50000)));
@@ -109,9 +94,16 @@ TEST_F(VrecFlash, NandToolsAndWriter) {
         "mkdir -p /var/log; mv /usr/sbin/nandwrite /usr/sbin/nandwrite.mtd-utils; "
         "cp nandwrite /usr/sbin/nandwrite; chmod 755 /usr/sbin/nandwrite; "
         "dd if=seed.bin of=/dev/mtd2 bs=2048 2>/dev/null; dd if=seed.bin of=/dev/mtd5 bs=2048 "
-        "2>/dev/null; ";
+        "2>/dev/null; dd if=seed.bin of=/dev/mtd6 bs=2048 2>/dev/null; ";
+    // The image deep in folders (a path of more than 63 characters, one
+    // word of the write command at most) is written through a short link,
+    // after its command was checked and before nothing was erased; an absent
+    // image (length 0) erases nothing.
+    const std::string deep = "usb/" + std::string(60, 'd') + "/img.bin";
+    line += "mkdir -p " + deep.substr(0, deep.size() - 8) + "; cp img.bin " + deep + "; ";
     line += Mark("ea", "flash_eraseall /dev/mtd2") +
-            Mark("wr", "write-flash /dev/mtd5 img.bin 8388608 4096 300000");
+            Mark("wr", "write-flash /dev/mtd5 " + deep + " 8388608 4096 300000") +
+            Mark("absent", "write-flash /dev/mtd6 img.bin 2097152 4096 0");
     line += "cut -d' ' -f1 /proc/uptime; " +
             Mark("retry", "write-flash /dev/mtd4 img.bin 4194304 4096 300000") +
             "cut -d' ' -f1 /proc/uptime";
@@ -130,7 +122,9 @@ TEST_F(VrecFlash, NandToolsAndWriter) {
     EXPECT_EQ(Rc(r.out, "wr"), "0") << Step(r.out, "wr") << r.err;
     EXPECT_THAT(Step(r.out, "wr"), HasSubstr("/tmp/busybox flash_eraseall /dev/mtd5\n"));
     EXPECT_THAT(Step(r.out, "wr"), HasSubstr("/usr/sbin/nandwrite -p /dev/mtd5 -g 4096 -l 300000 "
-                                             "-m img.bin\n"));
+                                             "-m /tmp/update-image.bin\n"));
+    EXPECT_EQ(Rc(r.out, "absent"), "0");
+    EXPECT_TRUE(Same(r.Image(6), seed + Ff(1 << 20)));
     EXPECT_TRUE(Same(r.Image(5), image + Ff((8 << 20) - image.size())));
     const std::string retry = Step(r.out, "retry");
     EXPECT_EQ(Rc(r.out, "retry"), "0") << retry << r.err;

@@ -18,6 +18,25 @@ testing::AssertionResult Same(const std::string& a, const std::string& b) {
     return testing::AssertionFailure()
            << "sizes " << a.size() << " and " << b.size() << ", first difference at " << i;
 }
+std::string Ff(std::size_t n) {
+    return std::string(n, '\xff');
+}
+std::string Mark(const std::string& name, const std::string& sh) {
+    return "echo =" + name + "; " + sh + "; echo =" + name + " $?; ";
+}
+std::string Step(const std::string& out, const std::string& step) {
+    const std::size_t from = out.find("=" + step + "\n");
+    const std::size_t to = out.find("=" + step + " ", from);
+    return from == std::string::npos || to == std::string::npos
+               ? "(missing)"
+               : out.substr(from + step.size() + 2, to - from - step.size() - 2);
+}
+std::string Rc(const std::string& out, const std::string& step) {
+    const std::size_t at = out.find("=" + step + " ");
+    if (at == std::string::npos) return "?";
+    const std::size_t from = at + step.size() + 2;
+    return out.substr(from, out.find('\n', from) - from);
+}
 std::string VrecRun::Image(int mtd) const {
     return devsim::ReadFile(dir + "/out/mtd/mtd" + std::to_string(mtd) + ".img");
 }

@@ -33,6 +33,14 @@ struct VrecRun {
 // Equal byte strings; else where they first differ (never the bytes themselves).
 testing::AssertionResult Same(const std::string& a, const std::string& b);
 
+// n bytes of erased flash.
+std::string Ff(std::size_t n);
+// A guest shell step marked as NAME: "echo =NAME; SH; echo =NAME $?; ".
+std::string Mark(const std::string& name, const std::string& sh);
+// What the marked step printed, and its status ("?" when it did not end).
+std::string Step(const std::string& out, const std::string& step);
+std::string Rc(const std::string& out, const std::string& step);
+
 class VrecTest : public ::testing::Test {
   protected:
     void SetUp() override;

@@ -86,6 +86,13 @@ for _ in $VREC_SIZES_KIB; do
 done
 # ---------------------------------------------------------------- device paths
 mkdir -p /var/runtime /var/log /program /mnt
+# The operator's medium (--medium): an ext2 file system on a loop device.
+if [ -f /vrec/medium.img ]; then
+  load_list medium || setup_failed "cannot load loop and ext4"
+  mkdir -p /mnt/usb
+  dev=$(losetup -f) && losetup "$dev" /vrec/medium.img && mount -t ext2 "$dev" /mnt/usb ||
+    setup_failed "cannot mount the medium"
+fi
 # The recorder's /proc: the files of /vrec/proc (board_type, uboot_rev, env,
 # cmdline ...) laid over the kernel's own by devsim's FUSE proc, which passes
 # everything else through (processes, mtd, mounts).
