@@ -146,6 +146,10 @@ std::string Sandbox::UpdateBinary() {
     return EnvOr("DEVSIM_UPDATE", BuildDir() + "/bin/update");
 }
 
+std::string Sandbox::UpdaterWords() {
+    return "--updater-arch " + EnvOr("DEVSIM_ARCH", "x86_64") + " --updater " + UpdateBinary();
+}
+
 std::string Sandbox::DeviceLoader() {
     return EnvOr("DEVSIM_ARCH", "x86_64") == "aarch64" ? "ld-linux-aarch64.so.1"
                                                        : "ld-linux-x86-64.so.2";

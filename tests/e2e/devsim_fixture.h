@@ -127,6 +127,8 @@ class Sandbox {
     static std::string DevsimScript();  // <source>/tools/devsim/devsim
     static std::string BuildDir();      // UPDATE_BINARY_DIR, or $DEVSIM_BUILD
     static std::string UpdateBinary();  // $DEVSIM_UPDATE, or <build>/bin/update
+    // update-pack words that carry UpdateBinary() as the package's own program.
+    static std::string UpdaterWords();
     static std::string DeviceLoader();  // the root's loader name ($DEVSIM_ARCH)
     // Empty when devsim's prerequisites are present, else the reason.
     static std::string CheckPrerequisites();
