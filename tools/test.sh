@@ -4,6 +4,8 @@
 #      unit tests, the end-to-end tests in the simulated recorder and the
 #      flash tests and whole updates in the virtual recorder (qemu), these
 #      with the writer driver and the updater of NOR and NAND profile builds;
+#      its install components and the update-pack Debian package, installed
+#      and run (tools/test-install.sh);
 #   2. a sanitizer build (ASan + UBSan) with the other backends (mbedTLS,
 #      byte-table CRC): unit tests;
 #   3. the aarch64 cross build (warnings as errors): unit tests under
@@ -33,6 +35,8 @@ for variant in nor:3:write-flash nand:0:write-flash ubi:6:; do
   # shellcheck disable=SC2086 # extra is a word or none
   cmake --build "build-$name" -j "$jobs" --target update $extra
 done
+bash tools/test-install.sh build
+
 # The virtual recorder's kernel (Debian's current one, cached in build/vrec).
 tools/vrec/vrec kernel --build build
 ctest --test-dir build -j "$jobs" --output-on-failure --timeout 600
