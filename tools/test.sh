@@ -11,8 +11,8 @@
 #      that static `update`;
 #   2. a sanitizer build (ASan + UBSan) with the other backends (mbedTLS,
 #      byte-table CRC): unit tests;
-#   3. the aarch64 cross build (warnings as errors; static `update` with
-#      mbedTLS): unit tests under qemu-user and the end-to-end tests with the
+#   3. the aarch64 cross build (warnings as errors; static `update`): unit
+#      tests under qemu-user and the end-to-end tests with the
 #      aarch64 device root;
 #   4. the fuzz build (clang, libFuzzer, ASan + UBSan): every target for
 #      about a minute with its corpus (UPDATE_FUZZ_SECONDS).
