@@ -5,8 +5,8 @@
 #      manual page there and nothing host-only; `--component host` puts
 #      update-pack and its manual page there and no `update`;
 #   2. cpack makes the update-pack Debian package; it is installed on this
-#      machine, the installed copy makes a key pair and a signed package and
-#      verifies it, and the package is removed again.
+#      machine, the installed copy tells its version, makes a key pair and a
+#      signed package and verifies it, and the package is removed again.
 #   tools/test-install.sh [BUILD]          (default build; needs root for step 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,11 +38,13 @@ trap 'dpkg -r update-pack >/dev/null 2>&1 || true; rm -rf "$tmp"' EXIT
 pack=/usr/bin/update-pack
 [ -x $pack ] || fail "no $pack after installing $deb"
 man -w update-pack >/dev/null 2>&1 || [ -e /usr/share/man/man1/update-pack.1 ] || fail "no manual page"
-$pack --help >/dev/null
+version=$($pack --version)
+grep -q "^update-pack $(sed -n 's/^project(update VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt) " <<<"$version" ||
+  fail "the installed update-pack says '$version'"
 mkdir "$tmp/keys"
 $pack keygen --dir "$tmp/keys" >/dev/null
 head -c 65536 /dev/urandom >"$tmp/program.img"
 $pack create -o "$tmp/Program.bin" --inner TEST --pub B0001P01 --board 1 \
   --image program="$tmp/program.img" --key "$tmp/keys/pri_key" --quiet
 $pack verify "$tmp/Program.bin" --pub-key "$tmp/keys/pub_key" --quiet || fail "the installed update-pack refuses its own package"
-echo "test-install: $(basename "$deb") installed; its update-pack made and verified a signed package"
+echo "test-install: $(basename "$deb") installed; $version made and verified a signed package"
