@@ -127,6 +127,8 @@ constexpr const char* kOptionUsageLines[] = {
     "        -wait     not reboot device after update",
     "        -force    force update and ignore version",
     "        -path     path of files in tftp or ftp server",
+    "        -check    check the package only, write nothing",
+    "        -debug    load one raw image into its partition",
     "        -help     print help",
 };
 

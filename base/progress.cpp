@@ -81,7 +81,9 @@ DownloadReading ReadDownloadStat() {
     } while (locked != 0 && errno == EINTR);
     unsigned status = kDownloadPrepared;
     unsigned percent = 0;
-    (void)std::fscanf(file.get(), "Stat:%u,DownladRate:%u", &status, &percent);
+    // What does not parse keeps its default (behaviour.md, Fetching).
+    const int parsed = std::fscanf(file.get(), "Stat:%u,DownladRate:%u", &status, &percent);
+    (void)parsed;
     if (locked == 0) ::flock(fd, LOCK_UN);
     return {status, percent};
 }

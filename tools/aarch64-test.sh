@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The aarch64 target on an x86_64 machine: cross-builds with warnings as
-# errors, runs the unit tests under qemu-user and the end-to-end tests with the
+# errors (a static `update`), runs the unit tests under qemu-user and the end-to-end tests with the
 # aarch64 `update` in the aarch64 device root of the simulated recorder.
 #   tools/aarch64-test.sh [AARCH64_BUILD [HOST_BUILD]]   (build-aarch64, build)
 # HOST_BUILD is a finished native build (devsim-init, devsim-procfs, test_e2e,
@@ -20,8 +20,11 @@ fi
 cleanup() { if [ $added = 1 ]; then bash tools/binfmt-aarch64.sh remove; fi; }
 trap cleanup EXIT
 
+# The recorder's build: one static `update` (libcurl built from
+# Debian's source for aarch64, cmake/Curl.cmake); the unit tests link the
+# same libraries.
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_WERROR=ON
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_WERROR=ON -DUPDATE_STATIC=ON
 cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" -j "$jobs" --output-on-failure --timeout 600 -L unit
 

@@ -13,7 +13,12 @@ if [ "${UPDATE_SKIP_DEPS:-0}" != 1 ]; then
   bash tools/install-deps.sh
 fi
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
-cmake --build build --target update update-pack devsim
+cmake --build build --target update-pack devsim
+# The recorder runs the self-contained build: one static `update`, no shared library.
+cmake -S . -B build-static -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_STATIC=ON \
+  -DUPDATE_TESTS=OFF -DUPDATE_BENCH=OFF > /dev/null
+cmake --build build-static --target update
+export DEVSIM_UPDATE=$PWD/build-static/bin/update
 
 work=build/demo
 rm -rf "$work"

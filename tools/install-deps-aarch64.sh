@@ -22,7 +22,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
   g++-aarch64-linux-gnu gcc-aarch64-linux-gnu binutils-aarch64-linux-gnu \
   qemu-user-static \
   libssl-dev:arm64 libmbedtls-dev:arm64 libcurl4-openssl-dev:arm64 \
-  libmxml-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 \
+  libmxml-dev:arm64 libc-ares-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 \
   libbenchmark-dev:arm64 libc6:arm64 libstdc++6:arm64
 
 # ISA-L and busybox for arm64, unpacked into the build tree's sysroot.

@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, builds and runs every test:
 #   1. the default build (OpenSSL crypto, ISA-L CRC, warnings as errors):
-#      unit tests, the end-to-end tests in the simulated recorder and the
-#      flash tests and whole updates in the virtual recorder (qemu), these
-#      with the writer driver and the updater of NOR and NAND profile builds;
+#      unit tests and the flash tests and whole updates in the virtual
+#      recorder (qemu), these with the writer driver and the updater of NOR
+#      and NAND profile builds; its install components and the update-pack
+#      Debian package, installed and run (tools/test-install.sh); the
+#      self-contained device build (static-pie `update`, OpenSSL, libcurl
+#      from Debian's source) checked for shared libraries, size and
+#      hardening, and the end-to-end tests in the simulated recorder run with
+#      that static `update`;
 #   2. a sanitizer build (ASan + UBSan) with the other backends (mbedTLS,
 #      byte-table CRC): unit tests;
-#   3. the aarch64 cross build (warnings as errors): unit tests under
-#      qemu-user and the end-to-end tests with the aarch64 device root;
+#   3. the aarch64 cross build (warnings as errors; static `update`): unit
+#      tests under qemu-user and the end-to-end tests with the
+#      aarch64 device root;
 #   4. the fuzz build (clang, libFuzzer, ASan + UBSan): every target for
 #      about a minute with its corpus (UPDATE_FUZZ_SECONDS).
 # Set UPDATE_SKIP_DEPS=1 to skip the package installation.
@@ -33,9 +39,21 @@ for variant in nor:3:write-flash nand:0:write-flash ubi:6:; do
   # shellcheck disable=SC2086 # extra is a word or none
   cmake --build "build-$name" -j "$jobs" --target update $extra
 done
+bash tools/test-install.sh build
+
+echo "== static device build (openssl): one static-pie update for the end-to-end tests"
+cmake -S . -B build-static -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_WERROR=ON \
+  -DUPDATE_STATIC=ON -DUPDATE_TESTS=OFF -DUPDATE_BENCH=OFF
+cmake --build build-static -j "$jobs" --target update
+bash tools/check-static.sh build-static/bin/update 7168
+bash tools/check-hardening.sh --fortify build-static/bin/update
+
 # The virtual recorder's kernel (Debian's current one, cached in build/vrec).
 tools/vrec/vrec kernel --build build
-ctest --test-dir build -j "$jobs" --output-on-failure --timeout 600
+ctest --test-dir build -j "$jobs" --output-on-failure --timeout 600 -LE e2e
+# The end-to-end tests with the static update in place of the default build's.
+DEVSIM_UPDATE=$PWD/build-static/bin/update \
+  ctest --test-dir build -j "$jobs" --output-on-failure --timeout 600 -L e2e
 
 echo "== sanitizer build (mbedtls, table CRC)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DUPDATE_WERROR=ON \

@@ -80,7 +80,7 @@ TEST_F(FormatTest, ForgedCountInA1GiBPackageNeverSizesTheTable) {
     ASSERT_EQ(::truncate(pkg_.c_str(), 1L << 30), 0);
     const pid_t child = ::fork();
     if (child == 0) {
-        (void)::freopen("/dev/null", "w", stdout);
+        if (::freopen("/dev/null", "w", stdout) == nullptr) ::_exit(2);
         ::_exit(UPDATE_GetFileStruct(pkg_.c_str()) ? 0 : 1);
     }
     int status = 0;

@@ -45,6 +45,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "slowdisk.h"
@@ -207,10 +208,13 @@ bool MakeDevNodes(const std::string& merged, const std::string& loop) {
         if (mknod((dev + n.name).c_str(), S_IFCHR | 0666, makedev(n.maj, n.min)) != 0) return false;
         chmod((dev + n.name).c_str(), 0666);
     }
-    symlink("/proc/self/fd", (dev + "fd").c_str());
-    symlink("/proc/self/fd/0", (dev + "stdin").c_str());
-    symlink("/proc/self/fd/1", (dev + "stdout").c_str());
-    symlink("/proc/self/fd/2", (dev + "stderr").c_str());
+    // Conveniences of the device root: a link that cannot be made is left out.
+    for (const auto& [target, name] :
+         {std::pair{"/proc/self/fd", "fd"}, std::pair{"/proc/self/fd/0", "stdin"},
+          std::pair{"/proc/self/fd/1", "stdout"}, std::pair{"/proc/self/fd/2", "stderr"}}) {
+        const int made = symlink(target, (dev + name).c_str());
+        (void)made;
+    }
     if (loop.empty()) return true;
     const std::string sys = "/sys/block/" + loop + "/";
     dev_t num{};
