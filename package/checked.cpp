@@ -66,8 +66,8 @@ CheckedRead::~CheckedRead() = default;
 bool CheckedRead::Feed(const uint8_t* data, size_t n, uint64_t pos) {
     if (pos != read_) ok_ = false;  // the scan gives every byte once, in order
     if (!ok_) return false;
-    if (pos < kBodyOffset) {
-        const size_t take = static_cast<size_t>(std::min<uint64_t>(n, kBodyOffset - pos));
+    if (pos < kKeptHead) {
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(n, kKeptHead - pos));
         std::memcpy(head_ + pos, data, take);
     }
     if (copy_fd_ >= 0 && !sys::WriteFull(copy_fd_, data, n)) {
@@ -107,9 +107,11 @@ bool CheckedRead::SameTable(const FileTable& expected) const {
     if (HeldEntries(count) != expected.size()) return false;
     for (uint32_t i = 0; i < expected.size(); ++i) {
         const size_t at = kTableOffset + static_cast<size_t>(i) * kEntrySize;
+        // A table cut short by the end of the file reads as zero, as the
+        // table reader leaves it.
         uint8_t raw[kEntrySize] = {};
-        if (at < kBodyOffset) {
-            std::memcpy(raw, head_ + at, std::min<size_t>(kEntrySize, kBodyOffset - at));
+        if (at < read_) {
+            std::memcpy(raw, head_ + at, std::min<uint64_t>(kEntrySize, read_ - at));
         }
         const SubImageEntry e = DecodeEntry(raw);
         const SubImageEntry& w = expected[i];

@@ -52,7 +52,10 @@ class CheckedRead {
     struct Hashers;
     int copy_fd_;
     uint64_t read_ = 0;
-    uint8_t head_[kBodyOffset] = {};
+    // The head and the whole table as far as the largest one held reaches
+    // (entries past the fourteenth lie beyond the body's start).
+    static constexpr size_t kKeptHead = kTableOffset + size_t{kMaxTableEntries} * kEntrySize;
+    uint8_t head_[kKeptHead] = {};
     std::vector<SubImageDigest> digests_;
     std::unique_ptr<Hashers> hashers_;
     bool ok_ = true;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/platform.h"
+#include "package/checked.h"
 #include "package/helpers.h"
 #include "sys/scratch.h"
 
@@ -213,6 +214,27 @@ TEST(HeadSplit, FieldsAreCutAndAHeadWithoutNulStaysInBounds) {
         // The buffer now reads as the first field, within the head.
         EXPECT_EQ(::strnlen(head, kHeadSize),
                   std::min({c.head.find('$'), c.head.size(), kHeadSize - 1}));
+    }
+}
+
+// The check's read keeps the table it saw; a table of 15 entries reaches past
+// the body's start (the fifteenth entry ends at byte 4212), and a table that
+// differs from the one read before the check in any entry is told apart.
+TEST_F(FormatTest, CheckedReadKeepsATableReachingPastTheBody) {
+    std::vector<RawEntry> entries(15, RawEntry{"x", 16, 8192, 0});
+    const std::string pkg = RawPackage("I$$B0102$0$S$ECI", "", 15, entries, 9000);
+    const FileTable table = Table(pkg);
+    ASSERT_EQ(table.size(), 15u);
+    for (size_t changed : {size_t{0}, size_t{14}, size_t{99}}) {
+        std::string read = pkg;
+        if (changed < entries.size()) read[2052 + changed * 144 + 132] = 0x7F;
+        pkg::CheckedRead check(-1, nullptr);
+        for (size_t at = 0; at < read.size(); at += 1000) {
+            const size_t n = std::min<size_t>(1000, read.size() - at);
+            ASSERT_TRUE(check.Feed(reinterpret_cast<const uint8_t*>(read.data()) + at, n, at));
+        }
+        ASSERT_TRUE(check.Finish());
+        EXPECT_EQ(check.SameTable(table), changed == 99) << changed;
     }
 }
 
