@@ -206,8 +206,9 @@ TEST_F(VrecUpdate, SlowNandProfile) {
 // NOR (block2mtd): every image goes through this program's flashcp into the
 // chip device /dev/mtd0 at its flash offset (the guest's mtd0 stands for the
 // chip's start); config erases its partition; the unlock at the end meets a
-// driver without locks. The first two flashcp runs of "all" fail (a tool
-// host that refuses them: block2mtd has no fault injection).
+// driver without locks. (The retries of a failing flashcp are shown by
+// the writer's unit tables: block2mtd has no fault injection, and each run
+// makes its own tool host, so a planted one cannot fail them here.)
 TEST_F(VrecUpdate, SlowNorProfile) {
     Recorder("console=ttyS0 root=/dev/mtdblock5 rootfstype=squashfs");
     const std::string uboot = Image("u.img", 64 << 10, 21), kernel = Image("k.img", 96 << 10, 22),
@@ -221,11 +222,6 @@ TEST_F(VrecUpdate, SlowNorProfile) {
     bad[bad.size() - 100] ^= 1;
     WriteFile(dir_ + "/medium/crc/Program.bin", bad);
     WriteIn("seed.bin", seed);
-    WriteIn(
-        "flaky",
-        "#!/bin/sh\nn=$(cat /tmp/fails 2>/dev/null || echo 0)\n"
-        "if [ \"$1\" = flashcp ] && [ \"$n\" -lt 2 ]; then echo $((n + 1)) >/tmp/fails; exit 1; "
-        "fi\nexec /tmp/busybox.real \"$@\"\n");
 
     std::string line;
     for (int m : {0, 3, 8})
@@ -234,9 +230,8 @@ TEST_F(VrecUpdate, SlowNorProfile) {
     line += Timed("check", "update -local /mnt/usb/ all -check") +
             Timed("crc", "update -local /mnt/usb/crc/ all -wait") +
             "[ \"$(sums)\" = \"$s0\" ] && echo refused-same; ";
-    line += "mv /tmp/busybox /tmp/busybox.real; cp flaky /tmp/busybox; chmod 755 /tmp/busybox; " +
-            Rated("all", "update -local /mnt/usb/ all") +
-            "mv /tmp/busybox.real /tmp/busybox; cat /var/runtime/log/update_record.log; ";
+    line +=
+        Rated("all", "update -local /mnt/usb/ all") + "cat /var/runtime/log/update_record.log; ";
     line += Timed("uboot", "update -local /mnt/usb/ uboot -wait") +
             Timed("config", "update -local /mnt/usb/ config -wait");
     VrecRun r = Update("nor", {"--profile", "nor"},
@@ -248,10 +243,7 @@ TEST_F(VrecUpdate, SlowNorProfile) {
     EXPECT_THAT(r.out, HasSubstr("refused-same"));
     const std::string all = Step(r.out, "all");
     EXPECT_EQ(Rc(r.out, "all"), "0") << all;
-    EXPECT_THAT(
-        all,
-        HasSubstr("NOR flash write failed[0] error [1]\nNOR flash write failed[1] error [1]\n"));
-    EXPECT_THAT(all, Not(HasSubstr("failed[2]")));
+    EXPECT_THAT(all, Not(HasSubstr("NOR flash write failed")));
     EXPECT_THAT(all, HasSubstr("update all success!"));
     EXPECT_THAT(all, HasSubstr("failed to unlock flash"));
     EXPECT_THAT(r.out,
