@@ -222,9 +222,11 @@ TEST_F(WriteTest, BytesCheckedAreTheBytesWrittenAndRun) {
         int status;
     };
     devsim::WriteFile(Dir() + "/evil", "#!/bin/sh\ntouch /var/pwned\nexit 0\n", 0755);
-    devsim::WriteFile(Dir() + "/ballast", RandomBytes(6 << 20, 8));  // at an unused position
     const std::string evil = ReadFile(Dir() + "/evil");
     const std::string program = ReadFile(UpdateBinary());
+    // At an unused position; more than the room /tmp keeps beside one copy of
+    // the program, whatever its size (a static build is twice as large).
+    devsim::WriteFile(Dir() + "/ballast", RandomBytes(program.size() + (2 << 20), 8));
     for (const Case& c :
          {Case{false, "uimage", 0}, Case{false, "updater", 0}, Case{true, "uimage", 255}}) {
         const std::string pkg = MakePackage(
