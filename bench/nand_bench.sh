@@ -30,8 +30,11 @@ mkdir -p "$work/medium" "$work/in/root/program" "$work/proc"
 head -c $((300 << 10)) /dev/urandom >"$work/k.img"
 head -c $((mib << 20)) /dev/urandom >"$work/p.img"
 head -c $((100 << 10)) /dev/urandom >"$work/w.img"
+mkdir "$work/keys"
+"$build/bin/update-pack" keygen --bits 2048 --dir "$work/keys" >/dev/null
+cp "$work/keys/pub_key" "$work/in/root/.pub_key"
 "$build/bin/update-pack" create --quiet -o "$work/medium/Program.bin" --inner QTPXV300R006B21 \
-  --pub B0140P17 --board BRD-X200-N04 --count 12 \
+  --pub B0140P17 --board BRD-X200-N04 --count 12 --key "$work/keys/pri_key" \
   --image "uimage=$work/k.img" --image "program=$work/p.img" --image "web=$work/w.img"
 printf 'PUB:B0140P10\nNEW:B0140P10\nINN:QTPXV300R006B20\nBUILD:2026-11-30 10:00:00\n' \
   >"$work/in/root/program/.version"
