@@ -435,7 +435,14 @@ int WriteImage(const WriteRequest& r, const WriterEnv& env) {
     const bool config = IsRole(r.dev, kSlotConfig);
     const bool program_like = IsRole(r.dev, kSlotProgram) || IsRole(r.dev, kSlotWeb);
 
-    if (r.flashType == kFlashNor) return WriteNor(kFirmwareHost, r.dev, r, env);
+    if (r.flashType == kFlashNor) {
+        // The device is the slot's own partition and the layout's offsets
+        // count from the chip's start: the image goes to the partition's
+        // start, as on NAND and eMMC.
+        WriteRequest at_start = r;
+        at_start.flashOffset = 0;
+        return WriteNor(kFirmwareHost, r.dev, at_start, env);
+    }
 
     Command cmd;
     if (r.flashType == kFlashEmmc) {

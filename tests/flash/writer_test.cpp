@@ -90,7 +90,7 @@ TEST_F(WriterTest, CommandLinesPerFlashKindRoleAndFileSystem) {
         {false, kNor, "", "/dev/mtd5", 700,
          "exec: /tmp/busybox flashcp -g 4096 -l 700 -o 256 /p.bin /dev/mtd0"},
         {true, kNor, "", "/dev/mtd5", 700,
-         "exec: /bin/busybox flashcp -g 4096 -l 700 -o 256 /p.bin /dev/mtd5"},
+         "exec: /bin/busybox flashcp -g 4096 -l 700 -o 0 /p.bin /dev/mtd5"},
         {false, kNor, "", "/dev/mtd3", 0, erase + "3"},
         {false, kNor, "", "/dev/mtd5", 699, ""},
         {false, kNand, "", "/dev/mtd3", 0, "rm -rf /var/runtime/*"},

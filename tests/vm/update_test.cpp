@@ -49,6 +49,8 @@ class VrecUpdate : public VrecTest {
         WriteIn("root/.pub_key", ReadFile(devsim::SignerKeys("vendor") + "/pub_key"));
         WriteIn("nandwrite",
                 ReadFile(std::string(UPDATE_SOURCE_DIR) + "/tests/vm/nandwrite-recorder.sh"));
+        WriteIn("busybox",
+                ReadFile(std::string(UPDATE_SOURCE_DIR) + "/tests/vm/busybox-recorder.sh"));
         WriteFile(dir_ + "/proc/board_type", std::string(kBoard) + "\n");
         WriteFile(dir_ + "/proc/uboot_rev", "1.2.30\n");  // below "58": the environment is repaired
         WriteFile(dir_ + "/proc/cmdline", cmdline + "\n");
@@ -84,6 +86,17 @@ class VrecUpdate : public VrecTest {
     // A marked step with the guest's uptime before it.
     static std::string Timed(const std::string& name, const std::string& sh) {
         return "echo t-" + name + " $(cut -d' ' -f1 /proc/uptime); " + Mark(name, sh);
+    }
+    // A marked -debug load of the image file folder/file: the load writes
+    // with the firmware's /bin/busybox (its flash applets), laid over the
+    // guest's for the step.
+    std::string Debug(const std::string& name, const std::string& word, const std::string& file,
+                      const std::string& bytes) const {
+        WriteFile(dir_ + "/medium/img/" + file, bytes);
+        return "cp /bin/busybox /bin/busybox.guest; cp /in/busybox /tmp/fw-busybox; "
+               "chmod 755 /tmp/fw-busybox; mount --bind /tmp/fw-busybox /bin/busybox; " +
+               Timed(name, "update -local /mnt/usb/img/ " + word + " -debug -wait") +
+               "umount /bin/busybox; ";
     }
     // The package's next bytes fill a NAND image's last page (mtd-utils'
     // nandwrite with --input-size); erased flash follows.
@@ -134,7 +147,7 @@ void ExpectAllThenUbootAndConfig(const std::string& out, const std::string& rebo
 // NAND: -check, refused packages (CRC, signature), "all" with the kernel's
 // first two programs failing (nandsim weak pages: the write is retried) and
 // a bad block inside the program partition, u-boot with the environment
-// repair, config with the read-only remount.
+// repair, config with the read-only remount, then -debug of a kernel.
 TEST_F(VrecUpdate, SlowNandProfile) {
     Recorder("console=ttyS0 root=/dev/mtdblock5 rootfstype=jffs2");
     const std::string uboot = Image("u.img", 200 << 10, 11), kernel = Image("k.img", 300 << 10, 12),
@@ -166,6 +179,14 @@ TEST_F(VrecUpdate, SlowNandProfile) {
         Rated("all", "update -local /mnt/usb/ all") + "cat /var/runtime/log/update_record.log; ";
     line += Timed("uboot", "update -local /mnt/usb/ uboot -wait");
     line += Timed("config", "update -local /mnt/usb/ config -wait");
+    // Where "all" put the kernel (behind the blocks its failed programs
+    // marked bad, as nandwrite found them); -debug then loads another.
+    WriteIn("k.img", kernel);
+    line +=
+        "for s in 0 128; do dd if=/dev/mtd4 bs=2048 skip=$s count=150 2>/dev/null | "
+        "cmp -s - k.img && echo kernel-at-$s; done; ";
+    const std::string kernel2 = RandomBytes(200 << 10, 18);
+    line += Debug("debug", "uImage", "uImage", kernel2);
     VrecRun r = Update("nand",
                        {"--profile", "nand", "--fault", "write-fail=mtd4:0", "--fault",
                         "write-fail=mtd4:64", "--badblocks", "mtd5:3"},
@@ -195,11 +216,11 @@ TEST_F(VrecUpdate, SlowNandProfile) {
         EXPECT_NE(r.Image(m).substr(0, 4), env.substr(0, 4)) << m;
     }
     EXPECT_TRUE(Same(r.Image(3), Ff(3 << 20)));  // the config partition is left erased
-    // The kernel lies at the start, or behind the blocks its failed programs
-    // marked bad, as nandwrite found them.
+    EXPECT_THAT(r.out, HasSubstr("kernel-at-"));
     const std::string mtd4 = r.Image(4);
-    EXPECT_TRUE(Holds(mtd4.substr(mtd4.compare(0, 4096, kernel, 0, 4096) == 0 ? 0 : 0x40000),
-                      kernel, 2048));
+    EXPECT_EQ(Rc(r.out, "debug"), "0") << Step(r.out, "debug");
+    EXPECT_TRUE(Holds(mtd4.substr(r.out.find("kernel-at-0") != std::string::npos ? 0 : 0x40000),
+                      kernel2, 2048));
     // The program's blocks skip the bad fourth block of its partition.
     EXPECT_THAT(all, HasSubstr("Skipping bad block at 0x00060000"));
     const std::string mtd5 = r.Image(5);
@@ -213,8 +234,8 @@ TEST_F(VrecUpdate, SlowNandProfile) {
 // NOR (block2mtd): every image goes through this program's flashcp into the
 // chip device /dev/mtd0 at its flash offset (the guest's mtd0 stands for the
 // chip's start); config erases its partition; the unlock at the end meets a
-// driver without locks. (The retries of a failing flashcp are shown by
-// the writer's unit tables: block2mtd has no fault injection, and each run
+// driver without locks; -debug loads a kernel into its own partition. (The retries of a failing
+// flashcp are shown by the writer's unit tables: block2mtd has no fault injection, and each run
 // makes its own tool host, so a planted one cannot fail them here.)
 TEST_F(VrecUpdate, SlowNorProfile) {
     Recorder("console=ttyS0 root=/dev/mtdblock5 rootfstype=squashfs");
@@ -241,6 +262,8 @@ TEST_F(VrecUpdate, SlowNorProfile) {
         Rated("all", "update -local /mnt/usb/ all") + "cat /var/runtime/log/update_record.log; ";
     line += Timed("uboot", "update -local /mnt/usb/ uboot -wait") +
             Timed("config", "update -local /mnt/usb/ config -wait");
+    const std::string kernel2 = RandomBytes(80 << 10, 27);
+    line += Debug("debug", "uImage", "uImage", kernel2);
     VrecRun r = Update("nor", {"--profile", "nor"},
                        line + "echo t-end $(cut -d' ' -f1 /proc/uptime); echo =rates;");
     ASSERT_EQ(r.status, 0) << r.harness << r.err;
@@ -269,7 +292,11 @@ TEST_F(VrecUpdate, SlowNorProfile) {
     // The environment repair wrote each copy's checksum over its own
     // (erased) data.
     for (int m : {2, 7}) EXPECT_TRUE(Same(r.Image(m).substr(4), Ff((1 << 20) - 4))) << m;
-    for (int m : {1, 4, 5, 6, 9, 10, 11})
+    // -debug loads an image into the start of its slot's partition (the
+    // layout's offsets count from the chip's start).
+    EXPECT_EQ(Rc(r.out, "debug"), "0") << Step(r.out, "debug");
+    EXPECT_TRUE(Same(r.Image(4), kernel2 + Ff((4 << 20) - kernel2.size())));
+    for (int m : {1, 5, 6, 9, 10, 11})
         EXPECT_EQ(r.Image(m).find_first_not_of('\xff'), std::string::npos) << m;
 }
 
