@@ -17,7 +17,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
   busybox-static tftpd-hpa python3 python3-pyftpdlib nginx-light \
   fdisk util-linux iproute2 openssl inotify-tools ca-certificates \
   procps psmisc kmod \
-  qemu-system-x86 mtd-utils cpio xz-utils e2fsprogs \
+  qemu-system-x86 mtd-utils cpio xz-utils e2fsprogs dmsetup \
   softhsm2 libengine-pkcs11-openssl opensc
 
 # Debian's curl source, for the static device build (-DUPDATE_STATIC=ON,

@@ -1,4 +1,5 @@
 #!/bin/busybox.guest sh
+# shellcheck shell=sh
 # The recorder firmware's /bin/busybox in the virtual recorder: its flash
 # applets (flashcp, flash_eraseall) are this program's built-in tools, every
 # other applet is the guest's busybox, kept at /bin/busybox.guest. Laid over

@@ -166,6 +166,9 @@ TEST_F(VrecTest, RefusesBadCommandLines) {
              {"run", "--badblocks", "mtd12:0", "--", "true"},
              {"run", "--badblocks", "mtd2:8", "--", "true"},
              {"run", "--fault", "write-fail=mtd2", "--", "true"},
+             {"run", "--fault", "io-fail=mtd0", "--", "true"},
+             {"run", "--profile", "nor", "--fault", "write-fail=mtd2:0", "--", "true"},
+             {"run", "--profile", "nor", "--fault", "io-fail=mtd12", "--", "true"},
              {"run", "--timeout", "0", "--", "true"},
              {"run"}}) {
         args.insert(args.begin() + 1, {"--build", UPDATE_BINARY_DIR});

@@ -8,6 +8,7 @@
 /bin/busybox mkdir -p /bin /sbin /usr/bin /usr/sbin
 /bin/busybox --install -s
 export PATH=/usr/local/bin:/usr/bin:/usr/sbin:/bin:/sbin
+export DM_DISABLE_UDEV=1 # no udev here: dmsetup makes its /dev/mapper nodes itself
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
@@ -63,8 +64,18 @@ case "$VREC_PROFILE" in
       # /vrec/nor/N: the erased partition (0xFF), made on the host.
       [ -f "/vrec/nor/$i" ] || setup_failed "no erased image for mtd$i"
       losetup "/dev/loop$i" "/vrec/nor/$i" || setup_failed "losetup /dev/loop$i"
-      echo "/dev/loop$i,$VREC_NOR_ERASE,$(echo "$VREC_NAMES" | cut -d' ' -f$((i + 1)))" \
-        >/sys/module/block2mtd/parameters/block2mtd || setup_failed "block2mtd refused /dev/loop$i"
+      dev=/dev/loop$i
+      # --fault io-fail=mtdN: a device-mapper device between (vrec-io).
+      case " $VREC_IO_FAIL " in
+        *" $i "*)
+          load_list dm || setup_failed "cannot load dm-mod"
+          dmsetup create "vrec-mtd$i" --table "0 $(blockdev --getsz "$dev") linear $dev 0" ||
+            setup_failed "dmsetup refused vrec-mtd$i"
+          dev=/dev/mapper/vrec-mtd$i
+          ;;
+      esac
+      echo "$dev,$VREC_NOR_ERASE,$(echo "$VREC_NAMES" | cut -d' ' -f$((i + 1)))" \
+        >/sys/module/block2mtd/parameters/block2mtd || setup_failed "block2mtd refused $dev"
       i=$((i + 1))
     done
     ;;
@@ -109,6 +120,17 @@ if [ -n "$(ls /vrec/proc)" ]; then
   [ "$ready" = ready ] || setup_failed "FUSE /proc did not start (see procfs.log)"
   exec 5>&-
 fi
+# The recorder's nvram driver (--nvram): each stored item goes to /out/nvram.log.
+if [ "$VREC_NVRAM" = 1 ]; then
+  load_list nvram || setup_failed "cannot load cuse"
+  devsim-nvram /out/nvram.log -f -s >/out/nvram.err 2>&1 &
+  t=0
+  while [ ! -c /dev/hal_nvram ] && [ $t -lt 100 ]; do
+    usleep 100000
+    t=$((t + 1))
+  done
+  [ -c /dev/hal_nvram ] || setup_failed "/dev/hal_nvram did not appear (see nvram.err)"
+fi
 # The updater's tools: the program itself as /tmp/busybox, the device's
 # NAND and UBI tools at their paths (Debian's mtd-utils).
 [ -x /usr/bin/update ] && cp /usr/bin/update /tmp/busybox
@@ -152,6 +174,8 @@ echo "command $(cut -d' ' -f1 /proc/uptime)" >>/out/times
 sync
 
 # ---------------------------------------------------------------- results
+# A partition the command left failing (vrec-io) reads again for the dump.
+for i in $VREC_IO_FAIL; do vrec-io "mtd$i" pass || echo "mtd$i: vrec-io pass failed" >>/out/mtd/errors; done
 # Data only (no OOB); bad blocks read as what the chip holds there.
 for i in $(seq 0 $((n - 1))); do
   dd if="/dev/mtd$i" of="/out/mtd/mtd$i.img" bs=128k 2>/dev/null ||
