@@ -45,7 +45,7 @@ echo "== static device build (openssl): one static-pie update for the end-to-end
 cmake -S . -B build-static -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_WERROR=ON \
   -DUPDATE_STATIC=ON -DUPDATE_TESTS=OFF -DUPDATE_BENCH=OFF
 cmake --build build-static -j "$jobs" --target update
-bash tools/check-static.sh build-static/bin/update 7168
+bash tools/check-static.sh build-static/bin/update 6144
 bash tools/check-hardening.sh --fortify build-static/bin/update
 
 # The virtual recorder's kernel (Debian's current one, cached in build/vrec).
