@@ -249,6 +249,7 @@ CURLcode OnTlsConfig(CURL* handle, void* config, void* data) {
     }
     return CURLE_OK;
 }
+static_assert(std::is_same_v<decltype(&OnTlsConfig), curl_ssl_ctx_callback>);
 #endif
 
 int CloudFetch(const char* url) {
