@@ -11,7 +11,8 @@
 #      that static `update`;
 #   2. a sanitizer build (ASan + UBSan) with the other backends (mbedTLS,
 #      byte-table CRC): unit tests;
-#   3. the aarch64 cross build (warnings as errors; static `update`): unit
+#   3. the aarch64 cross build (warnings as errors; static `update` with
+#      mbedTLS, so both TLS backends run end to end as static binaries): unit
 #      tests under qemu-user and the end-to-end tests with the
 #      aarch64 device root;
 #   4. the fuzz build (clang, libFuzzer, ASan + UBSan): every target for
