@@ -208,12 +208,18 @@ bool HostAddress(const char* url, IpPeer* peer) {
         curl_url_get(u.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK) {
         return false;
     }
-    std::string name(host);
+    // No allocation here: nothing may throw through libcurl's C frames. A
+    // host longer than any address literal is a name.
+    char name[64] = {};
+    const std::size_t len = std::strlen(host);
+    const bool fits = len < sizeof name;
+    if (fits) std::memcpy(name, host, len);
     curl_free(host);
-    if (name.size() > 2 && name.front() == '[') {
-        name = name.substr(1, name.find_first_of("%]") - 1);
-        if (::inet_pton(AF_INET6, name.c_str(), peer->addr) == 1) peer->len = 16;
-    } else if (::inet_pton(AF_INET, name.c_str(), peer->addr) == 1) {
+    if (!fits) return false;
+    if (name[0] == '[') {
+        name[std::strcspn(name, "%]")] = '\0';
+        if (::inet_pton(AF_INET6, name + 1, peer->addr) == 1) peer->len = 16;
+    } else if (::inet_pton(AF_INET, name, peer->addr) == 1) {
         peer->len = 4;
     }
     return peer->len != 0;
