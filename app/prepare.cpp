@@ -1,5 +1,6 @@
 #include "app/prepare.h"
 
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <algorithm>
@@ -8,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -103,9 +103,14 @@ bool AnyRunning(std::initializer_list<std::string_view> names) {
     for (const auto& entry : std::filesystem::directory_iterator(sys::DevicePath("/proc"), ec)) {
         const std::string pid = entry.path().filename().string();
         if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream in(entry.path() / "stat");
-        std::string stat;
-        if (!std::getline(in, stat)) continue;  // ended meanwhile
+        // One line of some hundred bytes (read without iostreams, which
+        // would bring the C++ locale machinery into the static build).
+        const sys::UniqueFd fd(::open((entry.path() / "stat").c_str(), O_RDONLY | O_CLOEXEC));
+        char buf[1024];
+        const ssize_t got = fd ? sys::ReadFull(fd.get(), buf, sizeof buf) : -1;
+        if (got <= 0) continue;  // ended meanwhile
+        std::string stat(buf, static_cast<std::size_t>(got));
+        stat.resize(std::min(stat.find('\n'), stat.size()));
         const std::size_t open = stat.find('(');
         const std::size_t close = stat.rfind(')');
         if (open == std::string::npos || close == std::string::npos || close < open) continue;

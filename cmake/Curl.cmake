@@ -37,6 +37,7 @@ if(UPDATE_CRYPTO STREQUAL "openssl")
   set(curl_tls -DCURL_USE_OPENSSL=ON -DCURL_USE_MBEDTLS=OFF -DOPENSSL_USE_STATIC_LIBS=ON
                -DCURL_DISABLE_OPENSSL_AUTO_LOAD_CONFIG=ON)
   set(curl_tls_libs ${UPDATE_SSL_STATIC} ${UPDATE_CRYPTO_STATIC})
+  set(curl_tls_defs "")
 else()
   update_static_library(UPDATE_MBEDTLS_STATIC mbedtls)
   update_static_library(UPDATE_MBEDX509_STATIC mbedx509)
@@ -45,6 +46,8 @@ else()
                -DMBEDTLS_LIBRARY=${UPDATE_MBEDTLS_STATIC} -DMBEDX509_LIBRARY=${UPDATE_MBEDX509_STATIC}
                -DMBEDCRYPTO_LIBRARY=${UPDATE_MBEDCRYPTO_STATIC})
   set(curl_tls_libs ${UPDATE_MBEDTLS_STATIC} ${UPDATE_MBEDX509_STATIC} ${UPDATE_MBEDCRYPTO_STATIC})
+  # The fetch room matches iPAddress names itself for this backend.
+  set(curl_tls_defs UPDATE_CURL_MBEDTLS)
 endif()
 
 # The cross build hands its toolchain on (an absolute path: the sub-build has
@@ -103,6 +106,6 @@ add_library(update_curl_static STATIC IMPORTED GLOBAL)
 set_target_properties(update_curl_static PROPERTIES IMPORTED_LOCATION ${curl_prefix}/lib/libcurl.a)
 add_dependencies(update_curl_static update_curl_build)
 target_include_directories(update_curl INTERFACE ${curl_prefix}/include)
-target_compile_definitions(update_curl INTERFACE CURL_STATICLIB)
+target_compile_definitions(update_curl INTERFACE CURL_STATICLIB ${curl_tls_defs})
 target_link_libraries(update_curl INTERFACE update_curl_static ${UPDATE_CARES_STATIC} ${curl_tls_libs}
                       Threads::Threads)

@@ -18,6 +18,13 @@
 // around; it is still supported, only marked deprecated.
 #define CURL_DISABLE_DEPRECATION 1
 #include <curl/curl.h>
+#ifdef UPDATE_CURL_MBEDTLS
+#include <arpa/inet.h>
+#include <mbedtls/asn1.h>
+#include <mbedtls/ssl.h>
+#include <mbedtls/x509.h>
+#include <mbedtls/x509_crt.h>
+#endif
 
 #include "base/progress.h"
 #include "package/integrity.h"
@@ -171,6 +178,86 @@ void WriteFinalStat() {
     WriteStatLine(UPDATE_ReportRateBeforeResult);
 }
 
+#ifdef UPDATE_CURL_MBEDTLS
+// mbedTLS (2.28) matches the server's certificate against DNS names and the
+// common name only, never against an iPAddress subject alternative name, and
+// libcurl hands it the host of an https://192.168.1.10/ URL as a name: a
+// correct certificate for the address would fail with a name mismatch. While
+// libcurl's TLS backend is mbedTLS, each connection to an IP literal gets a
+// verify callback that lifts exactly that mismatch for the server's own
+// certificate when one of its iPAddress names is the URL's address, byte for
+// byte. Every other verdict (chain, dates, usage) stays.
+struct IpPeer {
+    unsigned char addr[16] = {};
+    std::size_t len = 0;  // 4 or 16 for an IP literal host, else 0
+};
+
+bool CurlUsesMbedtls() {
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    return info != nullptr && info->ssl_version != nullptr &&
+           std::strncmp(info->ssl_version, "mbedTLS/", 8) == 0;
+}
+
+// The address of the URL's host if it is an IP literal ("10.0.0.1", "[::1]",
+// "[fe80::1%25eth0]").
+bool HostAddress(const char* url, IpPeer* peer) {
+    peer->len = 0;
+    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> u(curl_url(), curl_url_cleanup);
+    char* host = nullptr;
+    if (!u || curl_url_set(u.get(), CURLUPART_URL, url, 0) != CURLUE_OK ||
+        curl_url_get(u.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK) {
+        return false;
+    }
+    // No allocation here: nothing may throw through libcurl's C frames. A
+    // host longer than any address literal is a name.
+    char name[64] = {};
+    const std::size_t len = std::strlen(host);
+    const bool fits = len < sizeof name;
+    if (fits) std::memcpy(name, host, len);
+    curl_free(host);
+    if (!fits) return false;
+    if (name[0] == '[') {
+        name[std::strcspn(name, "%]")] = '\0';
+        if (::inet_pton(AF_INET6, name + 1, peer->addr) == 1) peer->len = 16;
+    } else if (::inet_pton(AF_INET, name, peer->addr) == 1) {
+        peer->len = 4;
+    }
+    return peer->len != 0;
+}
+
+// mbedTLS keeps every subjectAltName entry in subject_alt_names: an iPAddress
+// as its context-specific tag 7 with the raw 4 or 16 bytes.
+int VerifyIpName(void* data, mbedtls_x509_crt* crt, int depth, uint32_t* flags) {
+    const auto* peer = static_cast<const IpPeer*>(data);
+    if (depth != 0 || peer->len == 0 || (*flags & MBEDTLS_X509_BADCERT_CN_MISMATCH) == 0) {
+        return 0;
+    }
+    constexpr int kIpTag = MBEDTLS_ASN1_CONTEXT_SPECIFIC | MBEDTLS_X509_SAN_IP_ADDRESS;
+    for (const mbedtls_x509_sequence* san = &crt->subject_alt_names; san != nullptr;
+         san = san->next) {
+        if (san->buf.tag == kIpTag && san->buf.len == peer->len &&
+            std::memcmp(san->buf.p, peer->addr, peer->len) == 0) {
+            *flags &= ~static_cast<uint32_t>(MBEDTLS_X509_BADCERT_CN_MISMATCH);
+            break;
+        }
+    }
+    return 0;
+}
+
+// Called for each new TLS connection, redirects included, with the
+// connection's own mbedTLS configuration; the URL is then the one connected to.
+CURLcode OnTlsConfig(CURL* handle, void* config, void* data) {
+    auto* peer = static_cast<IpPeer*>(data);
+    char* url = nullptr;
+    if (curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url != nullptr &&
+        HostAddress(url, peer)) {
+        mbedtls_ssl_conf_verify(static_cast<mbedtls_ssl_config*>(config), VerifyIpName, peer);
+    }
+    return CURLE_OK;
+}
+static_assert(std::is_same_v<decltype(&OnTlsConfig), curl_ssl_ctx_callback>);
+#endif
+
 int CloudFetch(const char* url) {
     const std::string image = sys::DevicePath(kImageFilePath);
     if (::access(image.c_str(), F_OK) == 0) return 0;
@@ -197,6 +284,9 @@ int CloudFetch(const char* url) {
     // Every chunk reaches the file before the next one is accepted.
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
 
+#ifdef UPDATE_CURL_MBEDTLS
+    IpPeer peer;  // outlives the handle
+#endif
     CurlHandle curl(curl_easy_init());
     if (!curl) {
         file.reset();
@@ -216,6 +306,12 @@ int CloudFetch(const char* url) {
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+#ifdef UPDATE_CURL_MBEDTLS
+    if (CurlUsesMbedtls()) {
+        curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, OnTlsConfig);
+        curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &peer);
+    }
+#endif
     const TransferScope scope(h);
 
     // 64-bit, so that packages above 2 GiB resume at the right byte.

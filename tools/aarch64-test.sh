@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The aarch64 target on an x86_64 machine: cross-builds with warnings as
-# errors (a static `update`), runs the unit tests under qemu-user and the end-to-end tests with the
-# aarch64 `update` in the aarch64 device root of the simulated recorder.
+# errors (a static `update`, mbedTLS), runs the unit tests under qemu-user
+# and the end-to-end tests with the aarch64 `update` in the aarch64 device
+# root of the simulated recorder.
 #   tools/aarch64-test.sh [AARCH64_BUILD [HOST_BUILD]]   (build-aarch64, build)
 # HOST_BUILD is a finished native build (devsim-init, devsim-procfs, test_e2e,
 # update-pack). Needs root and tools/install-deps-aarch64.sh. The qemu-aarch64
@@ -21,10 +22,11 @@ cleanup() { if [ $added = 1 ]; then bash tools/binfmt-aarch64.sh remove; fi; }
 trap cleanup EXIT
 
 # The recorder's build: one static `update` (libcurl built from
-# Debian's source for aarch64, cmake/Curl.cmake); the unit tests link the
-# same libraries.
+# Debian's source for aarch64, cmake/Curl.cmake) with mbedTLS, so that CI
+# runs a static binary of each TLS backend (the x86_64 stage has OpenSSL);
+# the unit tests link the same libraries.
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_WERROR=ON -DUPDATE_STATIC=ON
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATE_WERROR=ON -DUPDATE_STATIC=ON -DUPDATE_CRYPTO=mbedtls
 cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" -j "$jobs" --output-on-failure --timeout 600 -L unit
 

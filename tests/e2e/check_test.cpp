@@ -158,9 +158,11 @@ TEST_F(CheckTest, SignedPackageOverHttpAndHttps) {
     std::string pkg = MakePackage();
     InstallPublicKey();
     Serve("Program.bin", pkg);
-    for (const char* scheme : {"http", "https"}) {
-        RunResult r = RunUpdate(
-            {"-mycloud", std::string(scheme) + "://127.0.0.1/Program.bin", "all", "-check"});
+    // 4431: a certificate that names the address as an iPAddress only.
+    for (const char* origin : {"http://127.0.0.1", "https://127.0.0.1", "https://127.0.0.1:4431"}) {
+        RunResult r =
+            RunUpdate({"-mycloud", std::string(origin) + "/Program.bin", "all", "-check"});
+        SCOPED_TRACE(origin);
         ExpectPassed(r);
         EXPECT_EQ(ReadDevice("/tmp/Program.bin"), pkg);
         // The download fills the first half of the rate: at most 50 while it runs.
@@ -285,7 +287,10 @@ INSTANTIATE_TEST_SUITE_P(
         Outcome("DownloadWithoutLength", 2, kTooSmall).Fault("http-nolength").Args(kHttp),
         Outcome("SlowStallBeforeAnyData", 4, "Fail to call curl_easy_perform, err:28")
             .Fault("http-stall=0")
-            .Args(kHttp)),
+            .Args(kHttp),
+        // 4432: a certificate of the test CA for 127.0.0.2 (common name 127.0.0.1).
+        Outcome("CertificateOfAnotherAddress", 4, "Fail to call curl_easy_perform, err:60")
+            .Args({"-mycloud", "https://127.0.0.1:4432/Program.bin", "all", "-check"})),
     [](const testing::TestParamInfo<Outcome>& info) { return std::string(info.param.name); });
 
 TEST_F(CheckTest, SlowStallAfterSomeDataResumes) {

@@ -70,6 +70,12 @@ if { has http || has https; } && [ $py_http = 0 ]; then
     has http && echo "  listen 127.0.0.1:80;"
     has https && echo "  listen 127.0.0.1:443 ssl; ssl_certificate ca/server.crt; ssl_certificate_key ca/server.key;"
     echo " }"
+    if has https; then
+      for c in ip-only:4431 other-ip:4432; do
+        echo " server { server_name _; root serve; listen 127.0.0.1:${c#*:} ssl;"
+        echo "  ssl_certificate ca/${c%:*}.crt; ssl_certificate_key ca/server.key; }"
+      done
+    fi
     echo "}"
   } >"$S/run/nginx.conf"
   /usr/sbin/nginx -e "$LOG" -p "$S/run/" -c "$S/run/nginx.conf" >>"$LOG" 2>&1 &
@@ -113,6 +119,8 @@ want_tcp=()
 has ftp && want_tcp+=(21)
 has http && want_tcp+=(80)
 has https && want_tcp+=(443)
+# nginx's listeners for the other certificates (servers.py has 443 alone)
+has https && [ $py_http = 0 ] && want_tcp+=(4431 4432)
 for _ in $(seq 1 500); do
   ok=1
   for port in "${want_tcp[@]}"; do
