@@ -87,6 +87,12 @@ class VrecUpdate : public VrecTest {
     static std::string Timed(const std::string& name, const std::string& sh) {
         return "echo t-" + name + " $(cut -d' ' -f1 /proc/uptime); " + Mark(name, sh);
     }
+    // In the background: once the update's log has a line matching the
+    // basic regular expression pattern (no single quote), run action.
+    static std::string WhenLogged(const std::string& pattern, const std::string& action) {
+        return "(until grep -q '" + pattern +
+               "' /var/log/update.log; do usleep 20000; done 2>/dev/null; " + action + ") & ";
+    }
     // A marked -debug load of the image file folder/file: the load writes
     // with the firmware's /bin/busybox (its flash applets), laid over the
     // guest's for the step.
@@ -260,8 +266,7 @@ TEST_F(VrecUpdate, SlowNorProfile) {
     // The chip fails every read and write until the writer's second retry
     // is logged (block2mtd on a device-mapper device, switched by vrec-io).
     line +=
-        "vrec-io mtd0 fail; (until grep -q 'NOR flash write failed\\[1\\]' /var/log/update.log; "
-        "do usleep 20000; done 2>/dev/null; vrec-io mtd0 pass) & ";
+        "vrec-io mtd0 fail; " + WhenLogged("NOR flash write failed\\[1\\]", "vrec-io mtd0 pass");
     line +=
         Rated("all", "update -local /mnt/usb/ all") + "cat /var/runtime/log/update_record.log; ";
     line += Timed("uboot", "update -local /mnt/usb/ uboot -wait") +
@@ -348,10 +353,9 @@ TEST_F(VrecUpdate, SlowNandPowerCutThenTheSameUpdate) {
                       web = Image("w.img", 100 << 10, 43);
     Pack("", {"uimage=" + At("k.img"), "program=" + At("p.img"), "web=" + At("w.img")});
     const std::string run = "update -local /mnt/usb/ all -wait";
-    VrecRun cut = Update("nand", {"--profile", "nand", "--cut", "file=/tmp/cut"},
-                         "(until grep -q 'nandwrite -p /dev/mtd5' /var/log/update.log; do usleep "
-                         "20000; done 2>/dev/null; usleep 300000; touch /tmp/cut) & " +
-                             run + ";");
+    VrecRun cut =
+        Update("nand", {"--profile", "nand", "--cut", "file=/tmp/cut"},
+               WhenLogged("nandwrite -p /dev/mtd5", "usleep 300000; touch /tmp/cut") + run + ";");
     ASSERT_EQ(cut.status, 137) << cut.harness << cut.out;
     EXPECT_FALSE(Holds(cut.Image(5), program, 2048));  // cut in the middle
     std::filesystem::rename(dir_ + "/out", dir_ + "/cut");
@@ -375,10 +379,9 @@ TEST_F(VrecUpdate, SlowNorPowerCutThenTheSameUpdate) {
     Pack("", {"uimage=" + At("k.img") + "@0x10000", "program=" + At("p.img") + "@0x30000",
               "web=" + At("w.img") + "@0x70000"});
     const std::string run = "update -local /mnt/usb/ all -wait";
-    VrecRun cut = Update("nor", {"--profile", "nor", "--cut", "file=/tmp/cut"},
-                         "(until grep -q 'flashcp -g [0-9]* -l 262144' /var/log/update.log; do "
-                         "usleep 20000; done 2>/dev/null; usleep 200000; touch /tmp/cut) & " +
-                             run + ";");
+    VrecRun cut = Update(
+        "nor", {"--profile", "nor", "--cut", "file=/tmp/cut"},
+        WhenLogged("flashcp -g [0-9]* -l 262144", "usleep 200000; touch /tmp/cut") + run + ";");
     ASSERT_EQ(cut.status, 137) << cut.harness << cut.out;
     std::filesystem::rename(dir_ + "/out", dir_ + "/cut");
     VrecRun again =
